@@ -1,0 +1,65 @@
+// ZVSyncLog: the process-wide English debug log, one file a day
+// (home/debuglog/YYYYMMDDZV.log), seven days kept, a file over 4 MiB
+// emptied. Lines: "hh:mm:ss module:line <L> {tid} message".
+//
+// Call it through the ZV_LOG_* macros: they test the level mask first, so a
+// masked level costs one load and a bit test and its arguments are never
+// evaluated. Any thread may write; lines never interleave.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <mutex>
+#include <string>
+
+namespace zv {
+
+enum LogLevelBit : uint32_t {
+  kLogCritical = 0x01,  // C
+  kLogError = 0x02,     // E
+  kLogWarning = 0x04,   // W
+  kLogInfo = 0x08,      // I
+  kLogDebug = 0x10,     // D
+  kLogProgress = 0x20,  // R
+};
+
+class ZVSyncLog {
+ public:
+  static ZVSyncLog& Instance();
+
+  uint32_t GetLevel() const { return level_; }
+  void SetLevel(uint32_t mask) { level_ = mask; }
+
+  // REQUIRES: source_file and format not null (else throws 0).
+  void Write(const char* source_file, unsigned line, uint32_t level_bit, const char* format, ...)
+      __attribute__((format(printf, 5, 6)));
+
+  // For tests: the folder the files go to (default home + "/debuglog") and
+  // the clock. Closes the open file.
+  void SetDirectoryForTesting(const std::string& directory);
+  void SetClockForTesting(std::function<time_t()> clock);
+
+ private:
+  ZVSyncLog();
+  // ... implementation fields
+  volatile uint32_t level_ = 0xFFFFFFFF;
+  std::mutex mu_;
+  struct Impl;
+  Impl* impl_;
+};
+
+}  // namespace zv
+
+#define ZV_LOG_AT(bit, ...)                                                     \
+  do {                                                                          \
+    if (::zv::ZVSyncLog::Instance().GetLevel() & (bit))                         \
+      ::zv::ZVSyncLog::Instance().Write(__FILE__, __LINE__, (bit), __VA_ARGS__); \
+  } while (0)
+
+#define ZV_LOG_C(...) ZV_LOG_AT(::zv::kLogCritical, __VA_ARGS__)
+#define ZV_LOG_E(...) ZV_LOG_AT(::zv::kLogError, __VA_ARGS__)
+#define ZV_LOG_W(...) ZV_LOG_AT(::zv::kLogWarning, __VA_ARGS__)
+#define ZV_LOG_I(...) ZV_LOG_AT(::zv::kLogInfo, __VA_ARGS__)
+#define ZV_LOG_D(...) ZV_LOG_AT(::zv::kLogDebug, __VA_ARGS__)
+#define ZV_LOG_R(...) ZV_LOG_AT(::zv::kLogProgress, __VA_ARGS__)

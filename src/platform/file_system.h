@@ -1,0 +1,31 @@
+// Volume and file facts the rest of the code needs without seeing statvfs
+// or fsync.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace zv {
+
+struct VolumeSpace {
+  uint64_t available_bytes = 0;  // available to this process (f_bavail)
+  uint64_t free_bytes = 0;       // free in total (f_bfree)
+  uint64_t total_bytes = 0;      // size of the volume (f_blocks)
+};
+
+// Space of the volume that holds path (the nearest existing ancestor when
+// path itself does not exist yet). False with errno on failure.
+bool GetVolumeSpace(const std::string& path, VolumeSpace* out);
+
+// Writes bytes to path crash-safely: a temporary file beside it, fsync,
+// rename over path, fsync of the folder. False with errno on failure.
+bool WriteFileAtomically(const std::string& path, const void* data, size_t length);
+
+// Copies source over destination atomically (temporary copy, fsync,
+// rename, folder fsync). False with errno (ENOENT when source is missing).
+bool CopyFileAtomically(const std::string& source, const std::string& destination);
+
+// fsync of the folder that holds path (makes a rename durable).
+bool SyncParentDirectory(const std::string& path);
+
+}  // namespace zv

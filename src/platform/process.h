@@ -1,0 +1,61 @@
+// ProcessHandle: a started child process, held through a pidfd so that
+// waiting can be polled in steps and a dead child is reaped exactly once.
+// One thread uses a handle at a time.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zv {
+
+// Splits a Windows command line into arguments by the Windows rules
+// (blanks separate, double quotes group, backslashes before a quote escape).
+std::vector<std::string> SplitCommandLine(std::string_view command_line);
+
+class ProcessHandle {
+ public:
+  enum class WaitResult { kExited, kTimedOut, kFailed };
+
+  // Starts argv[0] with the arguments (posix_spawn, stdin from /dev/null,
+  // stdout and stderr inherited, own process group not created). Null on
+  // failure; errno tells why. argv[0] without '/' is looked up in PATH.
+  static std::unique_ptr<ProcessHandle> Spawn(const std::vector<std::string>& argv);
+
+  ~ProcessHandle();  // closes the pidfd; does not kill or wait
+  ProcessHandle(const ProcessHandle&) = delete;
+  ProcessHandle& operator=(const ProcessHandle&) = delete;
+
+  pid_t pid() const { return pid_; }
+
+  // Waits up to timeout_ms (negative: without limit) for the process to end.
+  WaitResult Wait(int timeout_ms);
+  // The exit code once ended: the exit status, the code asked for by
+  // Terminate when it was killed that way, else 128 + signal.
+  bool GetExitCode(uint32_t* code) const;
+  // SIGKILL; the exit code reported afterwards is exit_code.
+  bool Terminate(uint32_t exit_code);
+
+ private:
+  ProcessHandle(pid_t pid, int pidfd) : pid_(pid), pidfd_(pidfd) {}
+
+  pid_t pid_;
+  int pidfd_;
+  bool reaped_ = false;
+  bool terminated_ = false;
+  uint32_t terminate_code_ = 0;
+  uint32_t exit_code_ = 0;
+};
+
+// Processes whose image name equals name (case-insensitive): base name of
+// /proc/PID/exe, falling back to /proc/PID/comm.
+std::vector<pid_t> FindProcessesByImageName(const std::string& name);
+
+// Directory of the running executable (from /proc/self/exe).
+std::string ExecutableDirectory();
+
+}  // namespace zv

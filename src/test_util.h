@@ -1,0 +1,61 @@
+// Helpers shared by the tests: temporary folders, files, free ports and
+// environment overrides. Linked only into test executables.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zv::testing {
+
+// A fresh folder under $TMPDIR (or /tmp), removed with its content on
+// destruction.
+class ScopedTempDir {
+ public:
+  ScopedTempDir();
+  ~ScopedTempDir();
+  ScopedTempDir(const ScopedTempDir&) = delete;
+  ScopedTempDir& operator=(const ScopedTempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  // path() + "/" + relative.
+  std::string Sub(std::string_view relative) const;
+
+ private:
+  std::string path_;
+};
+
+// Sets an environment variable for the lifetime of the object and restores
+// the previous value (or its absence) afterwards.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  bool had_old_ = false;
+  std::string old_;
+};
+
+std::string ReadFileBytes(const std::string& path);
+// Writes (creating parent folders) and aborts the test process on failure.
+void WriteFileBytes(const std::string& path, std::string_view bytes);
+bool FileExists(const std::string& path);
+
+// A TCP port on 127.0.0.1 that was free a moment ago (bind to port 0).
+uint16_t FreeTcpPort();
+// A port number free for both TCP and UDP on 127.0.0.1.
+uint16_t FreeTcpUdpPort();
+
+// A name unique to this process and call, for object namespaces and
+// database names ("t" + pid + counter).
+std::string UniqueName(std::string_view prefix);
+
+// Folder of the programs of this build (Zentrovane.exe, Loader.exe, ...).
+std::string ProgramDirectory();
+
+}  // namespace zv::testing
