@@ -1,29 +1,52 @@
-// SyncClient: one appliance's session. The controller's event-loop thread
-// creates it for an accepted connection and calls Start(); the session's own
-// worker thread runs the handshake, the login and the block loop, and at its
-// end posts NotifyDisconnected(this) to the controller, which then Stop()s
-// and deletes the session on its own thread.
+// SyncClient: one appliance's session.
+//
+// The controller's event-loop thread creates a session for each accepted
+// connection and calls Start(); the session's own worker thread then runs
+// the version handshake, the login and the block loop (Run()). At its end
+// the worker posts NotifyDisconnected(this) to the controller, which then
+// Stop()s (joins) and deletes the session on its own thread. Stop() from the
+// controller at any time (shut-down, account change) cancels the blocked
+// socket call, so the worker ends promptly through the same clean-up.
+//
+// Threads: Start/Stop on the controller's thread (any thread but the
+// worker); GetRecord/GetSessionKey from any thread; everything else is the
+// worker's.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include "protocol/result_codes.h"
 #include "protocol/sync_socket.h"
+#include "records/account_file.h"
 #include "records/sync_account_record.h"
 
 namespace zv {
 
+class SyncController;
+
 class SyncClient : public SyncSocket {
  public:
+  // Per-call time-outs of the session's socket calls.
+  struct TimeOuts {
+    uint32_t send_ms = 5000;
+    uint32_t receive_ms = 60000;
+    // Before login and while holding the processing lock.
+    uint32_t short_receive_ms = 30000;
+  };
+
   SyncClient();              // allocates nothing yet
   ~SyncClient() override;    // "Socket not closed!" at 0x04 if still open; frees the buffer
 
   // Controller thread. Allocates the 0x800800-byte block buffer ("No memory!"),
   // takes ownership of the accepted socket, creates and starts the worker
   // ("Create work thread failed!errno=%u"). A second Start throws 0.
+  // The session owns accepted_fd from this call on, also when Start fails
+  // (it is closed then). REQUIRES: a registered SyncController (else throws 0).
   bool Start(int accepted_fd, uint32_t peer_address, uint16_t peer_port);  // host byte order
   // Any thread but the worker: sets the stop flag, cancels the blocking call,
   // joins the worker. Idempotent.
@@ -34,19 +57,68 @@ class SyncClient : public SyncSocket {
   uint32_t peer_address() const { return peer_address_; }
   uint16_t peer_port() const { return peer_port_; }
 
- protected:
-  // The worker's body.
-  void Run();
+  // Bytes of file data decoded by any session (the "F:" transfer speed);
+  // counted in interactive mode only.
+  static void AddDecodedBytes(uint32_t bytes);
+
+  // Process-wide time-outs; tests shorten them.
+  static void SetTimeOutsForTesting(const TimeOuts& timeouts);
+  static TimeOuts GetTimeOuts();
 
  private:
+  // The worker's body: handshake, block loop, clean-up.
+  void Run();
+
+  // Framing. SendBlock masks the block in place.
+  bool SendAll(const void* data, size_t length);
+  bool ReceiveAll(void* data, size_t length);
+  bool SendBlock(void* block, size_t size);
+  bool SendValueBlock(uint32_t command, uint32_t value);
+  // Reads one block into the first half of the buffer and unmasks it.
+  bool ReceiveBlock();
+  void ReportTransferError(bool sending, uint32_t timeout_ms, int error);
+  void CountReceivedBytes(size_t length);
+  uint32_t ReceiveTimeOut() const;
+
+  // Handshake and login.
+  bool SendServerVersion();
+  bool ReceiveClientVersion();
+  // Dispatches the block in the buffer; false ends the session.
+  bool Dispatch();
+  bool HandleLogin(uint32_t content_size);
+  bool HandlePendingMarker(uint32_t content_size);
+  bool HandleClientError(uint32_t block_size, uint32_t content_size);
+  bool HandleTaskFinished();
+  // File transfer blocks.
+  bool HandleFileInfo(uint32_t content_size);
+  bool HandleFileData(uint32_t content_size);
+  bool HandleFileEnd(uint32_t content_size);
+  // Sends the error block with code and returns false (the session ends).
+  bool SendError(uint32_t code);
+  bool LoggedIn() const { return !position_file_.Records().empty(); }
+
+  uint8_t* content() { return buffer_.get() + 12; }
+
+  // Constant while the worker runs.
+  SyncController* controller_ = nullptr;
   uint32_t peer_address_ = 0;
   uint16_t peer_port_ = 0;
+  std::unique_ptr<uint8_t[]> buffer_;
+
+  std::mutex thread_mutex_;  // guards start and stop of worker_
   std::thread worker_;
   std::atomic<bool> stop_{false};
+
   mutable std::mutex record_mutex_;
-  SyncAccountRecord record_{};
-  std::string session_key_;
-  unsigned char* buffer_ = nullptr;
+  SyncAccountRecord record_{};  // guarded by record_mutex_
+  std::string session_key_;     // guarded by record_mutex_; written by the worker only
+
+  // The worker's own.
+  bool handshake_done_ = false;
+  bool processing_ = false;     // holds the controller's processing lock
+  bool error_shown_ = false;    // an error block was sent or received
+  int last_error_ = 0;          // error of the last failed socket call; 0 when the peer closed
+  CZvAccountFile position_file_;
 };
 
 }  // namespace zv

@@ -1,11 +1,17 @@
 // SyncSocket: a blocking TCP socket of one client session with per-call
-// time-outs and cross-thread cancellation. The session's worker thread does
-// all sends and receives; any other thread may call Cancel(), which wakes a
-// blocked call at once (poll() on the socket plus an eventfd).
+// time-outs and cross-thread cancellation.
+//
+// Owned by its session. The session's worker thread does every send and
+// receive; any other thread may call Cancel(), which wakes a blocked call at
+// once (each call waits in poll() on the socket and on an eventfd that
+// Cancel() signals). A call that times out or is cancelled fails with
+// kSocketTimedOut, the code of an interrupted blocking call.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 namespace zv {
 
@@ -19,36 +25,41 @@ class SyncSocket {
   SyncSocket(const SyncSocket&) = delete;
   SyncSocket& operator=(const SyncSocket&) = delete;
 
-  // Takes ownership of a connected socket (and creates the cancel event).
+  // Takes ownership of a connected socket and creates the cancel event.
+  // False (errno set, fd closed) when the event cannot be created.
+  // REQUIRES: no socket attached (else throws 0), fd >= 0.
   [[nodiscard]] bool Attach(int fd);
-  // Closes the socket; safe to call more than once.
+  // Closes the socket; safe to call more than once. Called by the thread
+  // that does the calls, or after it ended.
   void Close();
-  bool is_open() const { return fd_ >= 0; }
+  bool is_open() const { return fd_.load() >= 0; }
 
-  // Any thread: wakes a blocked call; every later call fails with
-  // kSocketTimedOut until Close().
+  // Any thread: wakes a blocked call; this and every later call fail with
+  // kSocketTimedOut.
   void Cancel();
-  bool cancelled() const;
+  bool cancelled() const { return cancelled_.load(); }
 
-  // Sends up to size bytes within timeout_ms. Returns the count sent (> 0),
-  // or -1 with *error set (errno, or kSocketTimedOut on time-out/cancel).
+  // One send call: sends up to size bytes within timeout_ms. Returns the
+  // count sent (> 0), or -1 with *error set (errno, or kSocketTimedOut on
+  // time-out or cancel). REQUIRES: size > 0.
   long SendSome(const void* data, size_t size, uint32_t timeout_ms, int* error);
-  // Receives up to size bytes within timeout_ms. Returns the count (> 0),
-  // 0 when the peer closed, or -1 with *error set as for SendSome.
+  // One receive call: up to size bytes within timeout_ms. Returns the count
+  // (> 0), 0 when the peer closed, or -1 with *error set as for SendSome.
   long ReceiveSome(void* data, size_t size, uint32_t timeout_ms, int* error);
 
-  int fd() const { return fd_; }
+  // Waits up to timeout_ms or until Cancel(); true when cancelled.
+  bool WaitForCancel(uint32_t timeout_ms);
 
  private:
-  // Waits until fd_ is ready for events or the time-out/cancel; returns
-  // 1 when ready, 0 on time-out or cancel (error kSocketTimedOut), -1 on
-  // a poll failure.
-  int WaitReady(short events, uint32_t timeout_ms, int* error);
+  // Waits until the socket is ready for events; 1 when ready, 0 on time-out
+  // or cancel (*error = kSocketTimedOut), -1 on a poll failure (*error =
+  // errno).
+  int WaitReady(short events, int64_t deadline_ms, int* error);
 
-  int fd_ = -1;
-  int cancel_fd_ = -1;
-  // Set by Cancel(); read by the worker.
-  alignas(4) volatile int cancelled_flag_ = 0;
+  std::atomic<int> fd_{-1};
+  std::mutex mu_;              // guards closing fd_ and cancel_fd_ against Cancel()
+  int cancel_fd_ = -1;         // eventfd; guarded by mu_ for writes and close
+  std::atomic<bool> cancelled_{false};
 };
 
 }  // namespace zv

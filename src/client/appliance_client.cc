@@ -1,0 +1,281 @@
+#include "client/appliance_client.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace zv {
+
+ClientAuthBlock BuildLoginContent(const LoginRequest& request) {
+  ClientAuthBlock block;
+  std::memset(&block, 0, sizeof(block));
+  std::memcpy(block.userName, request.user.data(),
+              std::min(request.user.size(), sizeof(block.userName) - 1));
+  std::memcpy(block.password, request.password.data(),
+              std::min(request.password.size(), sizeof(block.password) - 1));
+  StoreLe32(&block.deviceId, request.device_id);
+  StoreLe32(&block.clientValue1, request.client_value1);
+  StoreLe32(&block.clientValue2, request.client_value2);
+  std::memcpy(block.clientAddress, request.client_address.data(), 4);
+  return block;
+}
+
+ApplianceClient::~ApplianceClient() { Close(); }
+
+void ApplianceClient::SetError(const std::string& text) { last_error_ = text; }
+
+void ApplianceClient::Close() {
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+bool ApplianceClient::Connect(const std::string& host, uint16_t port) {
+  Close();
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
+  if (rc != 0 || found == nullptr) {
+    SetError("cannot resolve " + host + ": " + ::gai_strerror(rc));
+    return false;
+  }
+  sockaddr_in address = *reinterpret_cast<sockaddr_in*>(found->ai_addr);
+  ::freeaddrinfo(found);
+  address.sin_port = htons(port);
+
+  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd_ < 0) {
+    SetError(std::string("socket: ") + std::strerror(errno));
+    return false;
+  }
+  if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+    if (errno != EINPROGRESS) {
+      SetError(std::string("connect: ") + std::strerror(errno));
+      Close();
+      return false;
+    }
+    if (WaitReady(POLLOUT) != IoStatus::kOk) {
+      if (last_error_.empty()) SetError("connect: timed out");
+      Close();
+      return false;
+    }
+    int error = 0;
+    socklen_t length = sizeof(error);
+    ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length);
+    if (error != 0) {
+      SetError(std::string("connect: ") + std::strerror(error));
+      Close();
+      return false;
+    }
+  }
+  int one = 1;
+  ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+  return true;
+}
+
+IoStatus ApplianceClient::WaitReady(short events) {
+  if (fd_ < 0) {
+    SetError("not connected");
+    return IoStatus::kError;
+  }
+  pollfd p{fd_, events, 0};
+  for (;;) {
+    int n = ::poll(&p, 1, static_cast<int>(timeout_ms_));
+    if (n > 0) return IoStatus::kOk;
+    if (n == 0) {
+      SetError("timed out");
+      return IoStatus::kTimedOut;
+    }
+    if (errno != EINTR) {
+      SetError(std::string("poll: ") + std::strerror(errno));
+      return IoStatus::kError;
+    }
+  }
+}
+
+bool ApplianceClient::SendRaw(const void* data, size_t size) {
+  const auto* p = static_cast<const uint8_t*>(data);
+  size_t done = 0;
+  while (done < size) {
+    IoStatus ready = WaitReady(POLLOUT);
+    if (ready != IoStatus::kOk) return false;
+    ssize_t n = ::send(fd_, p + done, size - done, MSG_NOSIGNAL);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+    } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+      SetError(std::string("send: ") + std::strerror(errno));
+      return false;
+    }
+  }
+  return true;
+}
+
+IoStatus ApplianceClient::ReceiveExactly(void* data, size_t size) {
+  auto* p = static_cast<uint8_t*>(data);
+  size_t done = 0;
+  while (done < size) {
+    IoStatus ready = WaitReady(POLLIN);
+    if (ready != IoStatus::kOk) return ready;
+    ssize_t n = ::recv(fd_, p + done, size - done, 0);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+    } else if (n == 0) {
+      SetError("connection closed by the server");
+      return IoStatus::kClosed;
+    } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+      // A reset after the server's close counts as a close.
+      if (errno == ECONNRESET) {
+        SetError("connection reset by the server");
+        return IoStatus::kClosed;
+      }
+      SetError(std::string("recv: ") + std::strerror(errno));
+      return IoStatus::kError;
+    }
+  }
+  return IoStatus::kOk;
+}
+
+bool ApplianceClient::ReceiveServerVersion() {
+  char field[kVersionFieldSize + 1] = {};
+  if (ReceiveExactly(field, kVersionFieldSize) != IoStatus::kOk) return false;
+  server_version_ = field;  // stops at the first NUL
+  return true;
+}
+
+bool ApplianceClient::SendClientVersion(std::string_view free_text) {
+  std::array<char, kVersionFieldSize> field = FormatClientVersion(free_text);
+  return SendRaw(field.data(), field.size());
+}
+
+bool ApplianceClient::Handshake(std::string_view free_text) {
+  return ReceiveServerVersion() && SendClientVersion(free_text);
+}
+
+bool ApplianceClient::SendBlock(uint32_t command, const void* content, size_t content_size) {
+  if (content_size > kMaxBlockSize - kBlockHeaderSize) {
+    SetError("block too large");
+    return false;
+  }
+  return SendBlockDeclaring(static_cast<uint32_t>(kBlockHeaderSize + content_size), command,
+                            content, content_size);
+}
+
+bool ApplianceClient::SendBlockDeclaring(uint32_t declared_size, uint32_t command,
+                                         const void* content, size_t content_size) {
+  std::vector<uint8_t> block(kBlockHeaderSize + content_size);
+  StoreLe32(&block[0], declared_size);
+  StoreLe32(&block[4], command);
+  StoreLe32(&block[8], 0);
+  if (content_size != 0) std::memcpy(&block[kBlockHeaderSize], content, content_size);
+  MaskBlock(block.data(), block.size());
+  return SendRaw(block.data(), block.size());
+}
+
+IoStatus ApplianceClient::ReceiveBlock(ReceivedBlock* out) {
+  uint8_t header[kBlockHeaderSize];
+  IoStatus status = ReceiveExactly(header, sizeof(header));
+  if (status != IoStatus::kOk) return status;
+  MaskBlock(header, sizeof(header));
+  BlockHeader parsed = ParseBlockHeader(header);
+  if (parsed.size > kMaxBlockSize) {
+    SetError("block header declares " + std::to_string(parsed.size) + " bytes");
+    return IoStatus::kError;
+  }
+  out->size = parsed.size;
+  out->command = parsed.command;
+  out->reserved = parsed.reserved;
+  out->content.assign(BlockContentSize(parsed.size), 0);
+  if (!out->content.empty()) {
+    status = ReceiveExactly(out->content.data(), out->content.size());
+    if (status != IoStatus::kOk) return status;
+    MaskBlock(out->content.data(), out->content.size());
+  }
+  return IoStatus::kOk;
+}
+
+IoStatus ApplianceClient::WaitForClose(size_t* extra_bytes) {
+  size_t total = 0;
+  uint8_t sink[4096];
+  for (;;) {
+    IoStatus ready = WaitReady(POLLIN);
+    if (ready != IoStatus::kOk) return ready;
+    ssize_t n = ::recv(fd_, sink, sizeof(sink), 0);
+    if (n > 0) {
+      total += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
+    if (n < 0 && errno != ECONNRESET) {
+      SetError(std::string("recv: ") + std::strerror(errno));
+      return IoStatus::kError;
+    }
+    if (extra_bytes != nullptr) *extra_bytes = total;
+    return total == 0 ? IoStatus::kClosed : IoStatus::kOk;
+  }
+}
+
+bool ApplianceClient::SendLogin(const LoginRequest& request) {
+  ClientAuthBlock content = BuildLoginContent(request);
+  return SendBlock(kCmdLogin, &content, sizeof(content));
+}
+
+LoginAnswer ApplianceClient::ReadLoginAnswer() {
+  LoginAnswer answer;
+  answer.status = ReceiveBlock(&answer.block);
+  if (answer.status != IoStatus::kOk) {
+    answer.kind = LoginAnswer::Kind::kNoAnswer;
+    return answer;
+  }
+  const ReceivedBlock& block = answer.block;
+  if (block.command == kCmdServerConfig && block.content.size() >= sizeof(SyncAccountRecord)) {
+    answer.kind = LoginAnswer::Kind::kAccepted;
+    std::memcpy(&answer.record, block.content.data(), sizeof(SyncAccountRecord));
+    answer.compression_level = answer.record.compressLevel;
+  } else if (block.command == kCmdError && block.content.size() >= 4) {
+    answer.kind = LoginAnswer::Kind::kRefused;
+    answer.code = block.Value();
+  } else {
+    answer.kind = LoginAnswer::Kind::kUnexpected;
+    SetError("unexpected block, command " + std::to_string(block.command) + ", size " +
+             std::to_string(block.size));
+  }
+  return answer;
+}
+
+LoginAnswer ApplianceClient::Login(const LoginRequest& request) {
+  if (!SendLogin(request)) {
+    LoginAnswer answer;
+    answer.status = IoStatus::kError;
+    return answer;
+  }
+  return ReadLoginAnswer();
+}
+
+bool ApplianceClient::SendPendingMarker(uint32_t value) {
+  uint8_t content[4];
+  StoreLe32(content, value);
+  return SendBlock(kCmdPending, content, sizeof(content));
+}
+
+bool ApplianceClient::SendTaskFinished() { return SendBlock(kCmdTaskFinished, nullptr, 0); }
+
+bool ApplianceClient::SendClientError(uint32_t code, std::string_view message) {
+  std::vector<uint8_t> content(4 + message.size() + 1, 0);
+  StoreLe32(content.data(), code);
+  if (!message.empty()) std::memcpy(content.data() + 4, message.data(), message.size());
+  return SendBlock(kCmdClientError, content.data(), content.size());
+}
+
+}  // namespace zv

@@ -1,0 +1,612 @@
+#include "protocol/sync_client.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <errno.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string_view>
+#include <system_error>
+
+#include "config/zv_sync_config.h"
+#include "datafiles/sync_position.h"
+#include "log/log_file.h"
+#include "log/sync_log.h"
+#include "protocol/block.h"
+#include "protocol/login_set.h"
+#include "server/sync_controller.h"
+#include "util/file_util.h"
+#include "util/system_util.h"
+
+namespace zv {
+namespace {
+
+// The four bytes of an IPv4 address in host order, most significant first.
+#define ZV_IP4(a) ((a) >> 24) & 0xFF, ((a) >> 16) & 0xFF, ((a) >> 8) & 0xFF, (a)&0xFF
+
+std::atomic<uint32_t> g_send_timeout_ms{5000};
+std::atomic<uint32_t> g_receive_timeout_ms{60000};
+std::atomic<uint32_t> g_short_receive_timeout_ms{30000};
+
+// Transfer statistics of all sessions (interactive mode only).
+struct TransferStatistics {
+  std::mutex mu;
+  uint64_t received_bytes = 0;  // guarded by mu
+  uint64_t decoded_bytes = 0;   // guarded by mu
+  uint32_t last_report_tick = 0;
+  bool started = false;
+};
+
+TransferStatistics& Statistics() {
+  static TransferStatistics* statistics = new TransferStatistics;
+  return *statistics;
+}
+
+// A user name becomes part of a file name in the position folder: it must
+// not be able to name anything else.
+bool IsSafeFileNameComponent(const char* name) {
+  std::string_view text(name);
+  if (text.empty()) return false;
+  if (text.find("..") != std::string_view::npos) return false;
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7F || c == '/' || c == '\\') return false;
+  }
+  return true;
+}
+
+// The position file of a client in folder: file names are matched without
+// regard to letter case, as the appliances' user names are, so a user who
+// logs in with his name in another case continues with the same file.
+std::string ResolvePositionPath(const std::string& folder, const std::string& file_name) {
+  std::string exact = folder + "/" + file_name;
+  struct stat st;
+  if (::stat(exact.c_str(), &st) == 0) return exact;
+  DIR* dir = ::opendir(folder.c_str());
+  if (dir == nullptr) return exact;
+  std::string found;
+  while (dirent* entry = ::readdir(dir)) {
+    if (::strcasecmp(entry->d_name, file_name.c_str()) == 0) {
+      found = folder + "/" + entry->d_name;
+      break;
+    }
+  }
+  ::closedir(dir);
+  return found.empty() ? exact : found;
+}
+
+void CallEndDatabaseThread() {}
+
+}  // namespace
+
+void SyncClient::SetTimeOutsForTesting(const TimeOuts& timeouts) {
+  g_send_timeout_ms.store(timeouts.send_ms);
+  g_receive_timeout_ms.store(timeouts.receive_ms);
+  g_short_receive_timeout_ms.store(timeouts.short_receive_ms);
+}
+
+SyncClient::TimeOuts SyncClient::GetTimeOuts() {
+  TimeOuts timeouts;
+  timeouts.send_ms = g_send_timeout_ms.load();
+  timeouts.receive_ms = g_receive_timeout_ms.load();
+  timeouts.short_receive_ms = g_short_receive_timeout_ms.load();
+  return timeouts;
+}
+
+void SyncClient::AddDecodedBytes(uint32_t bytes) {
+  SyncController* controller = SyncController::InstanceOrNull();
+  if (controller == nullptr || !controller->IsInteractive()) return;
+  TransferStatistics& statistics = Statistics();
+  std::lock_guard<std::mutex> lock(statistics.mu);
+  statistics.decoded_bytes += bytes;
+}
+
+SyncClient::SyncClient() = default;
+
+SyncClient::~SyncClient() {
+  bool joinable;
+  {
+    std::lock_guard<std::mutex> lock(thread_mutex_);
+    joinable = worker_.joinable();
+    if (joinable && worker_.get_id() == std::this_thread::get_id()) {
+      worker_.detach();  // cannot join itself; the object must not be used any more
+      joinable = false;
+    }
+  }
+  if (joinable) Stop();
+  if (is_open()) {
+    ZV_LOG_W("Socket not closed!\n");
+    Close();
+  }
+}
+
+bool SyncClient::Start(int accepted_fd, uint32_t peer_address, uint16_t peer_port) {
+  std::lock_guard<std::mutex> lock(thread_mutex_);
+  if (worker_.joinable() || buffer_ != nullptr || accepted_fd < 0) throw 0;
+  controller_ = &SyncController::Instance();
+  buffer_.reset(new (std::nothrow) uint8_t[kBlockBufferSize]);
+  if (buffer_ == nullptr) {
+    ZV_LOG_E("No memory!\n");
+    ::close(accepted_fd);
+    return false;
+  }
+  if (!Attach(accepted_fd)) {
+    ZV_LOG_E("Accept failed!errno=%u\n", static_cast<unsigned>(errno));
+    buffer_.reset();
+    return false;
+  }
+  peer_address_ = peer_address;
+  peer_port_ = peer_port;
+  stop_.store(false);
+  try {
+    worker_ = std::thread([this] { Run(); });
+  } catch (const std::system_error& e) {
+    ZV_LOG_E("Create work thread failed!errno=%u\n", static_cast<unsigned>(e.code().value()));
+    Close();
+    buffer_.reset();
+    return false;
+  }
+  return true;
+}
+
+void SyncClient::Stop() {
+  std::lock_guard<std::mutex> lock(thread_mutex_);
+  if (!worker_.joinable()) return;
+  if (worker_.get_id() == std::this_thread::get_id()) throw 0;
+  stop_.store(true);
+  Cancel();
+  worker_.join();
+}
+
+void SyncClient::GetRecord(SyncAccountRecord* out) const {
+  if (out == nullptr) throw 0;
+  std::lock_guard<std::mutex> lock(record_mutex_);
+  *out = record_;
+}
+
+std::string SyncClient::GetSessionKey() const {
+  std::lock_guard<std::mutex> lock(record_mutex_);
+  return session_key_;
+}
+
+// ---------------------------------------------------------------------------
+// The worker
+
+void SyncClient::Run() {
+  const uint32_t tid = GetCurrentThreadId32();
+  const uint32_t a = peer_address_;
+  const unsigned port = peer_port_;
+  ZV_LOG_D("Connect from %u.%u.%u.%u:%u,tid=%u\n", ZV_IP4(a), port, tid);
+  ZV_OPLOG(kEventInfo, kModuleSync, "客户端%u.%u.%u.%u:%u已连接!", ZV_IP4(a), port);
+  SetThreadDebugName(tid, "ClientThread %u.%u.%u.%u:%u", ZV_IP4(a), port);
+
+  if (SendServerVersion() && ReceiveClientVersion()) {
+    while (!stop_.load()) {
+      if (!ReceiveBlock()) {
+        if (!stop_.load()) {
+          if (last_error_ != 0) {
+            ZV_LOG_E("Receive block failed!\n");
+          } else {
+            ZV_LOG_I("Client Disconnected!\n");
+          }
+        }
+        break;
+      }
+      if (!Dispatch()) {
+        ZV_LOG_D("End Dispatch!\n");
+        break;
+      }
+    }
+  }
+
+  Close();
+  if (processing_) {
+    controller_->ReleaseProcessing();
+    processing_ = false;
+  }
+  ZV_OPLOG(kEventInfo, kModuleSync, "客户端%u.%u.%u.%u:%u已断开连接!", ZV_IP4(a), port);
+  const std::string key = GetSessionKey();
+  if (!error_shown_) {
+    controller_->ShowClientRow(key, a, "Disconnect from %u.%u.%u.%u:%u", ZV_IP4(a), port);
+  }
+  if (!key.empty()) LoginSet::Instance().Remove(key);
+  // From here on the controller may stop and delete this session: it joins
+  // this thread first, so the members stay valid until Run returns.
+  controller_->NotifyDisconnected(this);
+  ZV_LOG_D("Disconnect from %u.%u.%u.%u:%u,tid=%u\n", ZV_IP4(a), port, tid);
+  CallEndDatabaseThread();
+}
+
+uint32_t SyncClient::ReceiveTimeOut() const {
+  bool short_wait = processing_;
+  if (!short_wait) {
+    std::lock_guard<std::mutex> lock(record_mutex_);
+    short_wait = session_key_.empty();
+  }
+  return short_wait ? g_short_receive_timeout_ms.load() : g_receive_timeout_ms.load();
+}
+
+void SyncClient::ReportTransferError(bool sending, uint32_t timeout_ms, int error) {
+  std::string reason;
+  if (error == kSocketTimedOut) {
+    if (sending) {
+      ZV_LOG_E("Send timeout,timeout=%u\n", timeout_ms);
+      reason = "数据发送超时";
+    } else {
+      ZV_LOG_E("Receive timeout,timeout=%u\n", timeout_ms);
+      reason = "数据接收超时";
+    }
+  } else {
+    reason = FormatSystemError(static_cast<uint32_t>(error));
+    if (sending) {
+      ZV_LOG_E("Send error!ret=%d,errno=%u\n", -1, static_cast<unsigned>(error));
+    } else {
+      ZV_LOG_E("Receive error!ret=%d,errno=%u\n", -1, static_cast<unsigned>(error));
+    }
+  }
+  ZV_OPLOG(kEventWarning, kModuleSync, "数据传输错误,错误原因:%s(%u)", reason.c_str(),
+           static_cast<unsigned>(error));
+}
+
+bool SyncClient::SendAll(const void* data, size_t length) {
+  if (data == nullptr || length == 0) throw 0;
+  const auto* p = static_cast<const uint8_t*>(data);
+  const uint32_t timeout_ms = g_send_timeout_ms.load();
+  size_t done = 0;
+  while (done < length) {
+    int error = 0;
+    long n = SendSome(p + done, length - done, timeout_ms, &error);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    last_error_ = n == 0 ? 0 : error;
+    if (n < 0 && !stop_.load() && handshake_done_) ReportTransferError(true, timeout_ms, error);
+    return false;
+  }
+  return true;
+}
+
+bool SyncClient::ReceiveAll(void* data, size_t length) {
+  if (data == nullptr || length == 0) throw 0;
+  auto* p = static_cast<uint8_t*>(data);
+  size_t done = 0;
+  while (done < length) {
+    const uint32_t timeout_ms = ReceiveTimeOut();
+    int error = 0;
+    long n = ReceiveSome(p + done, length - done, timeout_ms, &error);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    last_error_ = n == 0 ? 0 : error;
+    if (n < 0 && !stop_.load() && handshake_done_) ReportTransferError(false, timeout_ms, error);
+    return false;
+  }
+  if (controller_->IsInteractive()) CountReceivedBytes(length);
+  return true;
+}
+
+void SyncClient::CountReceivedBytes(size_t length) {
+  TransferStatistics& statistics = Statistics();
+  uint32_t received_kbps = 0, file_kbps = 0;
+  bool report = false;
+  {
+    std::lock_guard<std::mutex> lock(statistics.mu);
+    uint32_t now = GetTickCount32();
+    if (!statistics.started) {
+      statistics.started = true;
+      statistics.last_report_tick = now;
+    }
+    statistics.received_bytes += length;
+    uint32_t elapsed = now - statistics.last_report_tick;
+    if (elapsed > 999) {
+      received_kbps = static_cast<uint32_t>(statistics.received_bytes * 1000 / 1024 / elapsed);
+      file_kbps = static_cast<uint32_t>(statistics.decoded_bytes * 1000 / 1024 / elapsed);
+      statistics.received_bytes = 0;
+      statistics.decoded_bytes = 0;
+      statistics.last_report_tick = now;
+      report = true;
+    }
+  }
+  // Posted outside the statistics lock: no lock is held across other calls.
+  if (report) controller_->ShowSpeed(received_kbps, file_kbps);
+}
+
+bool SyncClient::SendBlock(void* block, size_t size) {
+  MaskBlock(block, size);
+  return SendAll(block, size);
+}
+
+bool SyncClient::SendValueBlock(uint32_t command, uint32_t value) {
+  std::vector<uint8_t> block = BuildValueBlock(command, value);
+  return SendBlock(block.data(), block.size());
+}
+
+bool SyncClient::ReceiveBlock() {
+  uint8_t* header = buffer_.get();
+  if (!ReceiveAll(header, kBlockHeaderSize)) {
+    if (last_error_ != 0 && !stop_.load()) ZV_LOG_E("Receive header failed!\n");
+    return false;
+  }
+  MaskBlock(header, kBlockHeaderSize);
+  const uint32_t size = LoadLe32(header);
+  if (size > kMaxBlockSize) {
+    ZV_LOG_C("m_buffer->size==%u\n", size);
+    last_error_ = EPROTO;
+    return false;
+  }
+  if (size <= kBlockHeaderSize) return true;
+  if (!ReceiveAll(header + kBlockHeaderSize, size - kBlockHeaderSize)) {
+    if (!stop_.load()) ZV_LOG_E("Receive content failed!\n");
+    return false;
+  }
+  MaskBlock(header + kBlockHeaderSize, size - kBlockHeaderSize);
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Handshake and login
+
+bool SyncClient::SendServerVersion() {
+  ZVSyncConfig& config = ZVSyncConfig::Instance();
+  bool with_system_info = config.GetEnableSystemInfo() != 0;
+  std::array<char, kVersionFieldSize> field =
+      with_system_info ? FormatServerVersion(true, GetProcessorName(), GetPhysicalMemoryMiB())
+                       : FormatServerVersion(false, std::string(), 0);
+  if (!SendAll(field.data(), field.size())) {
+    ZV_LOG_E("Send server version failed!\n");
+    return false;
+  }
+  return true;
+}
+
+bool SyncClient::ReceiveClientVersion() {
+  char version[kVersionFieldSize + 1] = {};
+  if (!ReceiveAll(version, kClientVersionPrefixSize)) {
+    ZV_LOG_E("Receive header error!\n");
+    return false;
+  }
+  const uint32_t a = peer_address_;
+  if (std::memcmp(version, kClientVersionName, kClientVersionPrefixSize) != 0) {
+    char text[kClientVersionPrefixSize + 1];
+    std::memcpy(text, version, kClientVersionPrefixSize);
+    text[kClientVersionPrefixSize] = '\0';
+    ZV_LOG_E("Client string(%s) unmatched!", text);
+    ZV_OPLOG(kEventWarning, kModuleSync, "同步客户端版本不匹配,客户端IP:%u.%u.%u.%u", ZV_IP4(a));
+    return false;
+  }
+  if (!ReceiveAll(version + kClientVersionPrefixSize,
+                  kVersionFieldSize - kClientVersionPrefixSize)) {
+    ZV_LOG_E("Receive client version failed!\n");
+    ZV_OPLOG(kEventWarning, kModuleSync, "验证同步客户端版本失败,客户端IP:%u.%u.%u.%u", ZV_IP4(a));
+    return false;
+  }
+  version[kVersionFieldSize - 1] = '\0';
+  ZV_LOG_I("Client version:%s\n", version);
+  handshake_done_ = true;
+  return true;
+}
+
+bool SyncClient::Dispatch() {
+  const BlockHeader header = ParseBlockHeader(buffer_.get());
+  const uint32_t content_size = BlockContentSize(header.size);
+  switch (header.command) {
+    case kCmdLogin:
+      return HandleLogin(content_size);
+    case kCmdFileInfo:
+      return HandleFileInfo(content_size);
+    case kCmdPending:
+      return HandlePendingMarker(content_size);
+    case kCmdFileData:
+      return HandleFileData(content_size);
+    case kCmdClientError:
+      return HandleClientError(header.size, content_size);
+    case kCmdFileEnd:
+      return HandleFileEnd(content_size);
+    case kCmdTaskFinished:
+      return HandleTaskFinished();
+    default:
+      ZV_LOG_W("Unknown cmd=%u\n", header.command);
+      return true;
+  }
+}
+
+bool SyncClient::HandleLogin(uint32_t content_size) {
+  if (content_size < kClientAuthBlockSize) {
+    ZV_LOG_E("buffer content size(%u) is less than sizeof ClientAuthBlock", content_size);
+    return false;
+  }
+  ClientAuthBlock login;
+  std::memcpy(&login, content(), sizeof(login));
+  login.userName[sizeof(login.userName) - 1] = '\0';
+  login.password[sizeof(login.password) - 1] = '\0';
+
+  // The user name names the position file below: nothing that could leave
+  // the position folder or hide in a listing gets that far.
+  if (!IsSafeFileNameComponent(login.userName)) {
+    ZV_LOG_E("Invalid user name in login block, devid:%08X!\n", login.deviceId);
+    return SendError(kUserNotFound);
+  }
+
+  char key[64];
+  std::snprintf(key, sizeof(key), "%s-%08X", login.userName, login.deviceId);
+  // A session logs in once: a second login block would leave its first key
+  // in the login set for good.
+  bool already_logged_in = !GetSessionKey().empty();
+  if (already_logged_in || !LoginSet::Instance().Insert(key)) {
+    ZV_OPLOG(kEventWarning, kModuleSync, "用户%s(devid:%08X)重复登陆", login.userName,
+             login.deviceId);
+    ZV_LOG_W("Multiple login detected!\n");
+    return SendError(kMultipleLogin);
+  }
+  {
+    std::lock_guard<std::mutex> lock(record_mutex_);
+    session_key_ = key;
+  }
+
+  SyncAccountRecord account{};
+  const uint32_t code = controller_->Authenticate(login, &account);
+  ZV_LOG_D("Client auth result:%u(%s)\n", code, ResultCodeName(code));
+  if (code != kNoError) return SendError(code);
+
+  ZVSyncConfig& config = ZVSyncConfig::Instance();
+  const bool use_client_ip = config.GetEnableClientIP() != 0;
+  account.deviceId = login.deviceId;
+  account.clientValue1 = login.clientValue1;
+  account.clientValue2 = login.clientValue2;
+  uint32_t client_ip = 0;
+  std::memcpy(&client_ip, login.clientAddress, sizeof(client_ip));
+  if (use_client_ip && client_ip != 0) {
+    account.loginAddress = client_ip;  // network byte order as sent
+  } else {
+    account.loginAddress = htonl(peer_address_);
+  }
+  account.inUse = 1;
+
+  const std::string folder = config.GetSyncPosDirectory();
+  if (!CreateDirectoryTree(folder)) {
+    ZV_LOG_W("Create synpos folder failed!errno=%u\n", static_cast<unsigned>(errno));
+  }
+  char file_name[96];
+  std::snprintf(file_name, sizeof(file_name), "%s-%08x.dat", login.userName, login.deviceId);
+  const std::string path = ResolvePositionPath(folder, file_name);
+  if (!LoadSyncPosition(&position_file_, path, account) || position_file_.Records().empty()) {
+    ZV_LOG_E("LoadSyncPosition from %s failed!\n", path.c_str());
+    position_file_.Records().clear();
+    return false;
+  }
+
+  SyncAccountRecord reply = position_file_.Records().front();
+  uint32_t level = config.GetCompressLevel();
+  reply.compressLevel = static_cast<uint16_t>(level > 9 ? 9 : level);
+  std::vector<uint8_t> block = BuildBlock(kCmdServerConfig, &reply, sizeof(reply));
+  if (!SendBlock(block.data(), block.size())) {
+    ZV_LOG_E("Can't reply server config!\n");
+    return false;
+  }
+
+  const uint32_t a = peer_address_;
+  const uint8_t* ip = login.clientAddress;
+  ZV_LOG_D("Client connected from %u.%u.%u.%u:%u!user:%s ip:%u.%u.%u.%u devid:%08X\n", ZV_IP4(a),
+           static_cast<unsigned>(peer_port_), login.userName, ip[0], ip[1], ip[2], ip[3],
+           login.deviceId);
+  if (use_client_ip) {
+    ZV_OPLOG(kEventInfo, kModuleSync, "客户端%u.%u.%u.%u:%u认证成功(用户名:%s 认证IP:%u.%u.%u.%u)!",
+             ZV_IP4(a), static_cast<unsigned>(peer_port_), login.userName, ip[0], ip[1], ip[2],
+             ip[3]);
+  } else {
+    ZV_OPLOG(kEventInfo, kModuleSync, "用户%s登陆成功,IP地址:%u.%u.%u.%u!", login.userName,
+             ZV_IP4(a));
+  }
+  controller_->ShowClientRow(key, a, "User %s logged in!", login.userName);
+
+  std::lock_guard<std::mutex> lock(record_mutex_);
+  record_ = position_file_.Records().front();
+  return true;
+}
+
+bool SyncClient::SendError(uint32_t code) {
+  controller_->ShowClientRow(GetSessionKey(), peer_address_, "Server error %u(%s)!", code,
+                             ResultCodeName(code));
+  error_shown_ = true;
+  if (!SendValueBlock(kCmdError, code)) ZV_LOG_E("Reply server error failed!\n");
+  ZV_LOG_I("Reply server error:%s\n", ResultCodeName(code));
+  // Give the client time to read the block before the connection closes;
+  // a stop cuts the pause short.
+  WaitForCancel(100);
+  return false;
+}
+
+bool SyncClient::HandlePendingMarker(uint32_t content_size) {
+  if (content_size < 4) {
+    ZV_LOG_E("buffer content size(%u) is less than sizeof ServerPendingBlock", content_size);
+    return false;
+  }
+  if (LoadLe32(content()) != kPendingEcho) return true;
+  ZV_LOG_R("Reply jjjj!\n");
+  return SendValueBlock(kCmdPending, kPendingEcho);
+}
+
+bool SyncClient::HandleClientError(uint32_t block_size, uint32_t content_size) {
+  if (content_size < 4) {
+    ZV_LOG_E("buffer content size(%u) is less than sizeof ErrorBlock", content_size);
+    return false;
+  }
+  const uint32_t code = LoadLe32(content());
+  // The message runs from content byte 4 to the block's last byte, which is
+  // forced to NUL; a block of the code alone carries an empty message.
+  const char* message = "";
+  if (content_size > 4) {
+    buffer_[block_size - 1] = '\0';
+    message = reinterpret_cast<const char*>(content() + 4);
+  }
+  ZV_LOG_E("Client Error size:%u errcode:%u err:%s\n", block_size, code, message);
+  controller_->ShowClientRow(GetSessionKey(), peer_address_, "Client error code:%u msg:%s!", code,
+                             message);
+  error_shown_ = true;
+  return false;
+}
+
+bool SyncClient::HandleTaskFinished() {
+  ZV_OPLOG(kEventInfo, kModuleSync, "同步数据任务已完成!");
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// File transfer blocks. The checks that need no data file are made here;
+// a session without a data-file handler refuses an announcement with
+// FileError after them.
+
+bool SyncClient::HandleFileInfo(uint32_t content_size) {
+  if (content_size < kClientFileInfoBlockSize) {
+    ZV_LOG_E("buffer content size(%u) is less than sizeof ClientFileInfoBlock", content_size);
+    return false;
+  }
+  auto* info = reinterpret_cast<ClientFileInfoBlock*>(content());
+  info->fileName[sizeof(info->fileName) - 1] = '\0';
+  if (info->fileSize == 0) {
+    ZV_LOG_C("ClientFileInfo size=0\n");
+    return SendError(kUnknownFileInfo);
+  }
+  if (!LoggedIn()) return SendError(kUnauthenticated);
+  if (!controller_->CheckDiskSpace(position_file_.Records().front().userName)) {
+    ZV_LOG_I("Server disk full,transfer refused!\n");
+    return SendError(kServerDiskFull);
+  }
+  if (info->fileType > 2) {
+    ZV_LOG_E("Unknown file type %u\n", info->fileType);
+    return SendError(kUnknownFileType);
+  }
+  ZV_LOG_E("No handler for file %s of type %u!\n", info->fileName, info->fileType);
+  return SendError(kFileError);
+}
+
+bool SyncClient::HandleFileData(uint32_t content_size) {
+  if (content_size <= 12) {
+    ZV_LOG_E("buffer content size(%u) is less than sizeof ClientFileDataBlock", content_size);
+    return false;
+  }
+  ClientFileDataHeader data;
+  std::memcpy(&data, content(), sizeof(data));
+  if (static_cast<int8_t>(data.method) > 2 || data.originSize == 0) {
+    return SendError(kDataError);
+  }
+  if (!LoggedIn()) return SendError(kUnauthenticated);
+  return SendError(kUnknownFileInfo);  // no file announced
+}
+
+bool SyncClient::HandleFileEnd(uint32_t content_size) {
+  if (content_size < 4) {
+    ZV_LOG_E("buffer content size(%u) is less than sizeof FileEndBlock", content_size);
+    return false;
+  }
+  if (!LoggedIn()) return SendError(kUnauthenticated);
+  return SendError(kUnknownFileInfo);  // no file announced
+}
+
+}  // namespace zv
