@@ -1,0 +1,128 @@
+#include "protocol/sync_listener.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <asio/io_context.hpp>
+#include <asio/posix/stream_descriptor.hpp>
+
+#include <cerrno>
+#include <new>
+
+#include "log/sync_log.h"
+#include "protocol/sync_client.h"
+#include "server/sync_controller.h"
+
+namespace zv {
+
+struct SyncListener::Impl {
+  explicit Impl(asio::io_context& io) : descriptor(io) {}
+
+  // Waits for readiness of the listening socket; the accepts themselves are
+  // plain accept4 calls, all pending connections at each wake-up.
+  asio::posix::stream_descriptor descriptor;
+  uint16_t port = 0;
+};
+
+SyncListener::SyncListener(asio::io_context& io) : impl_(std::make_unique<Impl>(io)) {}
+
+SyncListener::~SyncListener() { Close(); }
+
+bool SyncListener::Start(uint16_t port) {
+  Close();
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    ZV_LOG_E("Create socket failed!errno=%u\n", static_cast<unsigned>(errno));
+    return false;
+  }
+  int on = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_port = htons(port);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+    ZV_LOG_E("Create socket failed!errno=%u\n", static_cast<unsigned>(errno));
+    ::close(fd);
+    return false;
+  }
+  if (::listen(fd, 5) != 0) {
+    ZV_LOG_E("Listen failed!errno=%u\n", static_cast<unsigned>(errno));
+    ::close(fd);
+    return false;
+  }
+  socklen_t length = sizeof(address);
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+    impl_->port = ntohs(address.sin_port);
+  }
+  asio::error_code ec;
+  impl_->descriptor.assign(fd, ec);
+  if (ec) {
+    ZV_LOG_E("Listen failed!errno=%u\n", static_cast<unsigned>(ec.value()));
+    ::close(fd);
+    return false;
+  }
+  ArmAccept();
+  return true;
+}
+
+void SyncListener::Close() {
+  if (!impl_->descriptor.is_open()) return;
+  asio::error_code ignored;
+  impl_->descriptor.close(ignored);
+}
+
+uint16_t SyncListener::port() const { return impl_->port; }
+
+void SyncListener::ArmAccept() {
+  impl_->descriptor.async_wait(asio::posix::stream_descriptor::wait_read,
+                               [this](const asio::error_code& error) {
+                                 if (error == asio::error::operation_aborted ||
+                                     !impl_->descriptor.is_open()) {
+                                   return;
+                                 }
+                                 if (error) {
+                                   ZV_LOG_E("Accept error!errno=%u\n",
+                                            static_cast<unsigned>(error.value()));
+                                 } else {
+                                   AcceptPending();
+                                 }
+                                 if (impl_->descriptor.is_open()) ArmAccept();
+                               });
+}
+
+void SyncListener::AcceptPending() {
+  const int listen_fd = impl_->descriptor.native_handle();
+  for (;;) {
+    sockaddr_in peer{};
+    socklen_t length = sizeof(peer);
+    int fd = ::accept4(listen_fd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+    if (fd < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+      // A connection that died in the queue, or a shortage of descriptors:
+      // report it and wait for the next readiness.
+      ZV_LOG_E("Accept error!errno=%u\n", static_cast<unsigned>(errno));
+      return;
+    }
+    SyncClient* session = new (std::nothrow) SyncClient();
+    if (session == nullptr) {
+      ZV_LOG_E("Shit!\n");
+      ::close(fd);
+      continue;
+    }
+    if (!session->Start(fd, ntohl(peer.sin_addr.s_addr), ntohs(peer.sin_port))) {
+      ZV_LOG_E("Start client work procedure failed!\n");
+      delete session;
+      continue;
+    }
+    if (!SyncController::Instance().NotifyConnected(session)) {
+      session->Stop();
+      delete session;
+    }
+  }
+}
+
+}  // namespace zv

@@ -1,0 +1,42 @@
+// SyncListener: the TCP listening socket of the sync protocol. Served on
+// the controller's event-loop thread: every accepted connection becomes a
+// SyncClient session with a worker thread of its own, handed to the
+// controller (NotifyConnected). The accept path does only quick work, so a
+// burst of appliances connecting at once is drained without stalling.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+namespace asio {
+class io_context;
+}
+
+namespace zv {
+
+class SyncListener {
+ public:
+  explicit SyncListener(asio::io_context& io);
+  ~SyncListener();
+  SyncListener(const SyncListener&) = delete;
+  SyncListener& operator=(const SyncListener&) = delete;
+
+  // Listens on port on all addresses (SO_REUSEADDR, backlog 5) and starts
+  // accepting. "Create socket failed!errno=%u\n" or "Listen failed!errno=%u\n"
+  // on failure.
+  [[nodiscard]] bool Start(uint16_t port);
+  // Stops accepting and closes the socket; harmless when not started.
+  void Close();
+
+  // The port actually bound (useful when started with port 0).
+  uint16_t port() const;
+
+ private:
+  struct Impl;
+  void ArmAccept();
+  void AcceptPending();
+
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace zv
