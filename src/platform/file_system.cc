@@ -1,0 +1,180 @@
+#include "platform/file_system.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+
+namespace zv {
+
+namespace {
+
+std::string ParentOf(const std::string& path) {
+  size_t end = path.size();
+  while (end > 1 && path[end - 1] == '/') --end;  // "a/b/" names "a/b"
+  size_t slash = path.find_last_of('/', end - 1);
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// Closes fd keeping errno of an earlier failure.
+void CloseKeepingErrno(int fd) {
+  int saved = errno;
+  close(fd);
+  errno = saved;
+}
+
+bool WriteAll(int fd, const void* data, size_t length) {
+  const char* p = static_cast<const char*>(data);
+  while (length > 0) {
+    ssize_t n = write(fd, p, length);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    p += n;
+    length -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Creates a fresh temporary file beside path; its name goes to *temp_path.
+// The mode is that of the file it will replace, else 0666 less the umask.
+int CreateTempBeside(const std::string& path, mode_t keep_mode, std::string* temp_path) {
+  static std::atomic<unsigned> counter{0};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char suffix[48];
+    std::snprintf(suffix, sizeof suffix, ".tmp%d_%u", static_cast<int>(getpid()),
+                  counter.fetch_add(1));
+    *temp_path = path + suffix;
+    int fd = open(temp_path->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      if (keep_mode != 0) fchmod(fd, keep_mode);
+      return fd;
+    }
+    if (errno != EEXIST) return -1;
+  }
+  errno = EEXIST;
+  return -1;
+}
+
+mode_t ExistingMode(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return st.st_mode & 07777;
+  return 0;
+}
+
+// Makes the temporary file durable and puts it in place of path.
+bool FinishTemp(int fd, const std::string& temp_path, const std::string& path) {
+  if (fsync(fd) != 0) {
+    CloseKeepingErrno(fd);
+    unlink(temp_path.c_str());
+    return false;
+  }
+  if (close(fd) != 0) {
+    int saved = errno;
+    unlink(temp_path.c_str());
+    errno = saved;
+    return false;
+  }
+  if (rename(temp_path.c_str(), path.c_str()) != 0) {
+    int saved = errno;
+    unlink(temp_path.c_str());
+    errno = saved;
+    return false;
+  }
+  return SyncParentDirectory(path);
+}
+
+}  // namespace
+
+bool GetVolumeSpace(const std::string& path, VolumeSpace* out) {
+  std::string probe = path.empty() ? "." : path;
+  struct statvfs vfs;
+  for (;;) {
+    if (statvfs(probe.c_str(), &vfs) == 0) break;
+    if (errno != ENOENT || probe == "/" || probe == ".") return false;
+    probe = ParentOf(probe);
+  }
+  uint64_t unit = vfs.f_frsize != 0 ? vfs.f_frsize : vfs.f_bsize;
+  out->available_bytes = static_cast<uint64_t>(vfs.f_bavail) * unit;
+  out->free_bytes = static_cast<uint64_t>(vfs.f_bfree) * unit;
+  out->total_bytes = static_cast<uint64_t>(vfs.f_blocks) * unit;
+  return true;
+}
+
+bool WriteFileAtomically(const std::string& path, const void* data, size_t length) {
+  std::string temp_path;
+  int fd = CreateTempBeside(path, ExistingMode(path), &temp_path);
+  if (fd < 0) return false;
+  if (!WriteAll(fd, data, length)) {
+    CloseKeepingErrno(fd);
+    int saved = errno;
+    unlink(temp_path.c_str());
+    errno = saved;
+    return false;
+  }
+  return FinishTemp(fd, temp_path, path);
+}
+
+bool CopyFileAtomically(const std::string& source, const std::string& destination) {
+  int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return false;
+  struct stat st;
+  if (fstat(in, &st) != 0) {
+    CloseKeepingErrno(in);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    close(in);
+    errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    return false;
+  }
+  std::string temp_path;
+  int out = CreateTempBeside(destination, st.st_mode & 07777, &temp_path);
+  if (out < 0) {
+    CloseKeepingErrno(in);
+    return false;
+  }
+  char buffer[64 * 1024];
+  bool ok = true;
+  for (;;) {
+    ssize_t n = read(in, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ok = false;
+      break;
+    }
+    if (n == 0) break;
+    if (!WriteAll(out, buffer, static_cast<size_t>(n))) {
+      ok = false;
+      break;
+    }
+  }
+  CloseKeepingErrno(in);
+  if (!ok) {
+    CloseKeepingErrno(out);
+    int saved = errno;
+    unlink(temp_path.c_str());
+    errno = saved;
+    return false;
+  }
+  return FinishTemp(out, temp_path, destination);
+}
+
+bool SyncParentDirectory(const std::string& path) {
+  std::string parent = ParentOf(path);
+  int fd = open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  int rc = fsync(fd);
+  if (rc != 0 && errno == EINVAL) rc = 0;  // file systems that cannot sync folders
+  CloseKeepingErrno(fd);
+  return rc == 0;
+}
+
+}  // namespace zv

@@ -1,0 +1,138 @@
+#include "platform/file_system.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "test_util.h"
+
+namespace zv {
+namespace {
+
+using testing::FileExists;
+using testing::ReadFileBytes;
+using testing::ScopedTempDir;
+using testing::WriteFileBytes;
+
+size_t CountEntries(const std::string& folder) {
+  size_t n = 0;
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return 0;
+  while (dirent* e = readdir(dir)) {
+    std::string name = e->d_name;
+    if (name != "." && name != "..") ++n;
+  }
+  closedir(dir);
+  return n;
+}
+
+TEST(GetVolumeSpaceTest, TmpHasSpace) {
+  VolumeSpace space;
+  ASSERT_TRUE(GetVolumeSpace("/tmp", &space));
+  EXPECT_GE(space.total_bytes, space.free_bytes);
+  EXPECT_GE(space.free_bytes, space.available_bytes);
+  EXPECT_GT(space.available_bytes, 0u);
+}
+
+TEST(GetVolumeSpaceTest, MissingPathUsesNearestAncestor) {
+  ScopedTempDir dir;
+  VolumeSpace missing;
+  VolumeSpace existing;
+  ASSERT_TRUE(GetVolumeSpace(dir.Sub("not/yet/there"), &missing));
+  ASSERT_TRUE(GetVolumeSpace(dir.path(), &existing));
+  EXPECT_EQ(missing.total_bytes, existing.total_bytes);
+  EXPECT_GT(missing.total_bytes, 0u);
+}
+
+TEST(GetVolumeSpaceTest, PathThroughAFileFails) {
+  ScopedTempDir dir;
+  WriteFileBytes(dir.Sub("file"), "x");
+  VolumeSpace space;
+  errno = 0;
+  EXPECT_FALSE(GetVolumeSpace(dir.Sub("file/below"), &space));
+  EXPECT_EQ(errno, ENOTDIR);
+}
+
+TEST(WriteFileAtomicallyTest, ReplacesContentAndLeavesNoTemporary) {
+  ScopedTempDir dir;
+  std::string path = dir.Sub("record.dat");
+  WriteFileBytes(path, "old content that is longer");
+  ASSERT_TRUE(WriteFileAtomically(path, "new", 3));
+  EXPECT_EQ(ReadFileBytes(path), "new");
+  EXPECT_EQ(CountEntries(dir.path()), 1u);
+  ASSERT_TRUE(WriteFileAtomically(path, "", 0));
+  EXPECT_EQ(ReadFileBytes(path), "");
+}
+
+TEST(WriteFileAtomicallyTest, KeepsTheModeOfTheReplacedFile) {
+  ScopedTempDir dir;
+  std::string path = dir.Sub("mode.dat");
+  WriteFileBytes(path, "x");
+  ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+  ASSERT_TRUE(WriteFileAtomically(path, "yy", 2));
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+}
+
+TEST(WriteFileAtomicallyTest, MissingFolderFailsWithErrno) {
+  ScopedTempDir dir;
+  errno = 0;
+  EXPECT_FALSE(WriteFileAtomically(dir.Sub("missing/x.dat"), "x", 1));
+  EXPECT_EQ(errno, ENOENT);
+}
+
+TEST(WriteFileAtomicallyTest, FolderInTheWayFailsAndLeavesNoTemporary) {
+  ScopedTempDir dir;
+  ASSERT_EQ(mkdir(dir.Sub("target").c_str(), 0755), 0);
+  WriteFileBytes(dir.Sub("target/inside"), "keep");
+  errno = 0;
+  EXPECT_FALSE(WriteFileAtomically(dir.Sub("target"), "x", 1));
+  EXPECT_NE(errno, 0);
+  EXPECT_EQ(CountEntries(dir.path()), 1u);
+  EXPECT_EQ(ReadFileBytes(dir.Sub("target/inside")), "keep");
+}
+
+TEST(CopyFileAtomicallyTest, CopiesOverExistingFile) {
+  ScopedTempDir dir;
+  std::string big(300000, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
+  WriteFileBytes(dir.Sub("src.dat"), big);
+  WriteFileBytes(dir.Sub("dst.dat"), "previous");
+  ASSERT_TRUE(CopyFileAtomically(dir.Sub("src.dat"), dir.Sub("dst.dat")));
+  EXPECT_EQ(ReadFileBytes(dir.Sub("dst.dat")), big);
+  EXPECT_EQ(ReadFileBytes(dir.Sub("src.dat")), big);
+  EXPECT_EQ(CountEntries(dir.path()), 2u);
+}
+
+TEST(CopyFileAtomicallyTest, MissingSourceIsEnoentAndKeepsDestination) {
+  ScopedTempDir dir;
+  WriteFileBytes(dir.Sub("dst.dat"), "previous");
+  errno = 0;
+  EXPECT_FALSE(CopyFileAtomically(dir.Sub("none.dat"), dir.Sub("dst.dat")));
+  EXPECT_EQ(errno, ENOENT);
+  EXPECT_EQ(ReadFileBytes(dir.Sub("dst.dat")), "previous");
+}
+
+TEST(CopyFileAtomicallyTest, FolderSourceIsRefused) {
+  ScopedTempDir dir;
+  errno = 0;
+  EXPECT_FALSE(CopyFileAtomically(dir.path(), dir.Sub("dst.dat")));
+  EXPECT_EQ(errno, EISDIR);
+  EXPECT_FALSE(FileExists(dir.Sub("dst.dat")));
+}
+
+TEST(SyncParentDirectoryTest, ExistingAndMissingFolders) {
+  ScopedTempDir dir;
+  EXPECT_TRUE(SyncParentDirectory(dir.Sub("any-name")));
+  errno = 0;
+  EXPECT_FALSE(SyncParentDirectory(dir.Sub("missing/any-name")));
+  EXPECT_EQ(errno, ENOENT);
+}
+
+}  // namespace
+}  // namespace zv
