@@ -138,6 +138,20 @@ bool CZVSyncSrvDlg::Post(std::function<void()> fn) {
   return true;
 }
 
+bool CZVSyncSrvDlg::RunOnLoop(const std::function<void()>& fn) {
+  if (OnLoopThread()) throw 0;
+  auto done = std::make_shared<std::promise<void>>();
+  std::future<void> finished = done->get_future();
+  if (!Post([fn, done] {
+        fn();
+        done->set_value();
+      })) {
+    return false;
+  }
+  finished.wait();
+  return true;
+}
+
 void CZVSyncSrvDlg::SetStatusView(std::function<void(const StatusModel&)> view) {
   view_ = std::move(view);
 }

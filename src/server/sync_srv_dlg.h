@@ -77,6 +77,11 @@ class CZVSyncSrvDlg final : public SyncController,
   // the loop has ended.
   void RequestClose();
 
+  // Any thread but the loop's: runs fn on the loop thread and waits for it.
+  // Posted before RunModal, fn runs once Initialize has returned (or during
+  // the close of a failed start). False when the loop has closed.
+  bool RunOnLoop(const std::function<void()>& fn);
+
   // The interactive view: called on the loop thread about once a second
   // and once at the end with the current status. Set before RunModal.
   void SetStatusView(std::function<void(const StatusModel&)> view);
