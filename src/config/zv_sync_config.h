@@ -41,7 +41,19 @@ struct ToolsConfig {
 
 class ZVSyncConfig {
  public:
+  // The instance is created on first use and never destroyed, so threads
+  // still running while the process exits keep a valid object.
   static ZVSyncConfig& Instance();
+
+  // The home directory: $ZENTROVANE_HOME when set and not empty, else the
+  // folder of the executable; trailing separators removed. The logs use it
+  // too, so that they never need the instance (which may be under
+  // construction when they are first written to).
+  static std::string ResolveHomeDirectory();
+
+  // A separate instance built from the current environment, for tests that
+  // need a home of their own. Same construction as Instance().
+  static std::unique_ptr<ZVSyncConfig> CreateForTesting();
 
   ZVSyncConfig(const ZVSyncConfig&) = delete;
   ZVSyncConfig& operator=(const ZVSyncConfig&) = delete;

@@ -7,6 +7,7 @@
 // evaluated. Any thread may write; lines never interleave.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <functional>
@@ -24,29 +25,35 @@ enum LogLevelBit : uint32_t {
   kLogProgress = 0x20,  // R
 };
 
+// Role: the debug log of the whole process. Owner: nobody; the instance is
+// created on first use and never destroyed. Threads: any; the mask is set
+// once at start-up before other threads exist.
 class ZVSyncLog {
  public:
   static ZVSyncLog& Instance();
 
-  uint32_t GetLevel() const { return level_; }
-  void SetLevel(uint32_t mask) { level_ = mask; }
+  ZVSyncLog(const ZVSyncLog&) = delete;
+  ZVSyncLog& operator=(const ZVSyncLog&) = delete;
 
+  uint32_t GetLevel() const { return level_.load(std::memory_order_relaxed); }
+  void SetLevel(uint32_t mask) { level_.store(mask, std::memory_order_relaxed); }
+
+  // Writes one line; does not test the mask (the macros do).
   // REQUIRES: source_file and format not null (else throws 0).
   void Write(const char* source_file, unsigned line, uint32_t level_bit, const char* format, ...)
       __attribute__((format(printf, 5, 6)));
 
   // For tests: the folder the files go to (default home + "/debuglog") and
-  // the clock. Closes the open file.
+  // the clock (null restores the system clock). Both close the open file.
   void SetDirectoryForTesting(const std::string& directory);
   void SetClockForTesting(std::function<time_t()> clock);
 
  private:
   ZVSyncLog();
-  // ... implementation fields
-  volatile uint32_t level_ = 0xFFFFFFFF;
-  std::mutex mu_;
   struct Impl;
-  Impl* impl_;
+
+  std::atomic<uint32_t> level_{0xFFFFFFFFu};
+  Impl* const impl_;  // owned, never freed (see Instance())
 };
 
 }  // namespace zv

@@ -1,0 +1,238 @@
+#include "config/zv_sync_config.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "config/ini_file.h"
+#include "crashdump/fatal_stop.h"
+#include "log/log_file.h"
+#include "log/sync_log.h"
+#include "util/file_util.h"
+
+namespace zv {
+namespace {
+
+constexpr char kDbConfigFile[] = "/config/dbconf.ini";
+constexpr char kDbConfigSection[] = "DB_CONFIG";
+constexpr char kToolsConfigFile[] = "/config/zvtools.ini";
+constexpr char kToolsConfigSection[] = "ZV_CONFIG";
+constexpr char kMysqlPathFile[] = "/../mysql_path.ini";
+constexpr char kMysqlPathSection[] = "mysql";
+constexpr char kDataFolderName[] = "/log_data";
+
+// Folder of the running executable.
+// TODO(config): use ExecutableDirectory() once platform/process.cc is in.
+std::string ExecutableFolder() {
+  char buffer[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
+  if (n <= 0) return "";
+  std::string path(buffer, static_cast<size_t>(n));
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+}  // namespace
+
+ZVSyncConfig& ZVSyncConfig::Instance() {
+  static ZVSyncConfig* const instance = new ZVSyncConfig();
+  return *instance;
+}
+
+std::unique_ptr<ZVSyncConfig> ZVSyncConfig::CreateForTesting() {
+  return std::unique_ptr<ZVSyncConfig>(new ZVSyncConfig());
+}
+
+std::string ZVSyncConfig::ResolveHomeDirectory() {
+  const char* env = std::getenv("ZENTROVANE_HOME");
+  if (env != nullptr && *env != '\0') return TrimPathSeparators(env);
+  return TrimPathSeparators(ExecutableFolder());
+}
+
+ZVSyncConfig::ZVSyncConfig() {
+  home_ = ResolveHomeDirectory();
+  account_file_path_ = TrimPathSeparators(home_ + "/config/syncaccount.dat");
+  sync_pos_directory_ = TrimPathSeparators(home_ + "/config/syncpos/");
+
+  store_ = SettingsStore::Open(SettingsStore::DefaultPath(home_));
+  if (!store_) {
+    const unsigned error = static_cast<unsigned>(errno);
+    ZV_LOG_C("Open and create key faile!errno=%u\n", error);
+    FatalStop("创建Zentrovane注册表键值失败!\n");
+  }
+  (void)store_->WriteString("ProcessDirectory", home_);
+}
+
+uint32_t ZVSyncConfig::ReadDword(const std::string& name, uint32_t default_value) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  if (std::optional<uint32_t> value = store_->ReadDword(name)) return *value;
+  (void)store_->WriteDword(name, default_value);
+  return default_value;
+}
+
+std::string ZVSyncConfig::ReadString(const std::string& name, const std::string& default_value) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  if (std::optional<std::string> value = store_->ReadString(name)) return *value;
+  (void)store_->WriteString(name, default_value);
+  return default_value;
+}
+
+bool ZVSyncConfig::WriteString(const std::string& name, const std::string& text) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return store_->WriteString(name, text);
+}
+
+uint16_t ZVSyncConfig::GetSyncPort() { return static_cast<uint16_t>(ReadDword("SyncPort", 810)); }
+uint16_t ZVSyncConfig::GetUIPort() { return static_cast<uint16_t>(ReadDword("UIPort", 812)); }
+uint32_t ZVSyncConfig::GetCompressLevel() { return ReadDword("CompressLevel", 9); }
+uint32_t ZVSyncConfig::GetEnableClientIP() { return ReadDword("EnableClientIP", 0); }
+uint32_t ZVSyncConfig::GetEnableSystemInfo() { return ReadDword("EnableSystemInfo", 0); }
+uint32_t ZVSyncConfig::GetLogLevel() { return ReadDword("LogLevel", 0xFFFFFFFFu); }
+uint32_t ZVSyncConfig::GetDisableWatchDog() { return ReadDword("DisableWatchDog", 0); }
+uint32_t ZVSyncConfig::GetMinimumRequiredDiskSpace() {
+  return ReadDword("MinimumRequiredDiskSpace", 5120);
+}
+uint32_t ZVSyncConfig::GetDiskSpaceCheckInterval() {
+  return ReadDword("DiskSpaceCheckInterval", 14400);
+}
+std::string ZVSyncConfig::GetPendingDeleteDate() { return ReadString("PendingDeleteDate", ""); }
+bool ZVSyncConfig::SetPendingDeleteDate(const std::string& text) {
+  return WriteString("PendingDeleteDate", text);
+}
+
+bool ZVSyncConfig::LoadDbConfig() {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  db_ = DbConfig{};
+  const std::string path = home_ + kDbConfigFile;
+  IniFile ini;
+  const int ret = ini.Load(path);
+  if (ret != 0) {
+    ZV_LOG_E("Load %s failed!ret=%d\n", path.c_str(), ret);
+    ZV_OPLOG(kEventError, kModuleSync, "读取数据库配置文件失败!");
+    return false;
+  }
+  db_.db_type = ini.GetUInt(kDbConfigSection, "DbType", 1);
+  db_.sql_port = ini.GetString(kDbConfigSection, "SQLPort", "");
+  db_.sql_server = ini.GetString(kDbConfigSection, "SQLServer", "");
+  db_.sql_user = ini.GetString(kDbConfigSection, "SQLUser", "");
+  db_.sql_password = DecryptPassword(ini.GetString(kDbConfigSection, "SQLPWD", ""));
+  db_.file_path = TrimPathSeparators(ini.GetString(kDbConfigSection, "FilePath", ""));
+  // A folder that cannot be created is reported by whoever writes into it.
+  if (!db_.file_path.empty()) (void)CreateDirectoryTree(db_.file_path);
+  return true;
+}
+
+bool ZVSyncConfig::LoadToolsConfig() {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  tools_ = ToolsConfig{};
+  const std::string path = home_ + kToolsConfigFile;
+  IniFile ini;
+  const int ret = ini.Load(path);
+  if (ret != 0) {
+    ZV_LOG_E("Load %s failed!ret=%d\n", path.c_str(), ret);
+    ZV_OPLOG(kEventError, kModuleSync, "读取Zentrovane配置文件失败!");
+    return false;
+  }
+  tools_.alarm_value = ini.GetUInt(kToolsConfigSection, "AlarmValue", 0);
+  tools_.auto_del_one_day = ini.GetUInt(kToolsConfigSection, "AutoDelOneDay", 0);
+  tools_.encode_attach = ini.GetUInt(kToolsConfigSection, "EncodeAttach", 0);
+  tools_.del_method = ini.GetUInt(kToolsConfigSection, "DelMethod", 0);
+  tools_.del_day = ini.GetUInt(kToolsConfigSection, "DelDay", 0);
+  tools_.del_percent = ini.GetUInt(kToolsConfigSection, "DelPercent", 0);
+  tools_.del_mid = ini.GetUInt(kToolsConfigSection, "DelMid", 0);
+  tools_.auto_del_mid_day = ini.GetUInt(kToolsConfigSection, "AutoDelMidDay", 0);
+  return true;
+}
+
+bool ZVSyncConfig::LoadMysqlPath() {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  mysql_data_path_.clear();
+  const std::string path = home_ + kMysqlPathFile;
+  IniFile ini;
+  const int ret = ini.Load(path);
+  if (ret != 0) {
+    ZV_LOG_E("Load %s failed!ret=%d\n", path.c_str(), ret);
+    ZV_OPLOG(kEventError, kModuleSync, "获取数据库安装路径失败!");
+    return false;
+  }
+  const std::string mysql_folder = TrimPathSeparators(ini.GetString(kMysqlPathSection, "path", ""));
+  mysql_data_path_ = mysql_folder + kDataFolderName;
+  // Without a MySQL folder the path is "/log_data" at the root of the file
+  // system; it is kept as the value, but a folder at the root is not created
+  // behind the operator's back.
+  if (!mysql_folder.empty()) (void)CreateDirectoryTree(mysql_data_path_);
+  return true;
+}
+
+std::string ZVSyncConfig::GetDbUser() {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return db_.sql_user;
+}
+
+std::string ZVSyncConfig::GetDbPassword() {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return db_.sql_password;
+}
+
+std::string ZVSyncConfig::GetAttachmentPath() {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return db_.file_path;
+}
+
+DbConfig ZVSyncConfig::GetDbConfig() {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return db_;
+}
+
+uint32_t ZVSyncConfig::GetAlarmValue() {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return tools_.alarm_value;
+}
+
+bool ZVSyncConfig::GetAutoDelOneDay() {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return tools_.auto_del_one_day != 0;
+}
+
+bool ZVSyncConfig::GetEncodeAttach() {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return tools_.encode_attach != 0;
+}
+
+uint32_t ZVSyncConfig::GetDelMethod() {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return tools_.del_method;
+}
+
+uint32_t ZVSyncConfig::GetDelDay() {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return tools_.del_day;
+}
+
+uint32_t ZVSyncConfig::GetDelPercent() {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return tools_.del_percent;
+}
+
+uint32_t ZVSyncConfig::GetDelMid() {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return tools_.del_mid;
+}
+
+uint32_t ZVSyncConfig::GetAutoDelMidDay() {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return tools_.auto_del_mid_day;
+}
+
+ToolsConfig ZVSyncConfig::GetToolsConfig() {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return tools_;
+}
+
+std::string ZVSyncConfig::GetMysqlDataPath() {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return mysql_data_path_;
+}
+
+}  // namespace zv
