@@ -17,6 +17,10 @@
 //   32-bit unsigned long; a missing or empty value gives the default.
 #include "config/ini_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -29,6 +33,9 @@ namespace {
 constexpr size_t kMaxLineChars = 65534;
 constexpr size_t kMaxNameChars = 96;
 constexpr size_t kMaxNumberChars = 31;
+// The ini files are a few hundred bytes; anything beyond this is refused as
+// if memory had run out, before it is read into memory.
+constexpr off_t kMaxFileBytes = 64 << 20;
 
 std::string NormalizeName(std::string_view name) {
   std::string out(name.substr(0, kMaxNameChars));
@@ -73,15 +80,38 @@ uint32_t StrToUl32(std::string_view text) {
 
 int IniFile::Load(const std::string& path) {
   sections_.clear();
-  FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return -1;
+  // Only a regular file counts as readable: a folder or a FIFO put in the
+  // place of an ini file must neither read as empty nor block the caller.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return -1;
+  }
+  if (st.st_size > kMaxFileBytes) {
+    ::close(fd);
+    return -2;
+  }
+  FILE* file = ::fdopen(fd, "rb");
+  if (file == nullptr) {
+    ::close(fd);
+    return -1;
+  }
   int result = 0;
   try {
     std::string text;
     char buffer[65536];
     size_t n;
-    while ((n = std::fread(buffer, 1, sizeof(buffer), file)) > 0) text.append(buffer, n);
-    Parse(text);
+    while ((n = std::fread(buffer, 1, sizeof(buffer), file)) > 0) {
+      text.append(buffer, n);
+      if (text.size() > static_cast<size_t>(kMaxFileBytes)) throw std::bad_alloc();
+    }
+    if (std::ferror(file)) {
+      result = -1;
+    } else {
+      Parse(text);
+    }
   } catch (const std::bad_alloc&) {
     sections_.clear();
     result = -2;

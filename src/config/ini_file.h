@@ -10,7 +10,8 @@ namespace zv {
 
 class IniFile {
  public:
-  // 0 when read; -1 the file could not be opened; -2 out of memory.
+  // 0 when read; -1 the file could not be opened (or is no regular file, or
+  // could not be read); -2 out of memory (or a file over 64 MiB).
   int Load(const std::string& path);
   // Parses text as the content of a file (for tests and callers holding it).
   void Parse(const std::string& text);

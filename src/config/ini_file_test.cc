@@ -1,6 +1,8 @@
 #include "config/ini_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -14,6 +16,23 @@ TEST(IniFileTest, MissingFileIsMinusOne) {
   IniFile ini;
   EXPECT_EQ(-1, ini.Load(dir.Sub("absent.ini")));
   EXPECT_EQ("d", ini.GetString("a", "b", "d"));
+}
+
+TEST(IniFileTest, FolderOrFifoIsNotAFile) {
+  testing::ScopedTempDir dir;
+  IniFile ini;
+  EXPECT_EQ(-1, ini.Load(dir.path()));
+  ASSERT_EQ(0, ::mkfifo(dir.Sub("fifo.ini").c_str(), 0600));
+  EXPECT_EQ(-1, ini.Load(dir.Sub("fifo.ini")));  // must not wait for a writer
+}
+
+TEST(IniFileTest, OversizedFileRefusedUnread) {
+  testing::ScopedTempDir dir;
+  testing::WriteFileBytes(dir.Sub("big.ini"), "[S]\nA=1\n");
+  ASSERT_EQ(0, ::truncate(dir.Sub("big.ini").c_str(), (64 << 20) + 1));  // sparse
+  IniFile ini;
+  EXPECT_EQ(-2, ini.Load(dir.Sub("big.ini")));
+  EXPECT_EQ("d", ini.GetString("S", "A", "d"));
 }
 
 TEST(IniFileTest, LoadReadsFileAndReplacesEarlierContent) {
