@@ -26,7 +26,9 @@ class ProcessHandle {
   // failure; errno tells why. argv[0] without '/' is looked up in PATH.
   static std::unique_ptr<ProcessHandle> Spawn(const std::vector<std::string>& argv);
 
-  ~ProcessHandle();  // closes the pidfd; does not kill or wait
+  // Closes the pidfd; does not kill or wait. A child still running is
+  // reaped in the background once it ends, so no zombie stays behind.
+  ~ProcessHandle();
   ProcessHandle(const ProcessHandle&) = delete;
   ProcessHandle& operator=(const ProcessHandle&) = delete;
 
@@ -42,6 +44,8 @@ class ProcessHandle {
 
  private:
   ProcessHandle(pid_t pid, int pidfd) : pid_(pid), pidfd_(pidfd) {}
+  // Collects the child's status once it has ended (block: wait for that).
+  bool Reap(bool block);
 
   pid_t pid_;
   int pidfd_;
@@ -49,6 +53,7 @@ class ProcessHandle {
   bool terminated_ = false;
   uint32_t terminate_code_ = 0;
   uint32_t exit_code_ = 0;
+  bool exit_known_ = false;
 };
 
 // Processes whose image name equals name (case-insensitive): base name of
