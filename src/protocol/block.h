@@ -60,13 +60,6 @@ inline constexpr uint32_t kFileDataHeaderSize = 13;  // data blocks need more th
 inline constexpr uint32_t kServerConfigBlockSize = kBlockHeaderSize + 5094;
 inline constexpr uint32_t kErrorBlockSize = 16;
 
-// File data compression methods.
-enum CompressMethod : uint8_t {
-  kCompressStored = 0,
-  kCompressLzo1b = 1,
-  kCompressLzma = 2,
-};
-
 #pragma pack(push, 1)
 struct BlockHeader {
   uint32_t size;
@@ -88,7 +81,7 @@ struct ClientFileDataHeader {
   uint32_t offeredOffset;  // 0xFFFFFFFF: unchecked
   uint32_t originSize;     // bytes after decompression, 1 to kMaxBlockSize
   uint32_t unused;
-  uint8_t method;          // CompressMethod
+  uint8_t method;          // 0 stored, 1 LZO1B, 2 LZMA
 };
 #pragma pack(pop)
 static_assert(sizeof(BlockHeader) == kBlockHeaderSize);

@@ -481,6 +481,12 @@ bool SyncClient::HandleLogin(uint32_t content_size) {
     return false;
   }
 
+  // The session's record is current before the client learns of its
+  // acceptance, so whoever reads it after that sees the logged-in session.
+  {
+    std::lock_guard<std::mutex> lock(record_mutex_);
+    record_ = position_file_.Records().front();
+  }
   SyncAccountRecord reply = position_file_.Records().front();
   uint32_t level = config.GetCompressLevel();
   reply.compressLevel = static_cast<uint16_t>(level > 9 ? 9 : level);
@@ -504,9 +510,6 @@ bool SyncClient::HandleLogin(uint32_t content_size) {
              ZV_IP4(a));
   }
   controller_->ShowClientRow(key, a, "User %s logged in!", login.userName);
-
-  std::lock_guard<std::mutex> lock(record_mutex_);
-  record_ = position_file_.Records().front();
   return true;
 }
 

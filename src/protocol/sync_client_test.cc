@@ -1,0 +1,794 @@
+// Sessions driven end to end over loopback: a real listening socket, a real
+// SyncClient with its worker thread, the appliance client on the other side
+// and a fake controller in place of the server's.
+#include "protocol/sync_client.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <iconv.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "client/appliance_client.h"
+#include "config/zv_sync_config.h"
+#include "log/log_file.h"
+#include "log/sync_log.h"
+#include "protocol/block.h"
+#include "protocol/login_set.h"
+#include "server/sync_controller.h"
+#include "test_util.h"
+
+namespace zv {
+namespace {
+
+using ::zv::testing::ScopedTempDir;
+
+// One home for the whole binary: the configuration and the logs are
+// process-wide and fix their folders at first use.
+class SessionEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    home_ = std::make_unique<ScopedTempDir>();
+    setenv("ZENTROVANE_HOME", home_->path().c_str(), 1);
+    setenv("ZENTROVANE_REGISTRY", home_->Sub("registry.reg").c_str(), 1);
+    setenv("ZENTROVANE_OBJECT_NAMESPACE", ::zv::testing::UniqueName("session").c_str(), 1);
+    ZVSyncLog::Instance().SetDirectoryForTesting(home_->Sub("debuglog"));
+    CZvLogFile::Instance().SetDirectoryForTesting(home_->Sub("log"));
+  }
+  void TearDown() override { home_.reset(); }
+
+  static std::string Home() { return std::getenv("ZENTROVANE_HOME"); }
+
+ private:
+  std::unique_ptr<ScopedTempDir> home_;
+};
+
+[[maybe_unused]] ::testing::Environment* const kEnvironment =
+    ::testing::AddGlobalTestEnvironment(new SessionEnvironment);
+
+std::string ReadFolder(const std::string& folder) {
+  std::string all;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+    all += ::zv::testing::ReadFileBytes(entry.path().string());
+  }
+  return all;
+}
+
+std::string DebugLog() { return ReadFolder(SessionEnvironment::Home() + "/debuglog"); }
+std::string OperationLog() { return ReadFolder(SessionEnvironment::Home() + "/log"); }
+
+size_t Count(const std::string& haystack, const std::string& needle) {
+  size_t n = 0;
+  for (size_t at = haystack.find(needle); at != std::string::npos;
+       at = haystack.find(needle, at + 1)) {
+    ++n;
+  }
+  return n;
+}
+
+// The operation log stores its records in GBK.
+std::string Gbk(const std::string& utf8) {
+  iconv_t cd = iconv_open("GBK", "UTF-8");
+  if (cd == reinterpret_cast<iconv_t>(-1)) return utf8;
+  std::string in = utf8;
+  std::string out(in.size() * 2 + 8, '\0');
+  char* src = in.data();
+  size_t src_left = in.size();
+  char* dst = out.data();
+  size_t dst_left = out.size();
+  iconv(cd, &src, &src_left, &dst, &dst_left);
+  iconv_close(cd);
+  out.resize(out.size() - dst_left);
+  return out;
+}
+
+SyncAccountRecord DemoAccount() {
+  SyncAccountRecord record;
+  std::memset(&record, 0, sizeof(record));
+  std::strcpy(record.userName, "demo");
+  std::strcpy(record.password, "demo");
+  std::strcpy(record.storageName, "shop1");
+  static const char* const kKinds[] = {"A", "U", "M", "C", "P", "O",      "F",
+                                       "S", "I", "W", "T", "oprlog", "Q", "X"};
+  for (int i = 0; i < 14; ++i) {
+    std::snprintf(record.logSlots[i].name, sizeof(record.logSlots[i].name),
+                  "20101216_0000_00000000_%s.dat", kKinds[i]);
+    record.logSlots[i].policyValue = 30 + i;
+  }
+  return record;
+}
+
+// The server side as the sessions see it, with switches and records.
+class FakeController : public SyncController {
+ public:
+  uint32_t Authenticate(const ClientAuthBlock& login, SyncAccountRecord* record) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    ++auth_calls_;
+    last_login_ = login;
+    if (auth_code_ == kNoError) *record = account_;
+    return auth_code_;
+  }
+  bool NotifyConnected(SyncClient*) override { return true; }
+  bool NotifyDisconnected(SyncClient* session) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    disconnected_.push_back(session);
+    cv_.notify_all();
+    return true;
+  }
+  bool AcquireProcessing(uint32_t, const char*, ...) override { return true; }
+  void ReleaseProcessing() override {}
+  void SetStatusText(const char*, ...) override {}
+  void ShowSpeed(uint32_t, uint32_t) override {}
+  void ShowClientRow(const std::string& key, uint32_t address, const char* format, ...) override {
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof(text), format, args);
+    va_end(args);
+    std::lock_guard<std::mutex> lock(mu_);
+    rows_.push_back(key + "|" + std::to_string(address) + "|" + text);
+  }
+  bool CheckDiskSpace(const std::string&) override { return true; }
+  void CollectStorageNames(std::set<std::string>*) override {}
+  bool IsInteractive() const override { return false; }
+
+  void SetAuthResult(uint32_t code, const SyncAccountRecord& account) {
+    std::lock_guard<std::mutex> lock(mu_);
+    auth_code_ = code;
+    account_ = account;
+  }
+  // Waits until the session posted its disconnect.
+  bool WaitDisconnected(SyncClient* session) {
+    std::unique_lock<std::mutex> lock(mu_);
+    return cv_.wait_for(lock, std::chrono::seconds(60), [&] {
+      return std::find(disconnected_.begin(), disconnected_.end(), session) != disconnected_.end();
+    });
+  }
+  bool HasDisconnected(SyncClient* session) {
+    std::lock_guard<std::mutex> lock(mu_);
+    return std::find(disconnected_.begin(), disconnected_.end(), session) != disconnected_.end();
+  }
+  std::vector<std::string> rows() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return rows_;
+  }
+  int auth_calls() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return auth_calls_;
+  }
+  ClientAuthBlock last_login() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return last_login_;
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  uint32_t auth_code_ = kNoError;
+  SyncAccountRecord account_{};
+  int auth_calls_ = 0;
+  ClientAuthBlock last_login_{};
+  std::vector<SyncClient*> disconnected_;
+  std::vector<std::string> rows_;
+};
+
+LoginRequest DemoLogin(uint32_t device_id = 0x00A1B2C3) {
+  LoginRequest request;
+  request.user = "demo";
+  request.password = "demo";
+  request.device_id = device_id;
+  request.client_value1 = 0x11223344;
+  request.client_value2 = 0x55667788;
+  request.client_address = {192, 168, 7, 9};
+  return request;
+}
+
+class SyncClientTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SyncClient::SetTimeOutsForTesting(SyncClient::TimeOuts{});
+    ZVSyncConfig& config = ZVSyncConfig::Instance();
+    ASSERT_TRUE(config.store().WriteDword("CompressLevel", 9));
+    ASSERT_TRUE(config.store().WriteDword("EnableClientIP", 0));
+    ASSERT_TRUE(config.store().WriteDword("EnableSystemInfo", 0));
+    controller_.SetAuthResult(kNoError, DemoAccount());
+    std::error_code ec;
+    std::filesystem::remove_all(config.GetSyncPosDirectory(), ec);
+
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener_, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(0, ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
+    ASSERT_EQ(0, ::listen(listener_, 16));
+    socklen_t length = sizeof(address);
+    ASSERT_EQ(0, ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length));
+    port_ = ntohs(address.sin_port);
+    log_before_ = DebugLog();
+  }
+
+  void TearDown() override {
+    for (SyncClient* session : sessions_) {
+      session->Stop();
+      delete session;
+    }
+    sessions_.clear();
+    if (listener_ >= 0) ::close(listener_);
+    SyncClient::SetTimeOutsForTesting(SyncClient::TimeOuts{});
+    EXPECT_EQ(Count(NewLog(), "Socket not closed!"), 0u);
+    EXPECT_EQ(LoginSet::Instance().size(), 0u);
+  }
+
+  // Connects client to a new session; the session is owned by the fixture.
+  SyncClient* Connect(ApplianceClient* client) {
+    client->set_timeout_ms(20000);
+    EXPECT_TRUE(client->Connect("127.0.0.1", port_)) << client->last_error();
+    sockaddr_in peer{};
+    socklen_t length = sizeof(peer);
+    int fd = ::accept4(listener_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+    EXPECT_GE(fd, 0);
+    auto* session = new SyncClient;
+    sessions_.push_back(session);
+    EXPECT_TRUE(session->Start(fd, ntohl(peer.sin_addr.s_addr), ntohs(peer.sin_port)));
+    return session;
+  }
+
+  SyncClient* ConnectAndHandshake(ApplianceClient* client) {
+    SyncClient* session = Connect(client);
+    EXPECT_TRUE(client->Handshake("test appliance")) << client->last_error();
+    return session;
+  }
+
+  SyncClient* ConnectAndLogin(ApplianceClient* client, const LoginRequest& request) {
+    SyncClient* session = ConnectAndHandshake(client);
+    LoginAnswer answer = client->Login(request);
+    EXPECT_EQ(answer.kind, LoginAnswer::Kind::kAccepted) << client->last_error();
+    return session;
+  }
+
+  // Waits for the session's own end, then stops and deletes it as the
+  // controller does.
+  void Finish(SyncClient* session) {
+    ASSERT_TRUE(controller_.WaitDisconnected(session));
+    session->Stop();
+    sessions_.erase(std::find(sessions_.begin(), sessions_.end(), session));
+    delete session;
+  }
+
+  // Whether the session is still serving: a pending marker is echoed.
+  static bool Echoes(ApplianceClient* client) {
+    if (!client->SendPendingMarker()) return false;
+    ReceivedBlock block;
+    return client->ReceiveBlock(&block) == IoStatus::kOk && block.command == kCmdPending &&
+           block.size == 16 && block.Value() == kPendingEcho;
+  }
+
+  std::string NewLog() const { return DebugLog().substr(log_before_.size()); }
+
+  bool HasRow(const std::string& text) {
+    for (const std::string& row : controller_.rows()) {
+      if (row.find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
+
+  FakeController controller_;
+  int listener_ = -1;
+  uint16_t port_ = 0;
+  std::vector<SyncClient*> sessions_;
+  std::string log_before_;
+};
+
+TEST_F(SyncClientTest, VersionExchange) {
+  ApplianceClient client;
+  SyncClient* session = ConnectAndHandshake(&client);
+  EXPECT_EQ(client.server_version(), "Korvane ZVSync Server V3.2 Build Dec 16 2010");
+  EXPECT_TRUE(Echoes(&client));
+  client.Close();
+  Finish(session);
+  std::string log = NewLog();
+  EXPECT_NE(log.find("Client version:Korvane ZVSync Client V3.2test appliance"), std::string::npos);
+  EXPECT_NE(log.find("Client Disconnected!"), std::string::npos);
+  EXPECT_NE(log.find("Connect from 127.0.0.1:"), std::string::npos);
+  // No session key yet: the closing row goes out with an empty key.
+  EXPECT_TRUE(HasRow("|2130706433|Disconnect from 127.0.0.1:"));
+}
+
+TEST_F(SyncClientTest, VersionWithSystemInfo) {
+  ASSERT_TRUE(ZVSyncConfig::Instance().store().WriteDword("EnableSystemInfo", 1));
+  ApplianceClient client;
+  SyncClient* session = ConnectAndHandshake(&client);
+  const std::string prefix = "Korvane ZVSync Server V3.2 Build Dec 16 2010 ";
+  EXPECT_EQ(client.server_version().substr(0, prefix.size()), prefix);
+  EXPECT_NE(client.server_version().find("MB Memory"), std::string::npos);
+  client.Close();
+  Finish(session);
+}
+
+TEST_F(SyncClientTest, ClientVersionDifferingInLastCharacterIsRefused) {
+  ApplianceClient client;
+  SyncClient* session = Connect(&client);
+  ASSERT_TRUE(client.ReceiveServerVersion());
+  std::array<char, kVersionFieldSize> field = FormatClientVersion("x");
+  field[25] = '3';  // "... V3.3"
+  ASSERT_TRUE(client.SendRaw(field.data(), field.size()));
+  EXPECT_EQ(client.WaitForClose(), IoStatus::kClosed);  // no block in reply
+  Finish(session);
+  EXPECT_NE(NewLog().find("Client string(Korvane ZVSync Client V3.3) unmatched!"),
+            std::string::npos);
+  EXPECT_NE(OperationLog().find(Gbk("同步客户端版本不匹配,客户端IP:127.0.0.1")), std::string::npos);
+  EXPECT_EQ(controller_.auth_calls(), 0);
+}
+
+TEST_F(SyncClientTest, LoginAcceptedWithServerConfiguration) {
+  ASSERT_TRUE(ZVSyncConfig::Instance().store().WriteDword("CompressLevel", 12));
+  ApplianceClient client;
+  SyncClient* session = ConnectAndHandshake(&client);
+  ASSERT_TRUE(client.SendLogin(DemoLogin()));
+  ReceivedBlock block;
+  ASSERT_EQ(client.ReceiveBlock(&block), IoStatus::kOk);
+  EXPECT_EQ(block.command, 1u);
+  EXPECT_EQ(block.size, 5106u);
+  ASSERT_EQ(block.content.size(), 5094u);
+  const uint8_t* r = block.content.data();
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(r), 5), std::string("demo\0", 5));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(r + 0x28), 6), std::string("shop1\0", 6));
+  const uint8_t device[] = {0xC3, 0xB2, 0xA1, 0x00};
+  const uint8_t value1[] = {0x44, 0x33, 0x22, 0x11};
+  const uint8_t value2[] = {0x88, 0x77, 0x66, 0x55};
+  const uint8_t login_address[] = {127, 0, 0, 1};  // the peer: client addresses are off
+  EXPECT_EQ(0, std::memcmp(r + 0x48, device, 4));
+  EXPECT_EQ(0, std::memcmp(r + 0x4C, value1, 4));
+  EXPECT_EQ(0, std::memcmp(r + 0x50, value2, 4));
+  EXPECT_EQ(0, std::memcmp(r + 0x54, login_address, 4));
+  EXPECT_EQ(r[0x75], 1);
+  EXPECT_EQ(r[0x7E], 9);  // CompressLevel 12 capped
+  EXPECT_EQ(r[0x7F], 0);
+  // The position file carries the device in its slot names.
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(r + 0xA6)), "20101216_0000_00A1B2C3_A.dat");
+
+  EXPECT_EQ(session->GetSessionKey(), "demo-00A1B2C3");
+  SyncAccountRecord record;
+  session->GetRecord(&record);
+  EXPECT_EQ(record.deviceId, 0x00A1B2C3u);
+  EXPECT_EQ(record.inUse, 1);
+  const std::string position = ZVSyncConfig::Instance().GetSyncPosDirectory() + "/demo-00a1b2c3.dat";
+  EXPECT_TRUE(::zv::testing::FileExists(position));
+  ClientAuthBlock login = controller_.last_login();
+  EXPECT_STREQ(login.userName, "demo");
+  EXPECT_EQ(login.deviceId, 0x00A1B2C3u);
+
+  EXPECT_TRUE(Echoes(&client));
+  ASSERT_TRUE(client.SendTaskFinished());
+  EXPECT_TRUE(Echoes(&client));
+  client.Close();
+  Finish(session);
+  EXPECT_TRUE(HasRow("demo-00A1B2C3|2130706433|User demo logged in!"));
+  EXPECT_TRUE(HasRow("demo-00A1B2C3|2130706433|Disconnect from 127.0.0.1:"));
+  std::string oplog = OperationLog();
+  EXPECT_NE(oplog.find(Gbk("用户demo登陆成功,IP地址:127.0.0.1!")), std::string::npos);
+  EXPECT_NE(oplog.find(Gbk("同步数据任务已完成!")), std::string::npos);
+  EXPECT_NE(NewLog().find("Client connected from 127.0.0.1:"), std::string::npos);
+}
+
+TEST_F(SyncClientTest, ClientAddressUsedWhenEnabled) {
+  ASSERT_TRUE(ZVSyncConfig::Instance().store().WriteDword("EnableClientIP", 1));
+  ApplianceClient client;
+  SyncClient* session = ConnectAndHandshake(&client);
+  LoginAnswer answer = client.Login(DemoLogin());
+  ASSERT_EQ(answer.kind, LoginAnswer::Kind::kAccepted);
+  const uint8_t expected[] = {192, 168, 7, 9};
+  EXPECT_EQ(0, std::memcmp(answer.block.content.data() + 0x54, expected, 4));
+  client.Close();
+  Finish(session);
+  EXPECT_NE(OperationLog().find(Gbk("认证成功(用户名:demo 认证IP:192.168.7.9)!")),
+            std::string::npos);
+}
+
+TEST_F(SyncClientTest, ZeroClientAddressFallsBackToPeer) {
+  ASSERT_TRUE(ZVSyncConfig::Instance().store().WriteDword("EnableClientIP", 1));
+  ApplianceClient client;
+  SyncClient* session = ConnectAndHandshake(&client);
+  LoginRequest request = DemoLogin();
+  request.client_address = {0, 0, 0, 0};
+  LoginAnswer answer = client.Login(request);
+  ASSERT_EQ(answer.kind, LoginAnswer::Kind::kAccepted);
+  const uint8_t expected[] = {127, 0, 0, 1};
+  EXPECT_EQ(0, std::memcmp(answer.block.content.data() + 0x54, expected, 4));
+  client.Close();
+  Finish(session);
+  EXPECT_NE(OperationLog().find(Gbk("认证成功(用户名:demo 认证IP:0.0.0.0)!")), std::string::npos);
+}
+
+TEST_F(SyncClientTest, RefusalCodesArePassedThrough) {
+  for (uint32_t code : {kUserNotFound, kWrongPassword, kServerBusy, kServerDiskFull}) {
+    SCOPED_TRACE(code);
+    controller_.SetAuthResult(code, DemoAccount());
+    ApplianceClient client;
+    SyncClient* session = ConnectAndHandshake(&client);
+    ASSERT_TRUE(client.SendLogin(DemoLogin()));
+    ReceivedBlock block;
+    ASSERT_EQ(client.ReceiveBlock(&block), IoStatus::kOk);
+    EXPECT_EQ(block.command, 7u);
+    EXPECT_EQ(block.size, 16u);
+    EXPECT_EQ(block.Value(), code);
+    EXPECT_EQ(client.WaitForClose(), IoStatus::kClosed);
+    Finish(session);
+    EXPECT_TRUE(HasRow(std::string("Server error ") + std::to_string(code) + "(" +
+                       ResultCodeName(code) + ")!"));
+    EXPECT_NE(NewLog().find(std::string("Reply server error:") + ResultCodeName(code)),
+              std::string::npos);
+  }
+  // An error block suppresses the closing row.
+  EXPECT_FALSE(HasRow("Disconnect from"));
+}
+
+TEST_F(SyncClientTest, SecondLoginOfSameDeviceIsRefusedInAnyLetterCase) {
+  ApplianceClient first;
+  SyncClient* first_session = ConnectAndLogin(&first, DemoLogin());
+  for (const char* user : {"demo", "DEMO", "Demo"}) {
+    SCOPED_TRACE(user);
+    ApplianceClient second;
+    SyncClient* second_session = ConnectAndHandshake(&second);
+    LoginRequest request = DemoLogin();
+    request.user = user;
+    LoginAnswer answer = second.Login(request);
+    EXPECT_EQ(answer.kind, LoginAnswer::Kind::kRefused);
+    EXPECT_EQ(answer.code, kMultipleLogin);
+    EXPECT_EQ(answer.block.size, 16u);
+    EXPECT_EQ(second.WaitForClose(), IoStatus::kClosed);
+    Finish(second_session);
+  }
+  EXPECT_EQ(controller_.auth_calls(), 1);
+  EXPECT_TRUE(Echoes(&first));  // the first is unaffected
+  EXPECT_TRUE(LoginSet::Instance().Contains("demo-00a1b2c3"));
+  first.Close();
+  Finish(first_session);
+  EXPECT_NE(OperationLog().find(Gbk("用户DEMO(devid:00A1B2C3)重复登陆")), std::string::npos);
+  EXPECT_NE(NewLog().find("Multiple login detected!"), std::string::npos);
+}
+
+TEST_F(SyncClientTest, SameUserWithTwoDevicesBothLogIn) {
+  ApplianceClient a, b;
+  SyncClient* session_a = ConnectAndLogin(&a, DemoLogin(0x00000001));
+  SyncClient* session_b = ConnectAndLogin(&b, DemoLogin(0xFFFFFFFE));
+  EXPECT_EQ(session_a->GetSessionKey(), "demo-00000001");
+  EXPECT_EQ(session_b->GetSessionKey(), "demo-FFFFFFFE");
+  const std::string folder = ZVSyncConfig::Instance().GetSyncPosDirectory();
+  EXPECT_TRUE(::zv::testing::FileExists(folder + "/demo-00000001.dat"));
+  EXPECT_TRUE(::zv::testing::FileExists(folder + "/demo-fffffffe.dat"));
+  EXPECT_TRUE(Echoes(&a));
+  EXPECT_TRUE(Echoes(&b));
+  a.Close();
+  b.Close();
+  Finish(session_a);
+  Finish(session_b);
+}
+
+TEST_F(SyncClientTest, LoginAgainAfterDisconnectIsAccepted) {
+  {
+    ApplianceClient client;
+    SyncClient* session = ConnectAndLogin(&client, DemoLogin());
+    client.Close();
+    Finish(session);
+  }
+  ApplianceClient again;
+  SyncClient* session = ConnectAndLogin(&again, DemoLogin());
+  EXPECT_NE(NewLog().find("Use existing synpos file!"), std::string::npos);
+  again.Close();
+  Finish(session);
+}
+
+TEST_F(SyncClientTest, UserNameInOtherCaseKeepsItsPositionFile) {
+  {
+    ApplianceClient client;
+    SyncClient* session = ConnectAndLogin(&client, DemoLogin());
+    client.Close();
+    Finish(session);
+  }
+  ApplianceClient upper;
+  LoginRequest request = DemoLogin();
+  request.user = "DeMo";
+  SyncClient* session = ConnectAndLogin(&upper, request);
+  upper.Close();
+  Finish(session);
+  std::vector<std::string> names;
+  for (const auto& entry :
+       std::filesystem::directory_iterator(ZVSyncConfig::Instance().GetSyncPosDirectory())) {
+    if (entry.path().extension() == ".dat") names.push_back(entry.path().filename().string());
+  }
+  EXPECT_EQ(names, std::vector<std::string>{"demo-00a1b2c3.dat"});
+}
+
+TEST_F(SyncClientTest, SecondLoginBlockInOneSessionIsRefused) {
+  ApplianceClient client;
+  SyncClient* session = ConnectAndLogin(&client, DemoLogin(1));
+  LoginAnswer answer = client.Login(DemoLogin(2));
+  EXPECT_EQ(answer.kind, LoginAnswer::Kind::kRefused);
+  EXPECT_EQ(answer.code, kMultipleLogin);
+  Finish(session);
+  // Neither key is left behind: both devices can log in again.
+  EXPECT_EQ(LoginSet::Instance().size(), 0u);
+  ApplianceClient again;
+  SyncClient* again_session = ConnectAndLogin(&again, DemoLogin(2));
+  again.Close();
+  Finish(again_session);
+}
+
+TEST_F(SyncClientTest, UnsafeUserNameNeverReachesThePositionFolder) {
+  for (const char* user : {"../../evil", "a/b", "a\\b", "..", "tab\tname", ""}) {
+    SCOPED_TRACE(user);
+    ApplianceClient client;
+    SyncClient* session = ConnectAndHandshake(&client);
+    LoginRequest request = DemoLogin();
+    request.user = user;
+    LoginAnswer answer = client.Login(request);
+    EXPECT_EQ(answer.kind, LoginAnswer::Kind::kRefused);
+    EXPECT_EQ(answer.code, kUserNotFound);
+    Finish(session);
+  }
+  EXPECT_EQ(controller_.auth_calls(), 0);
+  EXPECT_FALSE(::zv::testing::FileExists(SessionEnvironment::Home() + "/evil-00a1b2c3.dat"));
+  EXPECT_FALSE(::zv::testing::FileExists(ZVSyncConfig::Instance().GetSyncPosDirectory()));
+}
+
+TEST_F(SyncClientTest, ShortLoginEndsWithoutReply) {
+  ApplianceClient client;
+  SyncClient* session = ConnectAndHandshake(&client);
+  ClientAuthBlock content = BuildLoginContent(DemoLogin());
+  ASSERT_TRUE(client.SendBlock(kCmdLogin, &content, 55));
+  EXPECT_EQ(client.WaitForClose(), IoStatus::kClosed);
+  Finish(session);
+  EXPECT_EQ(controller_.auth_calls(), 0);
+  EXPECT_NE(NewLog().find("buffer content size(55) is less than sizeof ClientAuthBlock"),
+            std::string::npos);
+}
+
+TEST_F(SyncClientTest, LongestBlockIsAcceptedAndOneMoreEndsTheSession) {
+  ApplianceClient client;
+  SyncClient* session = ConnectAndHandshake(&client);
+  std::vector<uint8_t> content(kMaxBlockSize - 12, 0x5A);
+  ASSERT_TRUE(client.SendBlock(99, content.data(), content.size()));
+  EXPECT_TRUE(Echoes(&client));
+  ASSERT_TRUE(client.SendBlockDeclaring(kMaxBlockSize + 1, 99, nullptr, 0));
+  EXPECT_EQ(client.WaitForClose(), IoStatus::kClosed);
+  Finish(session);
+  std::string log = NewLog();
+  EXPECT_EQ(Count(log, "Unknown cmd=99"), 1u);
+  EXPECT_NE(log.find("m_buffer->size==4195329"), std::string::npos);
+}
+
+TEST_F(SyncClientTest, HeaderOnlyBlocksAreDispatchedWithEmptyContent) {
+  ApplianceClient client;
+  SyncClient* session = ConnectAndHandshake(&client);
+  ASSERT_TRUE(client.SendBlock(77, nullptr, 0));                   // unknown command
+  ASSERT_TRUE(client.SendBlockDeclaring(5, 78, nullptr, 0));       // size below 12
+  ASSERT_TRUE(client.SendBlock(kCmdTaskFinished, nullptr, 0));     // no content needed
+  EXPECT_TRUE(Echoes(&client));
+  ASSERT_TRUE(client.SendBlock(kCmdPending, nullptr, 0));          // needs 4 bytes
+  EXPECT_EQ(client.WaitForClose(), IoStatus::kClosed);
+  Finish(session);
+  std::string log = NewLog();
+  EXPECT_NE(log.find("Unknown cmd=77"), std::string::npos);
+  EXPECT_NE(log.find("Unknown cmd=78"), std::string::npos);
+  EXPECT_NE(log.find("buffer content size(0) is less than sizeof ServerPendingBlock"),
+            std::string::npos);
+}
+
+TEST_F(SyncClientTest, PendingMarkerEchoOnlyForJjjj) {
+  ApplianceClient client;
+  SyncClient* session = ConnectAndLogin(&client, DemoLogin());
+  ASSERT_TRUE(client.SendPendingMarker(0x12345678));  // ignored, no reply
+  ASSERT_TRUE(client.SendPendingMarker(kPendingEcho));
+  ReceivedBlock block;
+  ASSERT_EQ(client.ReceiveBlock(&block), IoStatus::kOk);
+  EXPECT_EQ(block.command, 3u);
+  EXPECT_EQ(block.size, 16u);
+  EXPECT_EQ(block.Value(), 0x6A6A6A6Au);
+  client.Close();
+  Finish(session);
+  EXPECT_EQ(Count(NewLog(), "Reply jjjj!"), 1u);
+}
+
+TEST_F(SyncClientTest, ClientErrorEndsTheSessionAndIsShown) {
+  ApplianceClient client;
+  SyncClient* session = ConnectAndLogin(&client, DemoLogin());
+  ASSERT_TRUE(client.SendClientError(42, "disk on fire"));
+  EXPECT_EQ(client.WaitForClose(), IoStatus::kClosed);
+  Finish(session);
+  EXPECT_NE(NewLog().find("Client Error size:29 errcode:42 err:disk on fire"), std::string::npos);
+  EXPECT_TRUE(HasRow("Client error code:42 msg:disk on fire!"));
+  EXPECT_FALSE(HasRow("Disconnect from"));
+}
+
+TEST_F(SyncClientTest, ClientErrorWithCodeOnlyKeepsTheCode) {
+  ApplianceClient client;
+  SyncClient* session = ConnectAndLogin(&client, DemoLogin());
+  uint8_t code[4];
+  StoreLe32(code, 0x01000002);
+  ASSERT_TRUE(client.SendBlock(kCmdClientError, code, sizeof(code)));
+  EXPECT_EQ(client.WaitForClose(), IoStatus::kClosed);
+  Finish(session);
+  EXPECT_NE(NewLog().find("Client Error size:16 errcode:16777218 err:\n"), std::string::npos);
+}
+
+TEST_F(SyncClientTest, TransferBlocksBeforeLoginAreUnauthenticated) {
+  ClientFileInfoBlock info{};
+  std::strcpy(info.fileName, "20101216_0000_00A1B2C3_A.dat");
+  info.fileSize = 100;
+  ApplianceClient client;
+  SyncClient* session = ConnectAndHandshake(&client);
+  ASSERT_TRUE(client.SendBlock(kCmdFileInfo, &info, sizeof(info)));
+  ReceivedBlock block;
+  ASSERT_EQ(client.ReceiveBlock(&block), IoStatus::kOk);
+  EXPECT_EQ(block.command, 7u);
+  EXPECT_EQ(block.Value(), kUnauthenticated);
+  Finish(session);
+}
+
+TEST_F(SyncClientTest, StopEndsASessionBlockedInReceive) {
+  // Time-outs far beyond the test's own limit: only the cancel can end it.
+  SyncClient::SetTimeOutsForTesting(SyncClient::TimeOuts{3600000, 3600000, 3600000});
+  ApplianceClient client;
+  SyncClient* session = ConnectAndLogin(&client, DemoLogin());
+  session->Stop();
+  EXPECT_TRUE(controller_.HasDisconnected(session));
+  EXPECT_EQ(client.WaitForClose(), IoStatus::kClosed);
+  session->Stop();  // idempotent
+  sessions_.erase(std::find(sessions_.begin(), sessions_.end(), session));
+  delete session;
+  std::string log = NewLog();
+  EXPECT_EQ(log.find("Receive timeout"), std::string::npos);
+  EXPECT_EQ(log.find("Receive block failed!"), std::string::npos);
+  EXPECT_NE(log.find("Disconnect from 127.0.0.1:"), std::string::npos);
+}
+
+TEST_F(SyncClientTest, StopBeforeHandshakeEndsTheSession) {
+  SyncClient::SetTimeOutsForTesting(SyncClient::TimeOuts{3600000, 3600000, 3600000});
+  ApplianceClient client;
+  SyncClient* session = Connect(&client);
+  ASSERT_TRUE(client.ReceiveServerVersion());
+  session->Stop();
+  EXPECT_TRUE(controller_.HasDisconnected(session));
+  EXPECT_EQ(client.WaitForClose(), IoStatus::kClosed);
+}
+
+TEST_F(SyncClientTest, SilentClientTimesOutAfterLogin) {
+  SyncClient::SetTimeOutsForTesting(SyncClient::TimeOuts{5000, 150, 3600000});
+  ApplianceClient client;
+  SyncClient* session = ConnectAndLogin(&client, DemoLogin());
+  EXPECT_EQ(client.WaitForClose(), IoStatus::kClosed);
+  Finish(session);
+  std::string log = NewLog();
+  EXPECT_NE(log.find("Client Timeout!"), std::string::npos);
+  EXPECT_NE(log.find("Receive timeout,timeout=150"), std::string::npos);
+  EXPECT_NE(log.find("Receive block failed!"), std::string::npos);
+  EXPECT_NE(OperationLog().find(Gbk("数据传输错误,错误原因:数据接收超时(10004)")),
+            std::string::npos);
+}
+
+TEST_F(SyncClientTest, BeforeLoginTheShortTimeOutApplies) {
+  SyncClient::SetTimeOutsForTesting(SyncClient::TimeOuts{5000, 3600000, 150});
+  ApplianceClient client;
+  SyncClient* session = ConnectAndHandshake(&client);
+  EXPECT_EQ(client.WaitForClose(), IoStatus::kClosed);
+  Finish(session);
+  EXPECT_NE(NewLog().find("Receive timeout,timeout=150"), std::string::npos);
+}
+
+TEST_F(SyncClientTest, TimeOutBeforeHandshakeIsNotReported) {
+  SyncClient::SetTimeOutsForTesting(SyncClient::TimeOuts{5000, 3600000, 150});
+  ApplianceClient client;
+  SyncClient* session = Connect(&client);
+  ASSERT_TRUE(client.ReceiveServerVersion());
+  EXPECT_EQ(client.WaitForClose(), IoStatus::kClosed);
+  Finish(session);
+  std::string log = NewLog();
+  EXPECT_NE(log.find("Client Timeout!"), std::string::npos);
+  EXPECT_EQ(log.find("Receive timeout"), std::string::npos);
+  EXPECT_NE(log.find("Receive header error!"), std::string::npos);
+}
+
+TEST_F(SyncClientTest, SecondStartIsAProgrammingError) {
+  ApplianceClient client;
+  SyncClient* session = Connect(&client);
+  int spare = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  EXPECT_THROW(session->Start(spare, 0, 0), int);
+  ::close(spare);
+  client.Close();
+  Finish(session);
+}
+
+// The zvclient tool against a session: its words and its exit code.
+class ZvclientToolTest : public SyncClientTest {
+ protected:
+  struct Run {
+    int exit_code = -1;
+    std::string out;
+  };
+
+  Run RunLogin(std::vector<std::string> extra) {
+    std::vector<std::string> args = {::zv::testing::ProgramDirectory() + "/zvclient", "login",
+                                     "--host", "127.0.0.1", "--port", std::to_string(port_),
+                                     "--timeout", "20000"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    int pipe_fds[2];
+    EXPECT_EQ(0, ::pipe2(pipe_fds, O_CLOEXEC));
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 1);
+    pid_t pid = -1;
+    EXPECT_EQ(0, posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ));
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(pipe_fds[1]);
+
+    Run run;
+    pollfd ready{listener_, POLLIN, 0};
+    if (::poll(&ready, 1, 20000) == 1) {
+      sockaddr_in peer{};
+      socklen_t length = sizeof(peer);
+      int fd = ::accept4(listener_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+      auto* session = new SyncClient;
+      sessions_.push_back(session);
+      EXPECT_TRUE(session->Start(fd, ntohl(peer.sin_addr.s_addr), ntohs(peer.sin_port)));
+    }
+    char chunk[256];
+    for (ssize_t n; (n = ::read(pipe_fds[0], chunk, sizeof(chunk))) > 0;) run.out.append(chunk, n);
+    ::close(pipe_fds[0]);
+    int status = 0;
+    EXPECT_EQ(pid, ::waitpid(pid, &status, 0));
+    if (WIFEXITED(status)) run.exit_code = WEXITSTATUS(status);
+    return run;
+  }
+};
+
+TEST_F(ZvclientToolTest, AcceptedLoginInPlainWords) {
+  Run run = RunLogin({"--user", "demo", "--password", "demo", "--device", "a1b2c3",
+                      "--client-ip", "10.0.0.5"});
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.out,
+            "login accepted: user demo, device 00A1B2C3, storage shop1, compression level 9\n");
+  ClientAuthBlock login = controller_.last_login();
+  EXPECT_EQ(login.deviceId, 0x00A1B2C3u);
+  const uint8_t address[] = {10, 0, 0, 5};
+  EXPECT_EQ(0, std::memcmp(login.clientAddress, address, 4));
+  Finish(sessions_.back());
+}
+
+TEST_F(ZvclientToolTest, RefusedLoginInPlainWords) {
+  controller_.SetAuthResult(kWrongPassword, DemoAccount());
+  Run run = RunLogin({"--user", "demo", "--password", "nope", "--device", "1"});
+  EXPECT_NE(run.exit_code, 0);
+  EXPECT_EQ(run.out, "login refused: 2 WrongPassword\n");
+  Finish(sessions_.back());
+}
+
+TEST_F(SyncClientTest, DestroyingANeverStartedSessionIsQuiet) {
+  delete new SyncClient;
+  SyncClient stopped;
+  stopped.Stop();
+}
+
+}  // namespace
+}  // namespace zv
