@@ -42,6 +42,13 @@ struct TransferStatistics {
   bool started = false;
 };
 
+std::atomic<uint32_t (*)()> g_tick_source{nullptr};
+
+uint32_t StatisticsTick() {
+  uint32_t (*tick)() = g_tick_source.load();
+  return tick != nullptr ? tick() : GetTickCount32();
+}
+
 TransferStatistics& Statistics() {
   static TransferStatistics* statistics = new TransferStatistics;
   return *statistics;
@@ -88,6 +95,8 @@ void SyncClient::SetTimeOutsForTesting(const TimeOuts& timeouts) {
   g_receive_timeout_ms.store(timeouts.receive_ms);
   g_short_receive_timeout_ms.store(timeouts.short_receive_ms);
 }
+
+void SyncClient::SetTickSourceForTesting(uint32_t (*tick)()) { g_tick_source.store(tick); }
 
 SyncClient::TimeOuts SyncClient::GetTimeOuts() {
   TimeOuts timeouts;
@@ -297,7 +306,7 @@ void SyncClient::CountReceivedBytes(size_t length) {
   bool report = false;
   {
     std::lock_guard<std::mutex> lock(statistics.mu);
-    uint32_t now = GetTickCount32();
+    uint32_t now = StatisticsTick();
     if (!statistics.started) {
       statistics.started = true;
       statistics.last_report_tick = now;

@@ -23,6 +23,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "client/appliance_client.h"
@@ -135,7 +136,10 @@ class FakeController : public SyncController {
   bool AcquireProcessing(uint32_t, const char*, ...) override { return true; }
   void ReleaseProcessing() override {}
   void SetStatusText(const char*, ...) override {}
-  void ShowSpeed(uint32_t, uint32_t) override {}
+  void ShowSpeed(uint32_t received_kbps, uint32_t file_kbps) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    speeds_.emplace_back(received_kbps, file_kbps);
+  }
   void ShowClientRow(const std::string& key, uint32_t address, const char* format, ...) override {
     char text[512];
     va_list args;
@@ -147,7 +151,13 @@ class FakeController : public SyncController {
   }
   bool CheckDiskSpace(const std::string&) override { return true; }
   void CollectStorageNames(std::set<std::string>*) override {}
-  bool IsInteractive() const override { return false; }
+  bool IsInteractive() const override { return interactive_.load(); }
+
+  void set_interactive(bool on) { interactive_.store(on); }
+  std::vector<std::pair<uint32_t, uint32_t>> TakeSpeeds() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return std::exchange(speeds_, {});
+  }
 
   void SetAuthResult(uint32_t code, const SyncAccountRecord& account) {
     std::lock_guard<std::mutex> lock(mu_);
@@ -187,6 +197,8 @@ class FakeController : public SyncController {
   ClientAuthBlock last_login_{};
   std::vector<SyncClient*> disconnected_;
   std::vector<std::string> rows_;
+  std::vector<std::pair<uint32_t, uint32_t>> speeds_;
+  std::atomic<bool> interactive_{false};
 };
 
 LoginRequest DemoLogin(uint32_t device_id = 0x00A1B2C3) {
@@ -782,6 +794,48 @@ TEST_F(ZvclientToolTest, RefusedLoginInPlainWords) {
   EXPECT_NE(run.exit_code, 0);
   EXPECT_EQ(run.out, "login refused: 2 WrongPassword\n");
   Finish(sessions_.back());
+}
+
+std::atomic<uint32_t> g_fake_tick{0};
+uint32_t FakeTick() { return g_fake_tick.load(); }
+
+TEST_F(SyncClientTest, TransferSpeedReportedOncePerSecondWhenInteractive) {
+  // Each run starts far beyond the last one's clock, so an earlier report
+  // never lies in this run's future.
+  static uint32_t base = 1000000;
+  base += 1000000;
+  g_fake_tick.store(base);
+  SyncClient::SetTickSourceForTesting(&FakeTick);
+  controller_.set_interactive(true);
+  ApplianceClient client;
+  SyncClient* session = ConnectAndLogin(&client, DemoLogin());
+  g_fake_tick.store(base + 5000);
+  EXPECT_TRUE(Echoes(&client));  // its header closes the interval begun above
+  controller_.TakeSpeeds();
+
+  // Still at base + 5000: counted, not reported.
+  std::vector<uint8_t> content(1024000, 1);
+  ASSERT_TRUE(client.SendBlock(99, content.data(), content.size()));
+  SyncClient::AddDecodedBytes(4096000);
+  EXPECT_TRUE(Echoes(&client));
+  EXPECT_TRUE(controller_.TakeSpeeds().empty());
+
+  g_fake_tick.store(base + 7000);
+  EXPECT_TRUE(Echoes(&client));
+  // Received since the last report: 4 (marker content) + 12 + 1024000
+  // (block) + 12 + 4 (marker) + 12 (this header) = 1024044 bytes in 2000 ms.
+  std::vector<std::pair<uint32_t, uint32_t>> speeds = controller_.TakeSpeeds();
+  ASSERT_EQ(speeds.size(), 1u);
+  EXPECT_EQ(speeds[0].first, 1024044ull * 1000 / 1024 / 2000);
+  EXPECT_EQ(speeds[0].second, 4096000ull * 1000 / 1024 / 2000);
+
+  controller_.set_interactive(false);
+  g_fake_tick.store(base + 9000);
+  EXPECT_TRUE(Echoes(&client));
+  EXPECT_TRUE(controller_.TakeSpeeds().empty());
+  SyncClient::SetTickSourceForTesting(nullptr);
+  client.Close();
+  Finish(session);
 }
 
 TEST_F(SyncClientTest, DestroyingANeverStartedSessionIsQuiet) {
