@@ -4,6 +4,7 @@
 // some importer holds the importer's named mutex. One instance per process.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -14,6 +15,17 @@
 namespace zv {
 
 inline constexpr const char* kLoaderMutexName = "Global\\KorvaneZentrovaneLoaderMutex";
+// Exit code reported when the importer's exit code cannot be read.
+inline constexpr uint32_t kImporterExitCodeUnknown = 1359;
+
+// The importer's command lines, exactly as they are started: the program
+// path in double quotes, one blank, the command word, and each argument in
+// double quotes after one blank.
+std::string ConfigTableCommandLine(const std::string& importer_path, const std::string& file,
+                                   const std::string& target);
+std::string LogTableCommandLine(const std::string& importer_path);
+std::string CreateTableCommandLine(const std::string& importer_path, const std::string& database,
+                                   const std::string& table);
 
 class Loader {
  public:
@@ -37,15 +49,18 @@ class Loader {
   bool IsExternalImporterRunning();
 
   const std::string& importer_path() const { return importer_path_; }
+  // Tests only: look for the importer's mutex again.
+  void ResetMutexCheckForTesting() { check_mutex_ = true; }
 
  private:
   Loader() = default;
-  bool StartImporter(const std::string& command);
+  // Starts the full command line and tracks the process.
+  bool StartImporter(const std::string& command_line);
 
   std::mutex mu_;  // held while an import is being started
   std::unique_ptr<ProcessHandle> process_;
   std::string importer_path_;
-  bool check_mutex_ = true;
+  std::atomic<bool> check_mutex_{true};
 };
 
 }  // namespace zv
