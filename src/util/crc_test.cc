@@ -1,5 +1,6 @@
 #include "util/crc.h"
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
@@ -77,8 +78,10 @@ TEST(CrcTest, SlicedEqualsBytewiseForEveryLengthAndAlignment) {
   CCrc crc;
   for (size_t length = 0; length <= 300; ++length) {
     for (size_t offset = 0; offset < 16; ++offset) {
-      ASSERT_EQ(crc.Update(0x12345678u, data.data() + offset, length),
-                crc.UpdateBytewise(0x12345678u, data.data() + offset, length))
+      uint32_t expected = crc.UpdateBytewise(0x12345678u, data.data() + offset, length);
+      ASSERT_EQ(crc.Update(0x12345678u, data.data() + offset, length), expected)
+          << "length " << length << " offset " << offset;
+      ASSERT_EQ(crc.UpdateTableSliced(0x12345678u, data.data() + offset, length), expected)
           << "length " << length << " offset " << offset;
     }
   }
@@ -89,10 +92,32 @@ TEST(CrcTest, SlicedEqualsBytewiseForEveryLengthAndAlignment) {
     size_t length = any_length(rng);
     size_t offset = any_offset(rng);
     uint32_t start = any_start(rng);
-    ASSERT_EQ(crc.Update(start, data.data() + offset, length),
-              crc.UpdateBytewise(start, data.data() + offset, length))
+    uint32_t expected = crc.UpdateBytewise(start, data.data() + offset, length);
+    ASSERT_EQ(crc.Update(start, data.data() + offset, length), expected)
+        << "length " << length << " offset " << offset;
+    ASSERT_EQ(crc.UpdateTableSliced(start, data.data() + offset, length), expected)
         << "length " << length << " offset " << offset;
   }
+}
+
+TEST(CrcTest, LargeBuffersAndSplitsAgreeWithBytewise) {
+  std::mt19937 rng(7);
+  std::vector<uint8_t> data((1 << 20) + 77);
+  for (uint8_t& b : data) b = static_cast<uint8_t>(rng());
+  CCrc crc;
+  uint32_t whole = crc.UpdateBytewise(0, data.data(), data.size());
+  EXPECT_EQ(crc.Update(0, data.data(), data.size()), whole);
+  EXPECT_EQ(crc.UpdateTableSliced(0, data.data(), data.size()), whole);
+  // The same bytes fed in pieces of every awkward size give the same value.
+  std::uniform_int_distribution<size_t> piece(0, 70000);
+  size_t at = 0;
+  uint32_t running = 0;
+  while (at < data.size()) {
+    size_t n = std::min(piece(rng), data.size() - at);
+    running = crc.Update(running, data.data() + at, n);
+    at += n;
+  }
+  EXPECT_EQ(running, whole);
 }
 
 }  // namespace
