@@ -1,7 +1,5 @@
 #include "config/zv_sync_config.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdlib>
 
@@ -9,6 +7,7 @@
 #include "crashdump/fatal_stop.h"
 #include "log/log_file.h"
 #include "log/sync_log.h"
+#include "platform/process.h"
 #include "util/file_util.h"
 
 namespace zv {
@@ -21,17 +20,6 @@ constexpr char kToolsConfigSection[] = "ZV_CONFIG";
 constexpr char kMysqlPathFile[] = "/../mysql_path.ini";
 constexpr char kMysqlPathSection[] = "mysql";
 constexpr char kDataFolderName[] = "/log_data";
-
-// Folder of the running executable.
-// TODO(config): use ExecutableDirectory() once platform/process.cc is in.
-std::string ExecutableFolder() {
-  char buffer[4096];
-  const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
-  if (n <= 0) return "";
-  std::string path(buffer, static_cast<size_t>(n));
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash);
-}
 
 }  // namespace
 
@@ -47,7 +35,7 @@ std::unique_ptr<ZVSyncConfig> ZVSyncConfig::CreateForTesting() {
 std::string ZVSyncConfig::ResolveHomeDirectory() {
   const char* env = std::getenv("ZENTROVANE_HOME");
   if (env != nullptr && *env != '\0') return TrimPathSeparators(env);
-  return TrimPathSeparators(ExecutableFolder());
+  return TrimPathSeparators(ExecutableDirectory());
 }
 
 ZVSyncConfig::ZVSyncConfig() {

@@ -115,6 +115,20 @@ TEST_F(ConfigTest, PathsFromHomeWithoutTrailingSeparators) {
   EXPECT_EQ(home_, ZVSyncConfig::ResolveHomeDirectory());
 }
 
+TEST_F(ConfigTest, HomeIsExecutableFolderWithoutOverride) {
+  const std::string exe_folder =
+      std::filesystem::read_symlink("/proc/self/exe").parent_path().string();
+  {
+    testing::ScopedEnv empty("ZENTROVANE_HOME", "");
+    EXPECT_EQ(exe_folder, ZVSyncConfig::ResolveHomeDirectory());
+  }
+  const std::string saved = std::getenv("ZENTROVANE_HOME");
+  unsetenv("ZENTROVANE_HOME");
+  const std::string home = ZVSyncConfig::ResolveHomeDirectory();
+  setenv("ZENTROVANE_HOME", saved.c_str(), 1);
+  EXPECT_EQ(exe_folder, home);
+}
+
 TEST_F(ConfigTest, ProcessDirectoryWrittenAtConstruction) {
   EXPECT_EQ(home_, config_->store().ReadString("ProcessDirectory").value_or("<absent>"));
 }
