@@ -60,6 +60,9 @@ bool ApplianceClient::Connect(const std::string& host, uint16_t port) {
     SetError(std::string("socket: ") + std::strerror(errno));
     return false;
   }
+  if (receive_buffer_bytes_ > 0) {
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer_bytes_, sizeof(receive_buffer_bytes_));
+  }
   if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
     if (errno != EINPROGRESS) {
       SetError(std::string("connect: ") + std::strerror(errno));

@@ -81,6 +81,9 @@ class ApplianceClient {
   // Time-out of every connect, send and receive wait.
   void set_timeout_ms(uint32_t ms) { timeout_ms_ = ms; }
   uint32_t timeout_ms() const { return timeout_ms_; }
+  // Receive buffer of the next connection's socket (0: the system's);
+  // a small one simulates an appliance that reads slowly.
+  void set_receive_buffer_bytes(int bytes) { receive_buffer_bytes_ = bytes; }
 
   // host: a name or a dotted address; IPv4.
   [[nodiscard]] bool Connect(const std::string& host, uint16_t port);
@@ -132,6 +135,7 @@ class ApplianceClient {
 
   int fd_ = -1;
   uint32_t timeout_ms_ = kDefaultTimeOutMs;
+  int receive_buffer_bytes_ = 0;
   std::string server_version_;
   std::string last_error_;
 };

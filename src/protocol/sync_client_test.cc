@@ -796,6 +796,64 @@ TEST_F(ZvclientToolTest, RefusedLoginInPlainWords) {
   Finish(sessions_.back());
 }
 
+TEST_F(SyncClientTest, ConcurrentLoginsOfOneDeviceAdmitExactlyOne) {
+  constexpr int kClients = 8;
+  std::vector<std::unique_ptr<ApplianceClient>> clients;
+  std::vector<SyncClient*> sessions;
+  for (int i = 0; i < kClients; ++i) {
+    clients.push_back(std::make_unique<ApplianceClient>());
+    sessions.push_back(ConnectAndHandshake(clients.back().get()));
+  }
+  // All logins are on the wire before any answer is read.
+  for (int i = 0; i < kClients; ++i) {
+    LoginRequest request = DemoLogin();
+    request.user = i % 2 ? "DEMO" : "demo";
+    ASSERT_TRUE(clients[i]->SendLogin(request));
+  }
+  int accepted = 0, refused = 0;
+  for (int i = 0; i < kClients; ++i) {
+    LoginAnswer answer = clients[i]->ReadLoginAnswer();
+    if (answer.kind == LoginAnswer::Kind::kAccepted) ++accepted;
+    if (answer.kind == LoginAnswer::Kind::kRefused && answer.code == kMultipleLogin) ++refused;
+  }
+  EXPECT_EQ(accepted, 1);
+  EXPECT_EQ(refused, kClients - 1);
+  EXPECT_EQ(controller_.auth_calls(), 1);
+  for (int i = 0; i < kClients; ++i) clients[i]->Close();
+  for (SyncClient* session : sessions) Finish(session);
+}
+
+TEST_F(SyncClientTest, PeerThatStopsReadingTimesOutTheSend) {
+  SyncClient::SetTimeOutsForTesting(SyncClient::TimeOuts{100, 3600000, 3600000});
+  ApplianceClient client;
+  client.set_timeout_ms(20000);
+  client.set_receive_buffer_bytes(1024);
+  ASSERT_TRUE(client.Connect("127.0.0.1", port_));
+  int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  int small = 4096;
+  ASSERT_EQ(0, ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof(small)));
+  auto* session = new SyncClient;
+  sessions_.push_back(session);
+  ASSERT_TRUE(session->Start(fd, 0x7F000001, 1));
+  ASSERT_TRUE(client.Handshake());
+  ASSERT_EQ(client.Login(DemoLogin()).kind, LoginAnswer::Kind::kAccepted);
+  // Echo requests by the thousand, and never a read: the echoes fill the
+  // buffers until the session's send can no longer proceed.
+  std::vector<uint8_t> markers;
+  std::vector<uint8_t> one = BuildValueBlock(kCmdPending, kPendingEcho);
+  MaskBlock(one.data(), one.size());
+  for (int i = 0; i < 20000; ++i) markers.insert(markers.end(), one.begin(), one.end());
+  const uint32_t level = ZVSyncLog::Instance().GetLevel();
+  ZVSyncLog::Instance().SetLevel(level & ~kLogProgress);  // not a line per echo
+  (void)client.SendRaw(markers.data(), markers.size());  // fails once the session closes
+  Finish(session);
+  ZVSyncLog::Instance().SetLevel(level);
+  EXPECT_NE(NewLog().find("Send timeout,timeout=100"), std::string::npos);
+  EXPECT_NE(OperationLog().find(Gbk("数据传输错误,错误原因:数据发送超时(10004)")),
+            std::string::npos);
+}
+
 std::atomic<uint32_t> g_fake_tick{0};
 uint32_t FakeTick() { return g_fake_tick.load(); }
 
