@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -323,6 +324,40 @@ TEST(ZvTarToolTest, TruncatedPackageKeepsEarlierEntriesAndFails) {
   RunResult r = RunTool(ServerLine(package, dir.Sub("t")));
   EXPECT_EQ(r.exit_code, 1) << r.err;
   EXPECT_EQ(ReadFileBytes(dir.Sub("t/a.txt")), "aaaa");
+}
+
+// Packages with damaged bytes: the tool ends with one of its exit codes
+// (never a crash) and writes nothing outside the target.
+TEST(ZvTarToolTest, DamagedPackagesNeverCrashOrEscape) {
+  ScopedTempDir dir;
+  const std::string clean = dir.Sub("clean.tar");
+  WritePackage(clean, {Dir("a/"), File("a/one.txt", std::string(3000, '1')),
+                       File("a/b/two.txt", "two"), File("three.txt", std::string(700, '3'))});
+  const std::string bytes = ReadFileBytes(clean);
+  std::mt19937 rng(1216);
+  for (int round = 0; round < 30; ++round) {
+    std::string damaged = bytes;
+    const int flips = 1 + static_cast<int>(rng() % 8);
+    for (int f = 0; f < flips; ++f) {
+      // Mostly the header blocks, where names, sizes and types live.
+      const size_t at = rng() % 2 == 0 ? rng() % 512 : rng() % damaged.size();
+      damaged[at] = static_cast<char>(rng() % 3 == 0 ? '/' : rng() % 3 == 0 ? '.' : rng());
+    }
+    if (rng() % 4 == 0) damaged.resize(rng() % damaged.size());
+    const std::string package = dir.Sub("p" + std::to_string(round) + ".tar");
+    testing::WriteFileBytes(package, damaged);
+    const std::string base = dir.Sub("base" + std::to_string(round));
+    RunResult r = RunTool(ServerLine(package, base + "/target"));
+    EXPECT_TRUE(r.exit_code == 0 || r.exit_code == 1 || r.exit_code == 2)
+        << "round " << round << " exit " << r.exit_code << " " << r.err;
+    for (const std::string& p : Tree(base)) {
+      EXPECT_EQ(p.rfind("target", 0), 0u) << "round " << round << ": " << p;
+    }
+  }
+  // Nothing appeared beside the packages and the per-round folders.
+  for (const std::string& p : Tree(dir.path())) {
+    EXPECT_TRUE(p.rfind("base", 0) == 0 || p.rfind("p", 0) == 0 || p == "clean.tar") << p;
+  }
 }
 
 TEST(ZvTarToolTest, WrongCommandLineFails) {
