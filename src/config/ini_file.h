@@ -1,5 +1,6 @@
 // IniFile: the reader of the three ini files, with the exact lookup rules
-// the files' writers rely on (see ini_file.cc for the quirks).
+// the files' writers rely on (see ini_file.cc for the quirks). Owned by the
+// load that creates it (one fresh reader per load); one thread at a time.
 #pragma once
 
 #include <cstdint>
@@ -12,7 +13,7 @@ class IniFile {
  public:
   // 0 when read; -1 the file could not be opened (or is no regular file, or
   // could not be read); -2 out of memory (or a file over 64 MiB).
-  int Load(const std::string& path);
+  [[nodiscard]] int Load(const std::string& path);
   // Parses text as the content of a file (for tests and callers holding it).
   void Parse(const std::string& text);
 

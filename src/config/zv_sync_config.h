@@ -5,9 +5,10 @@
 // three ini files re-read when a caller asks (config/dbconf.ini,
 // config/zvtools.ini, ../mysql_path.ini); and paths fixed at construction
 // from the home directory ($ZENTROVANE_HOME when set, else the folder of the
-// executable). One instance per process (Instance()); any thread may call
-// any operation. The lock is recursive, because a failing load writes to
-// both logs while holding it and both logs ask for the home directory.
+// executable). One instance per process (Instance()), owned by nobody and
+// never destroyed; any thread may call any operation. The lock is
+// recursive, so that nothing a load calls while holding it can deadlock on
+// it; the logs do not need the instance at all (ResolveHomeDirectory()).
 #pragma once
 
 #include <cstdint>
