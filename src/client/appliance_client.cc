@@ -272,6 +272,18 @@ bool ApplianceClient::SendPendingMarker(uint32_t value) {
   return SendBlock(kCmdPending, content, sizeof(content));
 }
 
+bool ApplianceClient::Ping() {
+  if (!SendPendingMarker(kPendingEcho)) return false;
+  ReceivedBlock block;
+  if (ReceiveBlock(&block) != IoStatus::kOk) return false;
+  if (block.command == kCmdPending && block.content.size() == 4 && block.Value() == kPendingEcho) {
+    return true;
+  }
+  SetError("expected the echo, got command " + std::to_string(block.command) + ", size " +
+           std::to_string(block.size));
+  return false;
+}
+
 bool ApplianceClient::SendTaskFinished() { return SendBlock(kCmdTaskFinished, nullptr, 0); }
 
 bool ApplianceClient::SendClientError(uint32_t code, std::string_view message) {

@@ -120,6 +120,9 @@ class ApplianceClient {
 
   // Small blocks of the session.
   [[nodiscard]] bool SendPendingMarker(uint32_t value = kPendingEcho);
+  // Sends the echo marker and reads the next block: true when it is the
+  // server's echo (a pending block carrying the marker).
+  [[nodiscard]] bool Ping();
   [[nodiscard]] bool SendTaskFinished();
   [[nodiscard]] bool SendClientError(uint32_t code, std::string_view message);
 

@@ -487,8 +487,8 @@ TEST_F(SyncClientTest, SameUserWithTwoDevicesBothLogIn) {
   const std::string folder = ZVSyncConfig::Instance().GetSyncPosDirectory();
   EXPECT_TRUE(::zv::testing::FileExists(folder + "/demo-00000001.dat"));
   EXPECT_TRUE(::zv::testing::FileExists(folder + "/demo-fffffffe.dat"));
-  EXPECT_TRUE(Echoes(&a));
-  EXPECT_TRUE(Echoes(&b));
+  EXPECT_TRUE(a.Ping()) << a.last_error();
+  EXPECT_TRUE(b.Ping()) << b.last_error();
   a.Close();
   b.Close();
   Finish(session_a);
