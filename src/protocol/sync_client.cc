@@ -15,6 +15,7 @@
 
 #include "config/zv_sync_config.h"
 #include "datafiles/sync_position.h"
+#include "db/mysql_base.h"
 #include "log/log_file.h"
 #include "log/sync_log.h"
 #include "protocol/block.h"
@@ -85,8 +86,6 @@ std::string ResolvePositionPath(const std::string& folder, const std::string& fi
   ::closedir(dir);
   return found.empty() ? exact : found;
 }
-
-void CallEndDatabaseThread() {}
 
 }  // namespace
 
@@ -227,7 +226,8 @@ void SyncClient::Run() {
   // this thread first, so the members stay valid until Run returns.
   controller_->NotifyDisconnected(this);
   ZV_LOG_D("Disconnect from %u.%u.%u.%u:%u,tid=%u\n", ZV_IP4(a), port, tid);
-  CallEndDatabaseThread();
+  // The worker may have used the database client library while processing.
+  EndDatabaseThread();
 }
 
 uint32_t SyncClient::ReceiveTimeOut() const {
