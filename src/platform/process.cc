@@ -304,7 +304,7 @@ ProcessHandle::~ProcessHandle() {
   close(pidfd_);
 }
 
-bool ProcessHandle::Reap(bool block) {
+bool ProcessHandle::Reap(bool block) const {
   if (reaped_) return true;
   int status = 0;
   pid_t rc;
@@ -353,8 +353,7 @@ ProcessHandle::WaitResult ProcessHandle::Wait(int timeout_ms) {
 
 bool ProcessHandle::GetExitCode(uint32_t* code) const {
   if (!reaped_) {
-    // The handle is logically const; reaping only records what happened.
-    if (!const_cast<ProcessHandle*>(this)->Reap(false)) {
+    if (!Reap(false)) {
       errno = EBUSY;  // still running
       return false;
     }

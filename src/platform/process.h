@@ -45,15 +45,17 @@ class ProcessHandle {
  private:
   ProcessHandle(pid_t pid, int pidfd) : pid_(pid), pidfd_(pidfd) {}
   // Collects the child's status once it has ended (block: wait for that).
-  bool Reap(bool block);
+  // Only records what happened, so GetExitCode may call it.
+  bool Reap(bool block) const;
 
-  pid_t pid_;
-  int pidfd_;
-  bool reaped_ = false;
+  const pid_t pid_;
+  const int pidfd_;
   bool terminated_ = false;
   uint32_t terminate_code_ = 0;
-  uint32_t exit_code_ = 0;
-  bool exit_known_ = false;
+  // Filled in by Reap.
+  mutable bool reaped_ = false;
+  mutable bool exit_known_ = false;
+  mutable uint32_t exit_code_ = 0;
 };
 
 // Processes whose image name equals name (case-insensitive): base name of

@@ -600,8 +600,11 @@ class FileSettingsStore final : public SettingsStore {
     if (access(path_.c_str(), F_OK) == 0) {
       int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
       if (fd < 0) return false;
+      struct stat st;
+      bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
       close(fd);
-      return true;
+      if (!regular) errno = EISDIR;
+      return regular;
     }
     std::filesystem::path parent = std::filesystem::path(path_).parent_path();
     if (!parent.empty()) {

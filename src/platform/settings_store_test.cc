@@ -1,10 +1,14 @@
 #include "platform/settings_store.h"
 
 #include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -190,6 +194,100 @@ TEST_F(SettingsStoreTest, UnreadableFolderFailsToOpen) {
   errno = 0;
   EXPECT_EQ(SettingsStore::Open(dir_.Sub("file/registry.reg")), nullptr);
   EXPECT_NE(errno, 0);
+}
+
+TEST_F(SettingsStoreTest, FolderInPlaceOfTheFileFailsToOpen) {
+  ASSERT_EQ(mkdir(dir_.Sub("folder.reg").c_str(), 0755), 0);
+  errno = 0;
+  EXPECT_EQ(SettingsStore::Open(dir_.Sub("folder.reg")), nullptr);
+  EXPECT_EQ(errno, EISDIR);
+}
+
+TEST_F(SettingsStoreTest, FileRemovedAfterOpenIsRecreatedByAWrite) {
+  auto store = OpenStore();
+  ASSERT_TRUE(store->WriteDword("A", 1));
+  ASSERT_EQ(unlink(Path().c_str()), 0);
+  EXPECT_FALSE(store->ReadDword("A").has_value());
+  ASSERT_TRUE(store->WriteDword("B", 2));
+  EXPECT_EQ(ReadFileBytes(Path()), std::string(kHeader) + "\"B\"=dword:00000002\n\n");
+}
+
+TEST_F(SettingsStoreTest, RegistryEditorExportInUtf16IsRead) {
+  std::string text =
+      "Windows Registry Editor Version 5.00\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\Software\\Korvane\\Zentrovane]\r\n"
+      "\"SyncPort\"=dword:0000032a\r\n";
+  std::string utf16 = "\xFF\xFE";
+  for (char c : text) {
+    utf16.push_back(c);
+    utf16.push_back('\0');
+  }
+  WriteFileBytes(Path(), utf16);
+  auto store = OpenStore();
+  EXPECT_EQ(store->ReadDword("SyncPort"), 810u);
+  // A write stores the file as UTF-8 text from then on, keeping the value.
+  ASSERT_TRUE(store->WriteDword("UIPort", 812));
+  EXPECT_EQ(ReadFileBytes(Path()), std::string(kHeader) +
+                                       "\"SyncPort\"=dword:0000032a\n"
+                                       "\"UIPort\"=dword:0000032c\n");
+}
+
+// Threads of one process serialise through the lock file as processes do.
+TEST_F(SettingsStoreTest, ThreadsWritingLoseNothing) {
+  auto store = OpenStore();
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([this, t] {
+      auto own = SettingsStore::Open(Path());
+      for (int i = 0; own && i < 15; ++i) {
+        EXPECT_TRUE(own->WriteString("T" + std::to_string(t) + "_" + std::to_string(i),
+                                     std::to_string(i)));
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  for (int t = 0; t < 4; ++t) {
+    for (int i = 0; i < 15; ++i) {
+      EXPECT_EQ(store->ReadString("T" + std::to_string(t) + "_" + std::to_string(i)),
+                std::to_string(i));
+    }
+  }
+}
+
+// A writer killed at an arbitrary moment leaves one whole version behind.
+TEST_F(SettingsStoreTest, WriterKilledMidSaveLeavesAWholeFile) {
+  auto store = OpenStore();
+  constexpr size_t kLength = 512 * 1024;
+  ASSERT_TRUE(store->WriteDword("Keep", 42));
+  int progress[2];
+  ASSERT_EQ(pipe(progress), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(progress[0]);
+    auto writer = SettingsStore::Open(Path());
+    for (int i = 0; writer; ++i) {
+      if (!writer->WriteString("Big", std::string(kLength, "ab"[i % 2]))) _exit(4);
+      char tick = 't';
+      if (write(progress[1], &tick, 1) != 1) _exit(5);
+    }
+    _exit(3);
+  }
+  close(progress[1]);
+  // Let a few saves complete, then kill the writer in the middle of the next.
+  char tick;
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(read(progress[0], &tick, 1), 1);
+  ASSERT_EQ(kill(child, SIGKILL), 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  close(progress[0]);
+  EXPECT_TRUE(WIFSIGNALED(status));
+  std::optional<std::string> big = store->ReadString("Big");
+  ASSERT_TRUE(big.has_value());
+  EXPECT_TRUE(*big == std::string(kLength, 'a') || *big == std::string(kLength, 'b'));
+  EXPECT_EQ(store->ReadDword("Keep"), 42u);
+  // The lock died with the writer: the store is writable at once.
+  EXPECT_TRUE(store->WriteDword("After", 1));
 }
 
 TEST(SettingsStoreDefaultPathTest, EnvironmentWins) {
