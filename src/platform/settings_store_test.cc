@@ -74,6 +74,21 @@ TEST_F(SettingsStoreTest, TypedValuesRoundTrip) {
   EXPECT_EQ(store->ReadMultiString("List"), (std::vector<std::string>{"eins", "zwei", "同步器"}));
 }
 
+TEST_F(SettingsStoreTest, MultiStringEdgeCases) {
+  auto store = OpenStore();
+  // Characters beyond the 16-bit plane travel as surrogate pairs.
+  ASSERT_TRUE(store->WriteMultiString("Wide", {"\xF0\x9F\x98\x80", "x"}));
+  EXPECT_EQ(store->ReadMultiString("Wide"), (std::vector<std::string>{"\xF0\x9F\x98\x80", "x"}));
+  EXPECT_NE(ReadFileBytes(Path()).find("=hex(7):3d,d8,00,de,00,00,78,00,00,00,00,00\n"),
+            std::string::npos);
+  // An empty item would end the list; it is left out instead of cutting
+  // off the items after it.
+  ASSERT_TRUE(store->WriteMultiString("Gap", {"a", "", "b"}));
+  EXPECT_EQ(store->ReadMultiString("Gap"), (std::vector<std::string>{"a", "b"}));
+  ASSERT_TRUE(store->WriteMultiString("None", {}));
+  EXPECT_EQ(store->ReadMultiString("None"), std::vector<std::string>{});
+}
+
 TEST_F(SettingsStoreTest, ValueOfAnotherTypeReadsAsAbsent) {
   auto store = OpenStore();
   ASSERT_TRUE(store->WriteString("SyncPort", "810"));

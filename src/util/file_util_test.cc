@@ -129,7 +129,7 @@ TEST(TrimPathSeparatorsTest, Cases) {
   EXPECT_EQ(TrimPathSeparators("/x/../y/"), "/x/../y");
 }
 
-TEST(ListTest, FoldersAndFilesApart) {
+TEST(ListFolderTest, FoldersAndFilesApart) {
   ScopedTempDir dir;
   WriteFileBytes(dir.Sub("20240101/a.txt"), "1");
   WriteFileBytes(dir.Sub("20240102/b.txt"), "1");
@@ -147,7 +147,7 @@ TEST(ListTest, FoldersAndFilesApart) {
   EXPECT_EQ(out, (std::vector<std::string>{dir.Sub("20240103")}));
 }
 
-TEST(ListTest, PatternIgnoresCase) {
+TEST(ListFolderTest, PatternIgnoresCase) {
   ScopedTempDir dir;
   WriteFileBytes(dir.Sub("user-0000ABCD.DAT"), "1");
   WriteFileBytes(dir.Sub("user-1.dat"), "1");
@@ -156,7 +156,7 @@ TEST(ListTest, PatternIgnoresCase) {
   EXPECT_EQ(out, (std::vector<std::string>{"user-0000ABCD.DAT"}));
 }
 
-TEST(ListTest, MissingFolderGivesNothing) {
+TEST(ListFolderTest, MissingFolderGivesNothing) {
   ScopedTempDir dir;
   std::vector<std::string> out = {"stale"};
   EXPECT_EQ(ListFiles(dir.Sub("missing"), "*", &out, true), 0u);
