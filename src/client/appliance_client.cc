@@ -40,6 +40,13 @@ void ApplianceClient::Close() {
   }
 }
 
+void ApplianceClient::Abort() {
+  if (fd_ < 0) return;
+  linger hard{1, 0};
+  ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof(hard));
+  Close();
+}
+
 bool ApplianceClient::Connect(const std::string& host, uint16_t port) {
   Close();
   addrinfo hints{};

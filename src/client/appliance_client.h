@@ -88,6 +88,8 @@ class ApplianceClient {
   // host: a name or a dotted address; IPv4.
   [[nodiscard]] bool Connect(const std::string& host, uint16_t port);
   void Close();
+  // Drops the connection with a reset, as a crashing appliance would.
+  void Abort();
   bool connected() const { return fd_ >= 0; }
 
   // Version texts: ReceiveServerVersion reads the server's 256 bytes;

@@ -697,6 +697,18 @@ TEST_F(SyncClientTest, SilentClientTimesOutAfterLogin) {
             std::string::npos);
 }
 
+TEST_F(SyncClientTest, ConnectionResetIsReportedWithTheSystemText) {
+  ApplianceClient client;
+  SyncClient* session = ConnectAndLogin(&client, DemoLogin());
+  client.Abort();
+  Finish(session);
+  std::string log = NewLog();
+  EXPECT_NE(log.find("Receive error!ret=-1,errno=104"), std::string::npos);
+  EXPECT_NE(log.find("Receive block failed!"), std::string::npos);
+  EXPECT_NE(OperationLog().find(Gbk("数据传输错误,错误原因:Connection reset by peer")),
+            std::string::npos);
+}
+
 TEST_F(SyncClientTest, BeforeLoginTheShortTimeOutApplies) {
   SyncClient::SetTimeOutsForTesting(SyncClient::TimeOuts{5000, 3600000, 150});
   ApplianceClient client;
