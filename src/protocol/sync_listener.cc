@@ -16,6 +16,16 @@
 #include "server/sync_controller.h"
 
 namespace zv {
+namespace {
+
+// The kernel's queue of connections waiting for accept. It must hold a
+// whole burst of appliances: with a short queue Linux answers the excess
+// with SYN cookies and then drops their final ACK while the queue is full,
+// so an appliance believes it is connected and waits for a server version
+// that never comes. The accept loop drains the queue at every wake-up.
+constexpr int kListenBacklog = SOMAXCONN;
+
+}  // namespace
 
 struct SyncListener::Impl {
   explicit Impl(asio::io_context& io) : descriptor(io) {}
@@ -48,7 +58,7 @@ bool SyncListener::Start(uint16_t port) {
     ::close(fd);
     return false;
   }
-  if (::listen(fd, 5) != 0) {
+  if (::listen(fd, kListenBacklog) != 0) {
     ZV_LOG_E("Listen failed!errno=%u\n", static_cast<unsigned>(errno));
     ::close(fd);
     return false;

@@ -21,7 +21,7 @@ class SyncListener {
   SyncListener(const SyncListener&) = delete;
   SyncListener& operator=(const SyncListener&) = delete;
 
-  // Listens on port on all addresses (SO_REUSEADDR, backlog 5) and starts
+  // Listens on port on all addresses (SO_REUSEADDR) and starts
   // accepting. "Create socket failed!errno=%u\n" or "Listen failed!errno=%u\n"
   // on failure.
   [[nodiscard]] bool Start(uint16_t port);

@@ -1,0 +1,247 @@
+#include "server_harness.h"
+
+#include <fcntl.h>
+#include <iconv.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "platform/named_object.h"
+#include "platform/settings_store.h"
+#include "server/sync_srv_dlg.h"
+#include "util/file_util.h"
+
+extern char** environ;
+
+namespace zv::e2e {
+namespace {
+
+std::string ReadFolderFiles(const std::string& folder) {
+  std::vector<std::string> files;
+  ListFiles(folder, "*.log", &files, true);
+  std::sort(files.begin(), files.end());
+  std::string all;
+  for (const std::string& file : files) all += ::zv::testing::ReadFileBytes(file);
+  return all;
+}
+
+bool CanConnect(uint16_t port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+  ::close(fd);
+  return ok;
+}
+
+}  // namespace
+
+std::string ProgramPath(const std::string& name) {
+  return ::zv::testing::ProgramDirectory() + "/" + name;
+}
+
+std::string ToGbk(const std::string& utf8) {
+  iconv_t cd = iconv_open("GBK", "UTF-8");
+  if (cd == reinterpret_cast<iconv_t>(-1)) return utf8;
+  std::string out(utf8.size() * 2 + 8, '\0');
+  char* in = const_cast<char*>(utf8.data());
+  size_t in_left = utf8.size();
+  char* dst = out.data();
+  size_t out_left = out.size();
+  iconv(cd, &in, &in_left, &dst, &out_left);
+  iconv_close(cd);
+  out.resize(out.size() - out_left);
+  return out;
+}
+
+ServerHome::ServerHome() : namespace_(::zv::testing::UniqueName("e2e")) {
+  sync_port_ = ::zv::testing::FreeTcpUdpPort();
+  ui_port_ = ::zv::testing::FreeTcpUdpPort();
+  while (ui_port_ == sync_port_) ui_port_ = ::zv::testing::FreeTcpUdpPort();
+  CreateDirectoryTree(home() + "/config");
+  CreateDirectoryTree(dir_.Sub("mysql"));
+  CreateDirectoryTree(dir_.Sub("attach"));
+  ::zv::testing::WriteFileBytes(dir_.Sub("mysql_path.ini"),
+                                "[mysql]\r\npath=" + dir_.Sub("mysql") + "\r\n");
+  ::zv::testing::WriteFileBytes(home() + "/config/dbconf.ini",
+                                "[DB_CONFIG]\r\nDbType=1\r\nSQLServer=127.0.0.1\r\nSQLPort=811\r\n"
+                                "SQLUser=root\r\nFilePath=" + dir_.Sub("attach") + "\r\n");
+  ::zv::testing::WriteFileBytes(home() + "/config/zvtools.ini",
+                                "[ZV_CONFIG]\r\nAlarmValue=0\r\nAutoDelOneDay=0\r\n");
+  dwords_["SyncPort"] = sync_port_;
+  dwords_["UIPort"] = ui_port_;
+  dwords_["MinimumRequiredDiskSpace"] = 0;
+  dwords_["DisableWatchDog"] = 1;
+  dwords_["LogLevel"] = 0xFFFFFFFF;
+  WriteRegistry();
+}
+
+void ServerHome::SetDword(const std::string& name, uint32_t value) {
+  dwords_[name] = value;
+  WriteRegistry();
+}
+
+void ServerHome::WriteRegistry() const {
+  std::unique_ptr<SettingsStore> store = SettingsStore::Open(registry());
+  if (!store) return;
+  for (const auto& [name, value] : dwords_) (void)store->WriteDword(name, value);
+}
+
+bool ServerHome::AddAccount(const std::string& user, const std::string& password,
+                            const std::string& storage, const std::string& schedule) {
+  std::vector<std::string> args = {"add", account_file(), "--user", user, "--password", password,
+                                   "--storage", storage};
+  if (!schedule.empty()) {
+    args.push_back("--schedule");
+    args.push_back(schedule);
+  }
+  return RunToEnd(ProgramPath("zvaccount"), args, Environment()) == 0;
+}
+
+std::vector<std::string> ServerHome::Environment() const {
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    std::string entry(*e);
+    if (entry.rfind("ZENTROVANE_", 0) == 0 || entry.rfind("NOTIFY_SOCKET=", 0) == 0 ||
+        entry.rfind("INVOCATION_ID=", 0) == 0) {
+      continue;
+    }
+    env.push_back(entry);
+  }
+  env.push_back("ZENTROVANE_HOME=" + home());
+  env.push_back("ZENTROVANE_REGISTRY=" + registry());
+  env.push_back("ZENTROVANE_OBJECT_NAMESPACE=" + namespace_);
+  return env;
+}
+
+std::string ServerHome::DebugLog() const { return ReadFolderFiles(home() + "/debuglog"); }
+
+long ServerHome::OpLogFind(const std::string& utf8_message) const {
+  std::string all = ReadFolderFiles(home() + "/log");
+  size_t at = all.find(ToGbk(utf8_message));
+  return at == std::string::npos ? -1 : static_cast<long>(at);
+}
+
+bool ServerHome::OpLogHas(const std::string& utf8_message) const {
+  return OpLogFind(utf8_message) >= 0;
+}
+
+std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& program,
+                                                  const std::vector<std::string>& args,
+                                                  const std::vector<std::string>& env,
+                                                  const std::string& output_path) {
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  std::vector<char*> envp;
+  for (const std::string& entry : env) envp.push_back(const_cast<char*>(entry.c_str()));
+  envp.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, output_path.c_str(),
+                                   O_WRONLY | O_CREAT | O_APPEND, 0644);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  pid_t pid = -1;
+  int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) return nullptr;
+  int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  return std::unique_ptr<ChildProcess>(new ChildProcess(pid, pidfd));
+}
+
+ChildProcess::~ChildProcess() {
+  if (!exit_code_) {
+    ::kill(pid_, SIGKILL);
+    Wait(std::chrono::seconds(10));
+  }
+  if (pidfd_ >= 0) ::close(pidfd_);
+}
+
+std::optional<int> ChildProcess::Wait(std::chrono::milliseconds timeout) {
+  if (exit_code_) return exit_code_;
+  pollfd p{pidfd_, POLLIN, 0};
+  if (pidfd_ >= 0 && ::poll(&p, 1, static_cast<int>(timeout.count())) != 1) return std::nullopt;
+  int status = 0;
+  pid_t got = ::waitpid(pid_, &status, pidfd_ >= 0 ? 0 : WNOHANG);
+  if (got != pid_) return std::nullopt;
+  exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return exit_code_;
+}
+
+bool ChildProcess::Running() { return !Wait(std::chrono::milliseconds(0)).has_value(); }
+
+void ChildProcess::Kill(int signal_number) {
+  if (!exit_code_) ::kill(pid_, signal_number);
+}
+
+int RunToEnd(const std::string& program, const std::vector<std::string>& args,
+             const std::vector<std::string>& env, std::string* output) {
+  ::zv::testing::ScopedTempDir scratch;
+  const std::string path = scratch.Sub("output.txt");
+  auto child = ChildProcess::Start(program, args, env, path);
+  if (!child) return -1;
+  std::optional<int> code = child->Wait(std::chrono::seconds(60));
+  if (output != nullptr) *output = ::zv::testing::ReadFileBytes(path);
+  return code.value_or(-1);
+}
+
+ServerProcess::~ServerProcess() {
+  if (process_ && process_->Running()) {
+    Stop(std::chrono::seconds(10));
+  }
+}
+
+bool ServerProcess::Launch(const std::vector<std::string>& args) {
+  output_path_ = home_.root() + "/server-output-" + ::zv::testing::UniqueName("") + ".txt";
+  process_ = ChildProcess::Start(ProgramPath("Zentrovane.exe"), args, home_.Environment(),
+                                 output_path_);
+  return process_ != nullptr;
+}
+
+bool ServerProcess::Start(const std::vector<std::string>& args) {
+  if (!Launch(args)) return false;
+  return WaitUntil([&] { return !process_->Running() || CanConnect(home_.sync_port()); }) &&
+         process_->Running();
+}
+
+std::optional<int> ServerProcess::Stop(std::chrono::milliseconds timeout) {
+  if (!process_) return std::nullopt;
+  SignalStopEvent(home_.object_namespace());
+  return process_->Wait(timeout);
+}
+
+std::optional<int> ServerProcess::WaitExit(std::chrono::milliseconds timeout) {
+  if (!process_) return std::nullopt;
+  return process_->Wait(timeout);
+}
+
+std::string ServerProcess::Output() const { return ::zv::testing::ReadFileBytes(output_path_); }
+
+bool SignalStopEvent(const std::string& object_namespace) {
+  ::zv::testing::ScopedEnv scope("ZENTROVANE_OBJECT_NAMESPACE", object_namespace);
+  return SignalNamedEvent(kStopEventName);
+}
+
+bool StopEventExists(const std::string& object_namespace) {
+  ::zv::testing::ScopedEnv scope("ZENTROVANE_OBJECT_NAMESPACE", object_namespace);
+  return NamedObjectExists(kStopEventName);
+}
+
+}  // namespace zv::e2e
