@@ -25,23 +25,6 @@ bool IsWhite(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
 }
 
-// Collapses every run of blanks to one blank and trims white space at
-// both ends.
-std::string TidyBrand(std::string_view raw) {
-  std::string out;
-  for (char c : raw) {
-    if (c == '\0') break;
-    bool blank = c == ' ' || c == '\t';
-    if (blank && !out.empty() && out.back() == ' ') continue;
-    out.push_back(blank ? ' ' : c);
-  }
-  size_t begin = 0;
-  while (begin < out.size() && IsWhite(out[begin])) ++begin;
-  size_t end = out.size();
-  while (end > begin && IsWhite(out[end - 1])) --end;
-  return out.substr(begin, end - begin);
-}
-
 std::string BrandFromCpuinfo() {
   std::ifstream in("/proc/cpuinfo");
   std::string line;
@@ -134,9 +117,24 @@ bool IsDebuggerAttached() {
   return false;
 }
 
+std::string TidyBrandString(std::string_view raw) {
+  std::string out;
+  for (char c : raw) {
+    if (c == '\0') break;
+    bool blank = c == ' ' || c == '\t';
+    if (blank && !out.empty() && out.back() == ' ') continue;
+    out.push_back(blank ? ' ' : c);
+  }
+  size_t begin = 0;
+  while (begin < out.size() && IsWhite(out[begin])) ++begin;
+  size_t end = out.size();
+  while (end > begin && IsWhite(out[end - 1])) --end;
+  return out.substr(begin, end - begin);
+}
+
 std::string GetProcessorName() {
-  std::string brand = TidyBrand(BrandFromCpuinfo());
-  if (brand.empty()) brand = TidyBrand(BrandFromCpuid());
+  std::string brand = TidyBrandString(BrandFromCpuinfo());
+  if (brand.empty()) brand = TidyBrandString(BrandFromCpuid());
   return brand;
 }
 

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace zv {
 
@@ -32,6 +33,10 @@ bool IsDebuggerAttached();
 
 // The processor brand string, blanks collapsed, trimmed; may be empty.
 std::string GetProcessorName();
+
+// What GetProcessorName does to the raw brand text: stops at a NUL, turns
+// every run of blanks into one blank, trims white space at both ends.
+std::string TidyBrandString(std::string_view raw);
 
 // Total physical memory in MiB.
 uint64_t GetPhysicalMemoryMiB();

@@ -2,6 +2,8 @@
 
 #include <errno.h>
 #include <pthread.h>
+#include <sys/ptrace.h>
+#include <sys/wait.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -94,6 +96,21 @@ TEST(SetThreadDebugNameTest, NamesAnotherThreadById) {
   EXPECT_EQ(seen, "DiskMonitorThre");
 }
 
+TEST(DebuggerTest, TracedChildSeesItsTracer) {
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // This process becomes the child's tracer.
+    if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) _exit(2);
+    _exit(IsDebuggerAttached() ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "ptrace not permitted here";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
 TEST(DebuggerTest, NotTracedUnderTheTestRunner) {
   // The suite does not run under a tracer; strace or gdb would flip this.
   std::string status = testing::ReadFileBytes("/proc/self/status");
@@ -110,6 +127,15 @@ TEST(ProcessorTest, NameIsTidy) {
     EXPECT_EQ(name.find('\t'), std::string::npos);
     EXPECT_EQ(name.find('\n'), std::string::npos);
   }
+}
+
+TEST(ProcessorTest, BrandTextIsTidied) {
+  EXPECT_EQ(TidyBrandString("  Intel(R)  Xeon(R)   CPU\t E5-2680  @ 2.40GHz  \n"),
+            "Intel(R) Xeon(R) CPU E5-2680 @ 2.40GHz");
+  EXPECT_EQ(TidyBrandString(std::string_view("AMD EPYC\0  junk", 16)), "AMD EPYC");
+  EXPECT_EQ(TidyBrandString("     "), "");
+  EXPECT_EQ(TidyBrandString(""), "");
+  EXPECT_EQ(TidyBrandString("A"), "A");
 }
 
 TEST(ProcessorTest, PhysicalMemoryMatchesProcMeminfo) {
