@@ -1,6 +1,10 @@
 // Sync positions: a client's position file holds one SyncAccountRecord
 // whose log slots say how far each kind's current file has been stored and
 // whose config slots remember imported configuration tables.
+//
+// The name helpers here are pure functions; LoadSyncPosition and
+// UpdateConfigChecksum work on the position file object of one session and
+// are called on that session's thread only.
 #pragma once
 
 #include <cstdint>
@@ -11,11 +15,17 @@
 
 namespace zv {
 
+// Log slots 0..13 are in use; their kinds in slot order.
+inline constexpr int kUsedLogSlots = 14;
+inline constexpr const char* kLogSlotKinds[kUsedLogSlots] = {
+    "A", "U", "M", "C", "P", "O", "F", "S", "I", "W", "T", "oprlog", "Q", "X"};
+
 // Loads or creates the position file at path and merges the account into
 // it (slots kept, policy values and every other field from the account),
 // then saves it. The account's deviceId is already the client's.
-bool LoadSyncPosition(CZvAccountFile* position_file, const std::string& path,
-                      const SyncAccountRecord& account);
+// False when a slot name of the account does not parse or the save fails.
+[[nodiscard]] bool LoadSyncPosition(CZvAccountFile* position_file, const std::string& path,
+                                    const SyncAccountRecord& account);
 
 struct DataFileName {
   unsigned year = 0, month = 0, day = 0, hour = 0, minute = 0;
@@ -26,10 +36,45 @@ struct DataFileName {
 // "%04u%02u%02u_%02u%02u_%08X_%s.dat", cut to 63 characters.
 std::string FormatDataFileName(unsigned year, unsigned month, unsigned day, unsigned hour,
                                unsigned minute, uint32_t device_id, std::string_view kind);
-// Reads "%04u%02u%02u_%02u%02u_%08X_%23[^.]"; false when fewer than seven
-// fields parse.
+// Reads "%04u%02u%02u_%02u%02u_%08X_%23[^.]" with the scanf rules (so
+// "%04u" takes up to four characters); false when fewer than seven fields
+// parse. The name is read up to its first NUL.
 bool ParseDataFileName(std::string_view name, DataFileName* out);
 // Slot index of a kind by its first character; -1 when unknown.
 int KindIndexOf(std::string_view kind);
+
+// A config table file name: "%32s_%08X_%23[^.]".
+struct ConfigTableName {
+  std::string token;  // exactly 32 non-blank characters
+  uint32_t device_id = 0;
+  std::string table;  // up to 23 characters, up to the first '.'
+};
+bool ParseConfigTableName(std::string_view name, ConfigTableName* out);
+
+// The config slot key of a table: CRC-32 over the name and its NUL.
+uint32_t ConfigTableKey(std::string_view table);
+
+// Records in the position file that the config table named by
+// config_file_name ("<token>_<device id>_<table>.dat") was imported: the
+// slot keyed by the table (or the first free one) takes the token, and the
+// file is saved. False when the name does not parse, all 32 slots hold
+// other tables, or the save fails.
+[[nodiscard]] bool UpdateConfigChecksum(CZvAccountFile* position_file,
+                                        const std::string& config_file_name);
+
+// Names that come from appliances end up in paths, SQL statements and
+// command lines. A safe data file name is one plain path component: 1 to
+// 255 bytes, no '/' or '\', no "..", no control bytes or blanks, none of
+// the quoting, wildcard or shell characters " ' ` * ? < > | ; : $ and not
+// ".". Storage names obey the same rule.
+bool IsSafeDataFileName(std::string_view name);
+// One or more letters, digits and '_' (a kind, a table name).
+bool IsPlainIdentifier(std::string_view text);
+// A copy for log lines: bytes outside printable ASCII become '?'; at most
+// max_length bytes.
+std::string PrintableName(std::string_view name, size_t max_length = 80);
+
+// The NUL-terminated text of a fixed-width field.
+std::string_view FieldText(const char* field, size_t width);
 
 }  // namespace zv

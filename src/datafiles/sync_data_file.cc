@@ -1,0 +1,361 @@
+#include "datafiles/sync_data_file.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "config/zv_sync_config.h"
+#include "datafiles/sync_position.h"
+#include "log/sync_log.h"
+#include "platform/file_system.h"
+#include "util/file_util.h"
+#include "util/system_util.h"
+
+namespace zv {
+
+namespace {
+
+constexpr size_t kMaxNameLength = 255;     // one path component
+constexpr size_t kMaxFolderLength = 4095;  // a whole path
+
+}  // namespace
+
+FileAnnouncement FileAnnouncement::FromBytes(const uint8_t (&bytes)[kWireSize]) {
+  FileAnnouncement a;
+  const char* name = reinterpret_cast<const char*>(bytes);
+  a.name.assign(name, strnlen(name, 63));
+  std::memcpy(&a.file_type, bytes + 64, 4);
+  std::memcpy(&a.size, bytes + 68, 4);
+  std::memcpy(&a.offset, bytes + 76, 4);
+  return a;
+}
+
+SyncDataFile::SyncDataFile(CZvAccountFile* position_file) : position_file_(position_file) {
+  if (position_file == nullptr) throw 0;
+}
+
+SyncDataFile::~SyncDataFile() {
+  if (fd_ >= 0 && unflushed_bytes_ != 0 && Flush()) {
+    // Only the slot of a known kind can take the progress (a kind without
+    // a byte position never finds its index).
+    if (kind_index_ >= 0) (void)UpdateSyncPosition(false);
+  }
+  Close();
+}
+
+uint32_t SyncDataFile::Now() const { return GetTickCount32(); }
+
+SyncAccountRecord* SyncDataFile::PositionRecord() const {
+  auto& records = position_file_->Records();
+  return records.empty() ? nullptr : &records.front();
+}
+
+std::string SyncDataFile::StorageFolder() const {
+  const std::string data = ZVSyncConfig::Instance().GetMysqlDataPath();
+  if (data.empty()) {
+    ZV_LOG_E("MySQL data path is empty!\n");
+    return std::string();
+  }
+  const SyncAccountRecord* record = PositionRecord();
+  if (record == nullptr) {
+    ZV_LOG_E("Sync position not loaded!\n");
+    return std::string();
+  }
+  const std::string_view storage = FieldText(record->storageName, sizeof record->storageName);
+  if (!IsSafeDataFileName(storage)) {
+    ZV_LOG_E("Refused unsafe storage name %s!\n", PrintableName(storage).c_str());
+    return std::string();
+  }
+  return TrimPathSeparators(data) + "/" + std::string(storage);
+}
+
+bool SyncDataFile::OpenForTransfer(const FileAnnouncement& announcement) {
+  // The name comes from the appliance: it becomes part of a path, of SQL
+  // statements and of command lines, so nothing else happens before it is
+  // known to be one plain file name.
+  if (!IsSafeDataFileName(announcement.name)) {
+    ZV_LOG_E("Refused unsafe file name %s!\n", PrintableName(announcement.name).c_str());
+    return false;
+  }
+  std::string path = GetFilePath(announcement.name);
+  if (path.empty()) return false;
+  if (!CreateFolderFor(path)) ZV_LOG_E("Create directory for %s failed!\n", path.c_str());
+
+  full_path_ = std::move(path);
+  file_name_ = announcement.name;
+  offset_ = announcement.offset;
+  announced_size_ = announcement.size;
+  file_type_ = announcement.file_type;
+
+  if (!CheckSyncPosition()) {
+    ZV_LOG_E("CheckSyncPosition failed!\n");
+    return false;
+  }
+  if (!OpenFile(full_path_, offset_)) {
+    ZV_LOG_E("Open %s offset %u failed!\n", full_path_.c_str(), offset_);
+    return false;
+  }
+  return true;
+}
+
+bool SyncDataFile::OpenFile(const std::string& path, uint32_t offset) {
+  if (fd_ >= 0) throw 0;
+  if (offset == 0) {
+    fd_ = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd_ < 0) {
+      ZV_LOG_E("Create file %s failed!errno=%u\n", path.c_str(), static_cast<unsigned>(errno));
+      return false;
+    }
+    created_ = true;
+    return true;
+  }
+  fd_ = open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd_ < 0) {
+    ZV_LOG_E("Open file %s failed!errno=%u\n", path.c_str(), static_cast<unsigned>(errno));
+    return false;
+  }
+  created_ = false;
+  if (lseek(fd_, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(-1)) {
+    ZV_LOG_E("Set file offset failed!errno=%u\n", static_cast<unsigned>(errno));
+    return false;  // the file stays open; Close or the destructor closes it
+  }
+  return true;
+}
+
+bool SyncDataFile::Write(const void* data, uint32_t length, uint32_t offered_offset) {
+  if (fd_ < 0) throw 0;
+  if (offered_offset != kUncheckedOffset && offered_offset != offset_) {
+    ZV_LOG_E("File offset unmatched!current:%u offered:%u\n", offset_, offered_offset);
+    return false;
+  }
+  // A block that would carry the file past its announced size is refused
+  // before anything reaches the disk, so neither the file nor the offset
+  // nor the CRC runs past what the client announced.
+  const uint64_t end = static_cast<uint64_t>(offset_) + length;
+  if (end > announced_size_) {
+    ZV_LOG_E("File offset overflowed!offset=%u,size=%u\n",
+             static_cast<unsigned>(std::min<uint64_t>(end, 0xFFFFFFFFu)), announced_size_);
+    return false;
+  }
+
+  const auto* p = static_cast<const uint8_t*>(data);
+  size_t left = length;
+  while (left > 0) {
+    ssize_t n = write(fd_, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ZV_LOG_E("Write file failed!\n");
+      if (Flush()) {
+        unflushed_bytes_ = 0;
+        last_flush_tick_ = Now();
+        (void)UpdateSyncPosition(false);
+      }
+      return false;
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+
+  offset_ = static_cast<uint32_t>(end);
+  running_crc_ = crc_.Update(running_crc_, data, length);
+  unflushed_bytes_ += length;
+  const uint32_t now = Now();
+  if (last_flush_tick_ == 0) last_flush_tick_ = now;
+
+  if (unflushed_bytes_ < kFlushBytes && now - last_flush_tick_ < kFlushIntervalMs &&
+      offset_ != announced_size_) {
+    return true;
+  }
+  if (!Flush()) {
+    ZV_LOG_E("Write file failed during _FlushFileBuffers()!\n");
+    return false;
+  }
+  unflushed_bytes_ = 0;
+  last_flush_tick_ = Now();
+
+  if (offset_ == announced_size_) {
+    Close();
+    completed_ = true;
+    return true;
+  }
+  if (!UpdateSyncPosition(false)) {
+    ZV_LOG_E("UpdateSyncPosition failed!\n");
+    return false;
+  }
+  return true;
+}
+
+bool SyncDataFile::Flush() {
+  if (fd_ < 0) return true;
+  if (fdatasync(fd_) != 0) return false;
+  // A new file's folder entry must be durable too, or a power cut could
+  // lose a file whose bytes the position already counts.
+  if (created_) {
+    if (!SyncParentDirectory(full_path_)) return false;
+    created_ = false;
+  }
+  ++flush_count_;
+  return true;
+}
+
+bool SyncDataFile::Close() {
+  if (fd_ < 0) return true;
+  int result = close(fd_);
+  fd_ = -1;
+  return result == 0;
+}
+
+bool SyncDataFile::VerifyCrc(uint32_t client_crc) {
+  if (client_crc == running_crc_) return true;
+  ZV_LOG_E("Crc of %s unmatched supplied:%08X current:%08X\n", file_name_.c_str(), client_crc,
+           running_crc_);
+  Close();
+  if (!DeleteDataFile(full_path_)) ZV_LOG_W("Delete %s failed!\n", full_path_.c_str());
+  offset_ = 0;
+  running_crc_ = 0;
+  (void)UpdateSyncPosition(true);
+  return false;
+}
+
+bool SyncDataFile::Process(std::function<bool(unsigned)> keep_going) {
+  keep_going_ = std::move(keep_going);
+  return ProcessFile();
+}
+
+bool SyncDataFile::KeepGoing(unsigned count) {
+  if (!keep_going_) return false;
+  return keep_going_(count);
+}
+
+bool SyncDataFile::DeleteDataFile(const std::string& path) {
+  if (path.empty()) return true;
+  // The deletion helper expands wildcards in the last component; a data
+  // file's path never carries one.
+  const size_t slash = path.find_last_of('/');
+  const size_t last = slash == std::string::npos ? 0 : slash + 1;
+  if (path.find_first_of("*?", last) != std::string::npos) {
+    ZV_LOG_W("Delete %s failed!errno=%u\n", path.c_str(), static_cast<unsigned>(EINVAL));
+    return false;
+  }
+  if (!DeletePath(path)) {
+    ZV_LOG_W("Delete %s failed!errno=%u\n", path.c_str(), static_cast<unsigned>(errno));
+    return false;
+  }
+  return true;
+}
+
+bool SyncDataFile::CreateFolderFor(const std::string& path) {
+  if (path.empty()) {
+    ZV_LOG_E("Path is empty!\n");
+    return false;
+  }
+  const size_t slash = path.find_last_of('/');
+  const size_t name_length = slash == std::string::npos ? path.size() : path.size() - slash - 1;
+  const size_t folder_length = slash == std::string::npos ? 0 : slash;
+  if (name_length > kMaxNameLength || folder_length > kMaxFolderLength) {
+    ZV_LOG_E("Split path failed!\n");
+    return false;
+  }
+  const std::string folder = TrimPathSeparators(std::string_view(path).substr(0, folder_length));
+  if (folder.empty()) return true;  // the root or the current folder
+  if (!CreateDirectoryTree(folder)) {
+    ZV_LOG_E("CreateFolder %s failed!errno=%u\n", folder.c_str(), static_cast<unsigned>(errno));
+    return false;
+  }
+  return true;
+}
+
+void SyncDataFile::DeleteUnfinished(const LogTableSlot& slot) {
+  if (slot.announcedSize != slot.storedBytes) (void)DeleteDataFile(full_path_);
+}
+
+bool SyncDataFile::CheckSyncPosition() {
+  DataFileName parsed;
+  if (!ParseDataFileName(file_name_, &parsed)) {
+    ZV_LOG_E("Unknown table %s!\n", PrintableName(file_name_).c_str());
+    return false;
+  }
+  if (!IsSafeDataFileName(file_name_) || !IsPlainIdentifier(parsed.kind)) {
+    ZV_LOG_E("Refused unsafe file name %s!\n", PrintableName(file_name_).c_str());
+    return false;
+  }
+  const int index = KindIndexOf(parsed.kind);
+  if (index < 0) {
+    ZV_LOG_E("Unknown table %s!\n", file_name_.c_str());
+    return false;
+  }
+  kind_index_ = index;
+  SyncAccountRecord* record = PositionRecord();
+  if (record == nullptr) {
+    ZV_LOG_E("Sync position not loaded!\n");
+    return false;
+  }
+  const LogTableSlot& slot = record->logSlots[index];
+
+  if (offset_ == 0) {
+    DeleteUnfinished(slot);
+    running_crc_ = 0;
+    return UpdateSyncPosition(true);
+  }
+  if (offset_ >= announced_size_) return false;
+
+  bool resumable = false;
+  if (slot.storedBytes != offset_ || slot.announcedSize != announced_size_ ||
+      std::strncmp(slot.name, file_name_.c_str(), sizeof slot.name) != 0) {
+    ZV_LOG_E("Table info unmatched!\n");
+  } else {
+    struct stat st;
+    if (stat(full_path_.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+      ZV_LOG_E("Table file doesn't exist!\n");
+    } else if (static_cast<uint64_t>(st.st_size) < offset_) {
+      ZV_LOG_E("Table file is smaller than offered offset");
+    } else if (static_cast<uint64_t>(st.st_size) > announced_size_) {
+      ZV_LOG_E("Table file is larger than offered filesize");
+    } else {
+      resumable = true;
+    }
+  }
+  if (resumable) {
+    running_crc_ = slot.runningCrc;
+    return true;
+  }
+  // No exact match: the slot restarts with the offered file at 0 bytes, so
+  // the client's next offer of offset 0 starts it afresh.
+  DeleteUnfinished(slot);
+  offset_ = 0;
+  running_crc_ = 0;
+  (void)UpdateSyncPosition(true);
+  return false;
+}
+
+bool SyncDataFile::UpdateSyncPosition(bool full) {
+  if (kind_index_ < 0 || kind_index_ >= 32) {
+    ZV_LOG_E("Unknown table index!\n");
+    return false;
+  }
+  SyncAccountRecord* record = PositionRecord();
+  if (record == nullptr) {
+    ZV_LOG_E("Sync position not loaded!\n");
+    return false;
+  }
+  LogTableSlot& slot = record->logSlots[kind_index_];
+  if (full) {
+    std::memset(slot.name, 0, sizeof slot.name);
+    std::memcpy(slot.name, file_name_.data(), std::min(file_name_.size(), sizeof slot.name - 1));
+    slot.announcedSize = announced_size_;
+  }
+  slot.storedBytes = offset_;
+  slot.runningCrc = running_crc_;
+  if (position_file_->Save() != 0) {
+    ZV_LOG_E("Save sync position failed!\n");
+    return false;
+  }
+  ZV_LOG_R("File %s update to %u bytes\n", file_name_.c_str(), offset_);
+  return true;
+}
+
+}  // namespace zv

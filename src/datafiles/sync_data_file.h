@@ -1,0 +1,149 @@
+// SyncDataFile: one file an appliance uploads, during one transfer. The
+// base class owns the file on disk, the offset arithmetic, the running
+// CRC-32, the flush policy and the progress records in the session's
+// position file; a subclass decides where its kind of file lives
+// (GetFilePath) and what happens to it once complete (ProcessFile).
+//
+// Owned by one client session and used on that session's thread only. The
+// position file it writes belongs to the same session.
+//
+// Progress is recorded only for bytes that reached the disk: a flush is a
+// write followed by fdatasync, and the position slot is saved after it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "records/account_file.h"
+#include "util/crc.h"
+
+namespace zv {
+
+// The announced file, as read from the client's 80-byte file-information
+// block: name[64] at 0 (NUL-terminated), type u32 at 64, size u32 at 68,
+// unused u32 at 72, offset u32 at 76.
+struct FileAnnouncement {
+  static constexpr size_t kWireSize = 80;
+
+  std::string name;
+  uint32_t file_type = 0;  // 0 log table, 1 config table, 2 attachment package
+  uint32_t size = 0;
+  uint32_t offset = 0;
+
+  // Reads the wire layout; the name ends at its first NUL, or after 63
+  // characters when it has none.
+  static FileAnnouncement FromBytes(const uint8_t (&bytes)[kWireSize]);
+};
+
+class SyncDataFile {
+ public:
+  // Data is flushed (and progress recorded) after this many unflushed bytes,
+  static constexpr uint32_t kFlushBytes = 0xA00000;
+  // or when this many milliseconds have passed since the last flush.
+  static constexpr uint32_t kFlushIntervalMs = 5000;
+  // Write's offered offset that is not checked.
+  static constexpr uint32_t kUncheckedOffset = 0xFFFFFFFF;
+
+  // REQUIRES: position_file not null (else throws 0); it outlives this.
+  explicit SyncDataFile(CZvAccountFile* position_file);
+  // Saves the progress of bytes still unflushed (when the flush succeeds)
+  // and closes the file, so an interrupted transfer can resume.
+  virtual ~SyncDataFile();
+
+  SyncDataFile(const SyncDataFile&) = delete;
+  SyncDataFile& operator=(const SyncDataFile&) = delete;
+
+  // Records offset and running CRC in the file's log slot and saves the
+  // position file; full also records the file name and announced size.
+  virtual bool UpdateSyncPosition(bool full);
+  // Judges the offered name, offset and size against the position slot of
+  // the name's kind: accepts an exact resume or a fresh start, else resets
+  // the slot to the offered file with 0 bytes and fails.
+  virtual bool CheckSyncPosition();
+  // Where the named file is stored; empty when the name is not acceptable
+  // (the subclass logs why).
+  virtual std::string GetFilePath(const std::string& name) = 0;
+  // Handles the complete, verified file.
+  virtual bool ProcessFile() = 0;
+
+  // Takes the announcement: path, folder, position check and open at the
+  // offered offset. A name that is not a safe file name is refused first,
+  // before any path is built or any file touched.
+  [[nodiscard]] bool OpenForTransfer(const FileAnnouncement& announcement);
+  // Appends one block at offered_offset (kUncheckedOffset: not checked).
+  // REQUIRES: the file is open (else throws 0).
+  [[nodiscard]] bool Write(const void* data, uint32_t length, uint32_t offered_offset);
+  bool IsComplete() const { return completed_; }
+  // Compares the client's CRC with the running CRC; on a mismatch deletes
+  // the file and resets its slot to 0 bytes.
+  [[nodiscard]] bool VerifyCrc(uint32_t client_crc);
+  // Stores keep_going (may be empty) and runs ProcessFile.
+  bool Process(std::function<bool(unsigned)> keep_going);
+  // The stored callback's answer for count; false when there is none.
+  bool KeepGoing(unsigned count);
+
+  bool Flush();
+  bool Close();
+  bool DeleteDataFile(const std::string& path);
+  bool CreateFolderFor(const std::string& path);
+
+  uint32_t offset() const { return offset_; }
+  uint32_t announced_size() const { return announced_size_; }
+  uint32_t running_crc() const { return running_crc_; }
+  const std::string& file_name() const { return file_name_; }
+  const std::string& full_path() const { return full_path_; }
+  uint32_t file_type() const { return file_type_; }
+  int kind_index() const { return kind_index_; }
+  bool is_open() const { return fd_ >= 0; }
+  CZvAccountFile* position_file() const { return position_file_; }
+  // Successful flushes so far (for statistics and tests).
+  uint32_t flush_count() const { return flush_count_; }
+
+ protected:
+  // Opens path at offset: offset 0 creates or truncates, any other offset
+  // opens the existing file and seeks. REQUIRES: no file open (else throws 0).
+  bool OpenFile(const std::string& path, uint32_t offset);
+
+  // The tick clock of the flush policy (milliseconds, wrapping).
+  virtual uint32_t Now() const;
+
+  // The position record (the first of the position file); null when the
+  // position file holds none.
+  SyncAccountRecord* PositionRecord() const;
+  // D/S: the data directory and the position record's storage name; empty
+  // (with a log line) when the data directory is not known or the storage
+  // name is not a safe folder name.
+  std::string StorageFolder() const;
+
+  void set_offset(uint32_t offset) { offset_ = offset; }
+  void set_running_crc(uint32_t crc) { running_crc_ = crc; }
+  void set_kind_index(int index) { kind_index_ = index; }
+
+ private:
+  // Deletes the offered file unless the slot says its file was finished.
+  void DeleteUnfinished(const LogTableSlot& slot);
+
+  // Constant after construction.
+  CZvAccountFile* const position_file_;
+  const CCrc crc_;
+
+  bool completed_ = false;
+  uint32_t offset_ = 0;
+  uint32_t announced_size_ = 0;
+  uint32_t running_crc_ = 0;
+  std::string file_name_;
+  std::string full_path_;
+  uint32_t file_type_ = 0;
+  int kind_index_ = -1;
+
+  int fd_ = -1;
+  bool created_ = false;  // the open created the file: its folder entry needs a sync
+  uint32_t last_flush_tick_ = 0;
+  uint32_t unflushed_bytes_ = 0;
+  uint32_t flush_count_ = 0;
+  std::function<bool(unsigned)> keep_going_;
+};
+
+}  // namespace zv

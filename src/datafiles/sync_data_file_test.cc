@@ -1,0 +1,491 @@
+#include "datafiles/sync_data_file.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "datafiles/sync_position.h"
+#include "records/test_home.h"
+#include "test_util.h"
+#include "util/crc.h"
+#include "util/file_util.h"
+
+namespace zv {
+namespace {
+
+using ::zv::testing::DebugLogWatch;
+using ::zv::testing::FileExists;
+using ::zv::testing::ReadFileBytes;
+using ::zv::testing::ScopedTempDir;
+using ::zv::testing::TestDataDirectory;
+using ::zv::testing::WriteFileBytes;
+
+const bool kHomeRegistered = ::zv::testing::RegisterTestHome();
+
+constexpr uint32_t kMiB = 1024 * 1024;
+constexpr const char* kName = "20101216_1530_00A1B2C3_A.dat";
+
+// A data file of a test kind stored in D/S/testfiles, with a clock the test
+// moves and a record of every position update made through the object.
+class TestDataFile final : public SyncDataFile {
+ public:
+  struct Update {
+    uint32_t offset, crc;
+    bool full;
+  };
+
+  explicit TestDataFile(CZvAccountFile* position) : SyncDataFile(position) {}
+
+  std::string GetFilePath(const std::string& name) override {
+    const std::string storage = StorageFolder();
+    return storage.empty() ? storage : storage + "/testfiles/" + name;
+  }
+  bool ProcessFile() override {
+    unsigned n = 0;
+    while (KeepGoing(++n)) {
+    }
+    processed_waits = n;
+    return true;
+  }
+  bool UpdateSyncPosition(bool full) override {
+    updates.push_back({offset(), running_crc(), full});
+    return SyncDataFile::UpdateSyncPosition(full);
+  }
+  uint32_t Now() const override { return clock; }
+
+  uint32_t clock = 1000;
+  unsigned processed_waits = 0;
+  std::vector<Update> updates;
+};
+
+// Deterministic content: byte i of a file is a function of i.
+std::string Content(uint32_t from, uint32_t length) {
+  std::string bytes(length, '\0');
+  for (uint32_t i = 0; i < length; ++i) {
+    uint32_t x = from + i;
+    bytes[i] = static_cast<char>((x * 131u) ^ (x >> 8) ^ (x >> 17));
+  }
+  return bytes;
+}
+
+uint32_t CrcOf(std::string_view bytes) { return CCrc().Compute(bytes.data(), bytes.size()); }
+
+FileAnnouncement Announce(const std::string& name, uint32_t size, uint32_t offset) {
+  FileAnnouncement a;
+  a.name = name;
+  a.file_type = 0;
+  a.size = size;
+  a.offset = offset;
+  return a;
+}
+
+class SyncDataFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(CreateDirectoryTree(dir_.Sub("syncpos")));
+    ASSERT_TRUE(DeletePath(TestDataDirectory() + "/shop1"));
+    SyncAccountRecord account{};
+    std::strcpy(account.userName, "branch01");
+    std::strcpy(account.storageName, "shop1");
+    account.deviceId = 0x00A1B2C3;
+    for (int i = 0; i < kUsedLogSlots; ++i) {
+      std::snprintf(account.logSlots[i].name, sizeof account.logSlots[i].name,
+                    "20101216_0000_00000000_%s.dat", kLogSlotKinds[i]);
+    }
+    ASSERT_TRUE(LoadSyncPosition(&position_, PositionPath(), account));
+  }
+
+  std::string PositionPath() const { return dir_.Sub("syncpos/branch01-00a1b2c3.dat"); }
+  std::string DataPath(const std::string& name = kName) const {
+    return TestDataDirectory() + "/shop1/testfiles/" + name;
+  }
+  LogTableSlot& Slot(int index = 0) { return position_.Records()[0].logSlots[index]; }
+  // Slot 0 as the position file on disk holds it now.
+  LogTableSlot SlotOnDisk(int index = 0) const {
+    CZvAccountFile file;
+    file.SetPath(PositionPath());
+    file.Load();
+    EXPECT_EQ(file.Records().size(), 1u);
+    return file.Records().empty() ? LogTableSlot{} : file.Records()[0].logSlots[index];
+  }
+  // Puts slot 0 on an unfinished file: name, stored, announced, CRC.
+  void SetSlot(const char* name, uint32_t stored, uint32_t announced, uint32_t crc) {
+    LogTableSlot& slot = Slot();
+    std::memset(slot.name, 0, sizeof slot.name);
+    std::strcpy(slot.name, name);
+    slot.storedBytes = stored;
+    slot.announcedSize = announced;
+    slot.runningCrc = crc;
+    ASSERT_EQ(position_.Save(), 0);
+  }
+  static off_t FileSize(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+  }
+
+  ScopedTempDir dir_;
+  CZvAccountFile position_;
+};
+
+TEST_F(SyncDataFileTest, AnnouncementIsReadFromTheWireLayout) {
+  uint8_t wire[80] = {};
+  std::memcpy(wire, kName, std::strlen(kName));
+  const uint8_t tail[16] = {2, 0, 0, 0, 0x10, 0x27, 0, 0, 0xEE, 0xEE, 0xEE, 0xEE, 0, 0x10, 0, 0};
+  std::memcpy(wire + 64, tail, sizeof tail);
+  FileAnnouncement a = FileAnnouncement::FromBytes(wire);
+  EXPECT_EQ(a.name, kName);
+  EXPECT_EQ(a.file_type, 2u);
+  EXPECT_EQ(a.size, 10000u);
+  EXPECT_EQ(a.offset, 4096u);
+  std::memset(wire, 'n', 64);
+  EXPECT_EQ(FileAnnouncement::FromBytes(wire).name, std::string(63, 'n'));
+}
+
+TEST_F(SyncDataFileTest, FreshStartNamesTheSlotAndWritesTheWholeFile) {
+  auto file = std::make_unique<TestDataFile>(&position_);
+  ASSERT_TRUE(file->OpenForTransfer(Announce(kName, 1000, 0)));
+  EXPECT_EQ(file->kind_index(), 0);
+  EXPECT_EQ(file->full_path(), DataPath());
+  LogTableSlot slot = SlotOnDisk();
+  EXPECT_STREQ(slot.name, kName);
+  EXPECT_EQ(slot.storedBytes, 0u);
+  EXPECT_EQ(slot.announcedSize, 1000u);
+  const std::string data = Content(0, 1000);
+  ASSERT_TRUE(file->Write(data.data(), 600, 0));
+  ASSERT_TRUE(file->Write(data.data() + 600, 400, SyncDataFile::kUncheckedOffset));
+  EXPECT_TRUE(file->IsComplete());
+  EXPECT_FALSE(file->is_open());
+  EXPECT_EQ(file->running_crc(), CrcOf(data));
+  EXPECT_TRUE(file->VerifyCrc(CrcOf(data)));
+  EXPECT_EQ(ReadFileBytes(DataPath()), data);
+  EXPECT_TRUE(file->Process([](unsigned n) { return n < 5; }));
+  EXPECT_EQ(file->processed_waits, 5u);
+}
+
+TEST_F(SyncDataFileTest, ResumeAtTheStoredOffsetIsAccepted) {
+  const std::string data = Content(0, 10000);
+  SetSlot(kName, 4096, 10000, CrcOf(std::string_view(data).substr(0, 4096)));
+  WriteFileBytes(DataPath(), data.substr(0, 4096) + std::string(6000 - 4096, 'z'));
+  TestDataFile file(&position_);
+  ASSERT_TRUE(file.OpenForTransfer(Announce(kName, 10000, 4096)));
+  EXPECT_EQ(file.offset(), 4096u);
+  EXPECT_TRUE(file.updates.empty());
+  ASSERT_TRUE(file.Write(data.data() + 4096, 10000 - 4096, 4096));
+  EXPECT_TRUE(file.IsComplete());
+  EXPECT_TRUE(file.VerifyCrc(CrcOf(data)));
+  EXPECT_EQ(ReadFileBytes(DataPath()), data);
+}
+
+TEST_F(SyncDataFileTest, ResumeWithAShorterFileResetsTheSlot) {
+  SetSlot(kName, 4096, 10000, 0xABCDEF01);
+  WriteFileBytes(DataPath(), std::string(3000, 'p'));
+  DebugLogWatch log;
+  TestDataFile file(&position_);
+  EXPECT_FALSE(file.OpenForTransfer(Announce(kName, 10000, 4096)));
+  EXPECT_TRUE(log.Saw("Table file is smaller than offered offset"));
+  EXPECT_TRUE(log.Saw("CheckSyncPosition failed!"));
+  LogTableSlot slot = SlotOnDisk();
+  EXPECT_STREQ(slot.name, kName);
+  EXPECT_EQ(slot.storedBytes, 0u);
+  EXPECT_EQ(slot.announcedSize, 10000u);
+  EXPECT_EQ(slot.runningCrc, 0u);
+  EXPECT_FALSE(FileExists(DataPath()));  // the unfinished file is gone
+  EXPECT_FALSE(file.is_open());
+}
+
+TEST_F(SyncDataFileTest, ResumeMismatchesAreEachRefused) {
+  struct Case {
+    uint32_t stored, announced;
+    const char* slot_name;
+    int file_size;  // -1: no file
+    const char* message;
+  } cases[] = {
+      {4000, 10000, kName, 6000, "Table info unmatched!"},
+      {4096, 9999, kName, 6000, "Table info unmatched!"},
+      {4096, 10000, "20101216_1530_00A1B2C3_A2.dat", 6000, "Table info unmatched!"},
+      {4096, 10000, kName, -1, "Table file doesn't exist!"},
+      {4096, 10000, kName, 10001, "Table file is larger than offered filesize"},
+  };
+  for (const Case& c : cases) {
+    SetSlot(c.slot_name, c.stored, c.announced, 1);
+    ASSERT_TRUE(DeletePath(DataPath()));
+    if (c.file_size >= 0) WriteFileBytes(DataPath(), std::string(c.file_size, 'q'));
+    DebugLogWatch log;
+    TestDataFile file(&position_);
+    EXPECT_FALSE(file.OpenForTransfer(Announce(kName, 10000, 4096))) << c.message;
+    EXPECT_TRUE(log.Saw(c.message)) << c.message;
+    EXPECT_EQ(SlotOnDisk().storedBytes, 0u);
+    EXPECT_STREQ(SlotOnDisk().name, kName);
+  }
+}
+
+TEST_F(SyncDataFileTest, OffsetAtTheSizeIsRefusedWithTheSlotUnchanged) {
+  SetSlot(kName, 4096, 10000, 0x11111111);
+  WriteFileBytes(DataPath(), std::string(4096, 'p'));
+  const std::string before = ReadFileBytes(PositionPath());
+  TestDataFile file(&position_);
+  EXPECT_FALSE(file.OpenForTransfer(Announce(kName, 10000, 10000)));
+  EXPECT_FALSE(file.OpenForTransfer(Announce(kName, 10000, 20000)));
+  EXPECT_EQ(ReadFileBytes(PositionPath()), before);
+  EXPECT_EQ(Slot().storedBytes, 4096u);
+  EXPECT_EQ(FileSize(DataPath()), 4096);
+}
+
+TEST_F(SyncDataFileTest, OffsetZeroDeletesTheUnfinishedFileOfTheSlot) {
+  SetSlot(kName, 4096, 10000, 0x11111111);
+  WriteFileBytes(DataPath(), std::string(4096, 'p'));
+  // A second name for the partial file shows whether it was deleted (the
+  // link keeps its bytes) or only truncated (the link would be empty).
+  ASSERT_EQ(link(DataPath().c_str(), dir_.Sub("witness").c_str()), 0);
+  TestDataFile file(&position_);
+  ASSERT_TRUE(file.OpenForTransfer(Announce(kName, 10000, 0)));
+  EXPECT_EQ(FileSize(dir_.Sub("witness")), 4096);
+  EXPECT_EQ(FileSize(DataPath()), 0);
+  LogTableSlot slot = SlotOnDisk();
+  EXPECT_EQ(slot.storedBytes, 0u);
+  EXPECT_EQ(slot.runningCrc, 0u);
+  ASSERT_EQ(file.updates.size(), 1u);
+  EXPECT_TRUE(file.updates[0].full);
+}
+
+TEST_F(SyncDataFileTest, OffsetMismatchWritesNothing) {
+  TestDataFile file(&position_);
+  ASSERT_TRUE(file.OpenForTransfer(Announce(kName, 1000, 0)));
+  const std::string data = Content(0, 200);
+  ASSERT_TRUE(file.Write(data.data(), 96, 0));
+  DebugLogWatch log;
+  EXPECT_FALSE(file.Write(data.data() + 96, 100, 100));
+  EXPECT_TRUE(log.Saw("File offset unmatched!current:96 offered:100"));
+  EXPECT_EQ(file.offset(), 96u);
+  EXPECT_EQ(file.running_crc(), CrcOf(std::string_view(data).substr(0, 96)));
+  EXPECT_EQ(ReadFileBytes(DataPath()), data.substr(0, 96));
+}
+
+TEST_F(SyncDataFileTest, BlockPastTheAnnouncedSizeFailsAndWritesNothing) {
+  TestDataFile file(&position_);
+  ASSERT_TRUE(file.OpenForTransfer(Announce(kName, 100, 0)));
+  const std::string data = Content(0, 128);
+  ASSERT_TRUE(file.Write(data.data(), 64, 0));
+  DebugLogWatch log;
+  EXPECT_FALSE(file.Write(data.data() + 64, 64, 64));
+  EXPECT_TRUE(log.Saw("File offset overflowed!offset=128,size=100"));
+  EXPECT_EQ(file.offset(), 64u);
+  EXPECT_EQ(FileSize(DataPath()), 64);
+  // The rest of the file still fits.
+  ASSERT_TRUE(file.Write(data.data() + 64, 36, 64));
+  EXPECT_TRUE(file.IsComplete());
+}
+
+TEST_F(SyncDataFileTest, OneMiBInSmallBlocksFlushesOnceAtTheEnd) {
+  TestDataFile file(&position_);
+  ASSERT_TRUE(file.OpenForTransfer(Announce(kName, kMiB, 0)));
+  const std::string data = Content(0, kMiB);
+  const std::string position_before = ReadFileBytes(PositionPath());
+  for (uint32_t at = 0; at < kMiB; at += 64 * 1024) {
+    ASSERT_TRUE(file.Write(data.data() + at, 64 * 1024, at));
+    EXPECT_EQ(file.flush_count(), at + 64 * 1024 == kMiB ? 1u : 0u);
+  }
+  EXPECT_TRUE(file.IsComplete());
+  EXPECT_FALSE(file.is_open());
+  EXPECT_EQ(file.updates.size(), 1u);  // only the fresh start at open
+  EXPECT_EQ(ReadFileBytes(PositionPath()), position_before);
+  EXPECT_EQ(ReadFileBytes(DataPath()), data);
+}
+
+TEST_F(SyncDataFileTest, LargeFileRecordsProgressEveryTenMiB) {
+  constexpr uint32_t kSize = 35 * kMiB;
+  TestDataFile file(&position_);
+  ASSERT_TRUE(file.OpenForTransfer(Announce(kName, kSize, 0)));
+  file.updates.clear();
+  uint32_t crc = 0;
+  CCrc reference;
+  for (uint32_t at = 0; at < kSize; at += kMiB) {
+    const std::string block = Content(at, kMiB);
+    crc = reference.Update(crc, block.data(), block.size());
+    ASSERT_TRUE(file.Write(block.data(), kMiB, at));
+    const uint32_t written = at + kMiB;
+    if (written % (10 * kMiB) == 0) {
+      ASSERT_FALSE(file.updates.empty());
+      EXPECT_EQ(file.updates.back().offset, written);
+      EXPECT_EQ(file.updates.back().crc, crc);
+      const LogTableSlot slot = SlotOnDisk();
+      EXPECT_EQ(slot.storedBytes, written);
+      EXPECT_EQ(slot.runningCrc, crc);
+      EXPECT_EQ(slot.announcedSize, kSize);
+    }
+  }
+  ASSERT_EQ(file.updates.size(), 3u);
+  EXPECT_EQ(file.updates[0].offset, 10 * kMiB);
+  EXPECT_EQ(file.updates[1].offset, 20 * kMiB);
+  EXPECT_EQ(file.updates[2].offset, 30 * kMiB);
+  EXPECT_FALSE(file.updates[0].full);
+  EXPECT_EQ(file.flush_count(), 4u);
+  EXPECT_TRUE(file.IsComplete());
+  EXPECT_TRUE(file.VerifyCrc(crc));
+  EXPECT_EQ(FileSize(DataPath()), static_cast<off_t>(kSize));
+}
+
+TEST_F(SyncDataFileTest, FiveSecondsAfterTheLastFlushTheNextBlockFlushes) {
+  TestDataFile file(&position_);
+  ASSERT_TRUE(file.OpenForTransfer(Announce(kName, kMiB, 0)));
+  file.updates.clear();
+  const std::string data = Content(0, 4000);
+  file.clock = 0xFFFFF000;  // the tick count wraps in between
+  ASSERT_TRUE(file.Write(data.data(), 1000, 0));
+  file.clock += 4999;
+  ASSERT_TRUE(file.Write(data.data() + 1000, 1000, 1000));
+  EXPECT_EQ(file.flush_count(), 0u);
+  EXPECT_TRUE(file.updates.empty());
+  file.clock += 1;
+  ASSERT_TRUE(file.Write(data.data() + 2000, 1000, 2000));
+  EXPECT_EQ(file.flush_count(), 1u);
+  ASSERT_EQ(file.updates.size(), 1u);
+  EXPECT_EQ(SlotOnDisk().storedBytes, 3000u);
+  EXPECT_EQ(SlotOnDisk().runningCrc, CrcOf(std::string_view(data).substr(0, 3000)));
+  // The interval counts again from that flush.
+  file.clock += 4999;
+  ASSERT_TRUE(file.Write(data.data() + 3000, 1000, 3000));
+  EXPECT_EQ(file.flush_count(), 1u);
+}
+
+TEST_F(SyncDataFileTest, DestroyingTheObjectRecordsUnflushedBlocks) {
+  const std::string data = Content(0, 3000);
+  {
+    TestDataFile file(&position_);
+    ASSERT_TRUE(file.OpenForTransfer(Announce(kName, kMiB, 0)));
+    for (uint32_t at = 0; at < 3000; at += 1000) ASSERT_TRUE(file.Write(data.data() + at, 1000, at));
+    EXPECT_EQ(file.flush_count(), 0u);
+    EXPECT_EQ(SlotOnDisk().storedBytes, 0u);
+  }
+  const LogTableSlot slot = SlotOnDisk();
+  EXPECT_EQ(slot.storedBytes, 3000u);
+  EXPECT_EQ(slot.runningCrc, CrcOf(data));
+  EXPECT_EQ(ReadFileBytes(DataPath()), data);
+
+  // The next connection resumes from there.
+  TestDataFile again(&position_);
+  ASSERT_TRUE(again.OpenForTransfer(Announce(kName, kMiB, 3000)));
+  EXPECT_EQ(again.running_crc(), CrcOf(data));
+}
+
+TEST_F(SyncDataFileTest, WrongCrcDeletesTheFileAndResetsTheSlot) {
+  TestDataFile file(&position_);
+  ASSERT_TRUE(file.OpenForTransfer(Announce(kName, 100, 0)));
+  const std::string data = Content(0, 100);
+  ASSERT_TRUE(file.Write(data.data(), 100, 0));
+  ASSERT_TRUE(file.IsComplete());
+  DebugLogWatch log;
+  const uint32_t wrong = CrcOf(data) ^ 1;
+  EXPECT_FALSE(file.VerifyCrc(wrong));
+  char line[96];
+  std::snprintf(line, sizeof line, "Crc of %s unmatched supplied:%08X current:%08X", kName, wrong,
+                CrcOf(data));
+  EXPECT_TRUE(log.Saw(line)) << log.NewText();
+  EXPECT_FALSE(FileExists(DataPath()));
+  const LogTableSlot slot = SlotOnDisk();
+  EXPECT_STREQ(slot.name, kName);
+  EXPECT_EQ(slot.storedBytes, 0u);
+  EXPECT_EQ(slot.runningCrc, 0u);
+  EXPECT_EQ(slot.announcedSize, 100u);
+  EXPECT_EQ(file.offset(), 0u);
+}
+
+TEST_F(SyncDataFileTest, HostileNamesAreRefusedBeforeAnyFileIsTouched) {
+  const std::string position_before = ReadFileBytes(PositionPath());
+  const std::string prefix = "20101216_1530_00A1B2C3_";
+  const std::string names[] = {
+      "../" + std::string(kName),
+      prefix + "A.dat/../../escape",
+      prefix + "A\\..\\x.dat",
+      "..",
+      prefix + "A\".dat",
+      prefix + "A'.dat",
+      prefix + "A\x01.dat",
+      prefix + "A\n.dat",
+      prefix + "A*.dat",
+      prefix + "A-B.dat",
+      prefix + "A;drop.dat",
+      prefix + "A B.dat",
+      prefix + "A..dat",
+      "",
+  };
+  for (const std::string& name : names) {
+    DebugLogWatch log;
+    TestDataFile file(&position_);
+    EXPECT_FALSE(file.OpenForTransfer(Announce(name, 1000, 0))) << PrintableName(name);
+    EXPECT_TRUE(log.Saw("Refused unsafe file name")) << PrintableName(name);
+    EXPECT_FALSE(file.is_open());
+  }
+  std::vector<std::string> files;
+  ListFiles(TestDataDirectory() + "/shop1/testfiles", "*", &files, false);
+  EXPECT_TRUE(files.empty());
+  EXPECT_FALSE(FileExists(TestDataDirectory() + "/escape"));
+  EXPECT_EQ(ReadFileBytes(PositionPath()), position_before);
+}
+
+TEST_F(SyncDataFileTest, UnknownKindAndUnparsableNameAreRefused) {
+  for (const char* name : {"20101216_1530_00A1B2C3_Z.dat", "20101216_1530_A.dat"}) {
+    DebugLogWatch log;
+    TestDataFile file(&position_);
+    EXPECT_FALSE(file.OpenForTransfer(Announce(name, 1000, 0)));
+    EXPECT_TRUE(log.Saw(std::string("Unknown table ") + name + "!"));
+    EXPECT_FALSE(FileExists(DataPath(name)));
+  }
+}
+
+TEST_F(SyncDataFileTest, UnsafeStorageNameGivesNoPath) {
+  std::strcpy(position_.Records()[0].storageName, "../elsewhere");
+  DebugLogWatch log;
+  TestDataFile file(&position_);
+  EXPECT_FALSE(file.OpenForTransfer(Announce(kName, 1000, 0)));
+  EXPECT_TRUE(log.Saw("Refused unsafe storage name ../elsewhere!"));
+  EXPECT_FALSE(FileExists(TestDataDirectory() + "/../elsewhere"));
+}
+
+TEST_F(SyncDataFileTest, WriteOnAClosedFileIsACallerError) {
+  TestDataFile file(&position_);
+  char byte = 0;
+  EXPECT_THROW((void)file.Write(&byte, 1, 0), int);
+  EXPECT_THROW({ TestDataFile orphan(nullptr); }, int);
+}
+
+TEST_F(SyncDataFileTest, KeepGoingWithoutACallbackSaysStop) {
+  TestDataFile file(&position_);
+  EXPECT_FALSE(file.KeepGoing(1));
+  EXPECT_TRUE(file.Process(nullptr));
+  EXPECT_EQ(file.processed_waits, 1u);
+}
+
+TEST_F(SyncDataFileTest, CreateFolderForAndDeleteDataFile) {
+  TestDataFile file(&position_);
+  DebugLogWatch log;
+  EXPECT_FALSE(file.CreateFolderFor(""));
+  EXPECT_TRUE(log.Saw("Path is empty!"));
+  EXPECT_FALSE(file.CreateFolderFor(dir_.Sub("x/") + std::string(256, 'n')));
+  EXPECT_TRUE(log.Saw("Split path failed!"));
+  EXPECT_TRUE(file.CreateFolderFor(dir_.Sub("a/b//c.dat")));
+  struct stat st;
+  EXPECT_EQ(stat(dir_.Sub("a/b").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_FALSE(FileExists(dir_.Sub("a/b/c.dat")));
+  WriteFileBytes(dir_.Sub("blocker"), "file");
+  EXPECT_FALSE(file.CreateFolderFor(dir_.Sub("blocker/sub/c.dat")));
+  EXPECT_TRUE(log.Saw("CreateFolder " + dir_.Sub("blocker/sub") + " failed!errno="));
+
+  EXPECT_TRUE(file.DeleteDataFile(""));
+  EXPECT_TRUE(file.DeleteDataFile(dir_.Sub("missing.dat")));
+  WriteFileBytes(dir_.Sub("a/keep1.dat"), "1");
+  EXPECT_FALSE(file.DeleteDataFile(dir_.Sub("a/*.dat")));
+  EXPECT_TRUE(FileExists(dir_.Sub("a/keep1.dat")));
+  EXPECT_TRUE(file.DeleteDataFile(dir_.Sub("a/keep1.dat")));
+  EXPECT_FALSE(FileExists(dir_.Sub("a/keep1.dat")));
+}
+
+}  // namespace
+}  // namespace zv

@@ -1,0 +1,211 @@
+#include "datafiles/sync_position.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "log/log_file.h"
+#include "log/sync_log.h"
+#include "util/crc.h"
+
+namespace zv {
+
+namespace {
+
+// The name up to its first NUL, as a C string for sscanf.
+std::string Terminated(std::string_view name) {
+  size_t nul = name.find('\0');
+  return std::string(name.substr(0, nul));
+}
+
+}  // namespace
+
+std::string_view FieldText(const char* field, size_t width) {
+  return std::string_view(field, strnlen(field, width));
+}
+
+std::string FormatDataFileName(unsigned year, unsigned month, unsigned day, unsigned hour,
+                               unsigned minute, uint32_t device_id, std::string_view kind) {
+  char buffer[64];
+  // snprintf cuts the name to 63 characters and terminates it.
+  std::snprintf(buffer, sizeof buffer, "%04u%02u%02u_%02u%02u_%08X_%.*s.dat", year, month, day,
+                hour, minute, device_id, static_cast<int>(kind.size()), kind.data());
+  return buffer;
+}
+
+bool ParseDataFileName(std::string_view name, DataFileName* out) {
+  const std::string text = Terminated(name);
+  unsigned year = 0, month = 0, day = 0, hour = 0, minute = 0, device = 0;
+  char kind[24] = {};
+  // Field widths 4, 2, 2, 2, 2 and 8 are the widths of "%04u%02u..."; scanf
+  // reads up to that many characters for each.
+  int fields = std::sscanf(text.c_str(), "%4u%2u%2u_%2u%2u_%8X_%23[^.]", &year, &month, &day,
+                           &hour, &minute, &device, kind);
+  if (fields < 7) return false;
+  out->year = year;
+  out->month = month;
+  out->day = day;
+  out->hour = hour;
+  out->minute = minute;
+  out->device_id = device;
+  out->kind = kind;
+  return true;
+}
+
+int KindIndexOf(std::string_view kind) {
+  if (kind.empty()) return -1;
+  switch (kind[0]) {
+    case 'A': return 0;
+    case 'U': return 1;
+    case 'M': return 2;
+    case 'C': return 3;
+    case 'P': return 4;
+    case 'O': return 5;
+    case 'F': return 6;
+    case 'S': return 7;
+    case 'I': return 8;
+    case 'W': return 9;
+    case 'T': return 10;
+    case 'o': return 11;
+    case 'Q': return 12;
+    case 'X': return 13;
+    default: return -1;
+  }
+}
+
+bool ParseConfigTableName(std::string_view name, ConfigTableName* out) {
+  const std::string text = Terminated(name);
+  char token[33] = {};
+  unsigned device = 0;
+  char table[24] = {};
+  if (std::sscanf(text.c_str(), "%32s_%8X_%23[^.]", token, &device, table) < 3) return false;
+  out->token = token;
+  out->device_id = device;
+  out->table = table;
+  return true;
+}
+
+uint32_t ConfigTableKey(std::string_view table) {
+  CCrc crc;
+  uint32_t key = crc.Update(0, table.data(), table.size());
+  const char nul = '\0';
+  return crc.Update(key, &nul, 1);
+}
+
+bool IsSafeDataFileName(std::string_view name) {
+  if (name.empty() || name.size() > 255) return false;
+  if (name == "." || name.find("..") != std::string_view::npos) return false;
+  for (unsigned char c : name) {
+    if (c <= 0x20 || c >= 0x7F) return false;
+    switch (c) {
+      case '/': case '\\': case '"': case '\'': case '`': case '*': case '?':
+      case '<': case '>': case '|': case ';': case ':': case '$':
+        return false;
+      default:
+        break;
+    }
+  }
+  return true;
+}
+
+bool IsPlainIdentifier(std::string_view text) {
+  if (text.empty()) return false;
+  for (unsigned char c : text) {
+    bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+              c == '_';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+std::string PrintableName(std::string_view name, size_t max_length) {
+  std::string out(name.substr(0, max_length));
+  for (char& c : out) {
+    auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u >= 0x7F) c = '?';
+  }
+  return out;
+}
+
+bool LoadSyncPosition(CZvAccountFile* position_file, const std::string& path,
+                      const SyncAccountRecord& account) {
+  if (position_file == nullptr) throw 0;
+  SyncAccountRecord copy = account;
+  position_file->SetPath(path);
+  position_file->Load();
+
+  if (position_file->Records().empty()) {
+    ZV_LOG_D("No syncpos found, create new one!\n");
+    for (int i = 0; i < kUsedLogSlots; ++i) {
+      LogTableSlot& slot = copy.logSlots[i];
+      const std::string_view name = FieldText(slot.name, sizeof slot.name);
+      DataFileName parsed;
+      if (!ParseDataFileName(name, &parsed)) {
+        ZV_LOG_E("Can't parse table name %s!\n", PrintableName(name).c_str());
+        ZV_OPLOG(kEventWarning, kModuleSync, "解析用户同步位置信息失败,文件路径:%s!",
+                 path.c_str());
+        return false;
+      }
+      const std::string rebuilt = FormatDataFileName(parsed.year, parsed.month, parsed.day,
+                                                     parsed.hour, parsed.minute, copy.deviceId,
+                                                     parsed.kind);
+      std::memset(slot.name, 0, sizeof slot.name);
+      std::memcpy(slot.name, rebuilt.data(), rebuilt.size());
+    }
+  } else {
+    ZV_LOG_D("Use existing synpos file!\n");
+    const SyncAccountRecord& stored = position_file->Records().front();
+    std::memcpy(copy.logSlots, stored.logSlots, sizeof copy.logSlots);
+    std::memcpy(copy.configSlots, stored.configSlots, sizeof copy.configSlots);
+    for (int i = 0; i < 32; ++i) copy.logSlots[i].policyValue = account.logSlots[i].policyValue;
+  }
+
+  position_file->Records().assign(1, copy);
+  if (position_file->Save() != 0) {
+    ZV_LOG_E("Can't save synpos file!\n");
+    ZV_OPLOG(kEventError, kModuleSync, "保存同步位置信息失败!");
+    return false;
+  }
+  return true;
+}
+
+bool UpdateConfigChecksum(CZvAccountFile* position_file, const std::string& config_file_name) {
+  if (position_file == nullptr) throw 0;
+  ConfigTableName parsed;
+  if (!ParseConfigTableName(config_file_name, &parsed)) {
+    ZV_LOG_E("Can't parse configtable %s\n", PrintableName(config_file_name).c_str());
+    return false;
+  }
+  if (position_file->Records().empty()) {
+    ZV_LOG_E("Sync position not loaded!\n");
+    return false;
+  }
+  SyncAccountRecord& record = position_file->Records().front();
+  const uint32_t key = ConfigTableKey(parsed.table);
+
+  ConfigTableSlot* free_slot = nullptr;
+  ConfigTableSlot* slot = nullptr;
+  for (ConfigTableSlot& candidate : record.configSlots) {
+    if (candidate.nameKey == 0 && free_slot == nullptr) free_slot = &candidate;
+    if (candidate.nameKey == key) {
+      slot = &candidate;
+      break;
+    }
+  }
+  if (slot == nullptr) slot = free_slot;
+  if (slot == nullptr) {
+    ZV_LOG_E("Config table checksums is full!\n");
+    return false;
+  }
+  slot->nameKey = key;
+  std::memset(slot->contentToken, 0, sizeof slot->contentToken);
+  std::memcpy(slot->contentToken, parsed.token.data(), parsed.token.size());  // <= 32
+
+  if (position_file->Save() != 0) {
+    ZV_LOG_E("Save sync position failed!\n");
+    return false;
+  }
+  ZV_LOG_R("Config table %s(%08X) updated!\n", PrintableName(config_file_name).c_str(), key);
+  return true;
+}
+
+}  // namespace zv
