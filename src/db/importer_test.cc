@@ -386,6 +386,24 @@ TEST_F(ImporterTest, FailedLogFileIsRecordedAndNotRetried) {
   EXPECT_EQ("1", Rows(db, "SELECT count(*) AS n FROM A20101216"));
 }
 
+TEST_F(ImporterTest, FilesWaitWhileTheDatabaseDoesNotAnswer) {
+  const std::string db = names_.New();
+  Storage storage(db);
+  storage.Receive("20101216_1530_00A1B2C3_A.dat", "A20101216", "a\tb\n1\t2\n", 100);
+  Importer importer(DbTestDataDirectory());
+  SetDatabasePortForTesting(::zv::testing::FreeTcpPort());
+  EXPECT_EQ(kImporterFailed, importer.LoadLogTable());
+  SetDatabasePortForTesting(0);
+  EXPECT_EQ(1, importer.last_log_stats().retried);
+  EXPECT_EQ(0, importer.last_log_stats().failed);
+  EXPECT_EQ("", storage.Loaded());
+  // Once the server answers, the file loads.
+  EXPECT_EQ(kImporterOk, importer.LoadLogTable());
+  EXPECT_EQ(1, importer.last_log_stats().loaded);
+  EXPECT_EQ("1|2", Rows(db, "SELECT a, b FROM A20101216"));
+  EXPECT_EQ("20101216_1530_00A1B2C3_A.dat|loaded|", storage.Loaded());
+}
+
 TEST_F(ImporterTest, MutexIsHeldWhileItRuns) {
   const std::string db = names_.New();
   ::zv::testing::ScopedTempDir dir;

@@ -9,6 +9,18 @@
 
 namespace zv {
 
+namespace {
+
+// An argument survives the quoting of the command line unchanged unless it
+// holds a double quote, ends in a backslash (which would escape the closing
+// quote) or holds a NUL.
+bool IsQuotableArgument(const std::string& argument) {
+  return argument.find('"') == std::string::npos && argument.find('\0') == std::string::npos &&
+         (argument.empty() || argument.back() != '\\');
+}
+
+}  // namespace
+
 std::string ConfigTableCommandLine(const std::string& importer_path, const std::string& file,
                                    const std::string& target) {
   return "\"" + importer_path + "\" LoadConfigTable \"" + target + "\" \"" + file + "\"";
@@ -49,6 +61,10 @@ bool Loader::StartImporter(const std::string& command_line) {
 int Loader::LoadConfigTable(const std::string& file, const std::string& target) {
   std::lock_guard<std::mutex> lock(mu_);
   ZV_LOG_D("Load config table %s into %s\n", file.c_str(), target.c_str());
+  if (!IsQuotableArgument(file) || !IsQuotableArgument(target)) {
+    ZV_LOG_E("StartProcess failed!errno=%u\n", static_cast<unsigned>(EINVAL));
+    return -1;
+  }
   return StartImporter(ConfigTableCommandLine(importer_path_, file, target)) ? 0 : -1;
 }
 
@@ -87,6 +103,7 @@ uint32_t Loader::CreateTable(const std::string& database, const std::string& tab
     std::lock_guard<std::mutex> lock(mu_);
     path = importer_path_;
   }
+  if (!IsQuotableArgument(database) || !IsQuotableArgument(table)) return EINVAL;
   return RunProcess(CreateTableCommandLine(path, database, table), true);
 }
 

@@ -34,7 +34,8 @@ class Loader {
 
   // importerPath = home + "/Loader.exe". Always true.
   bool Init();
-  // 0 started, -1 not started. REQUIRES: no tracked import (else throws 0).
+  // 0 started, -1 not started (also when an argument cannot be quoted: it
+  // holds '"' or ends in '\\'). REQUIRES: no tracked import (else throws 0).
   int LoadConfigTable(const std::string& file, const std::string& target);
   int LoadLogTable(const std::string& file);
   // False while the tracked import still runs after ms; true when it ended
@@ -42,7 +43,7 @@ class Loader {
   bool WaitImporter(int ms, uint32_t* exit_code);
   void TerminateImporter();
   // Runs "Loader.exe CreateTable "db" "table"" and waits; its exit code or
-  // the start error.
+  // the start error (EINVAL for a name that cannot be quoted).
   uint32_t CreateTable(const std::string& database, const std::string& table);
   // True while the importer's named mutex exists; once seen absent, never
   // looked for again.

@@ -149,6 +149,18 @@ TEST(LoaderTest, StartFailureReturnsMinusOneAndLogs) {
   EXPECT_EQ(kImporterExitCodeUnknown, code);
 }
 
+TEST(LoaderTest, ArgumentsThatCannotBeQuotedAreRefused) {
+  FakeImporter fake(0, false);
+  EXPECT_EQ(-1, Loader::Instance().LoadConfigTable("/data/x.dat", "shop1.t\" \"x"));
+  EXPECT_EQ(-1, Loader::Instance().LoadConfigTable("/data/x.dat\\", "shop1.t"));
+  EXPECT_EQ(-1, Loader::Instance().LoadConfigTable(std::string("/data/x\0.dat", 11), "shop1.t"));
+  uint32_t code = 0;
+  EXPECT_TRUE(Loader::Instance().WaitImporter(100, &code));
+  EXPECT_EQ(kImporterExitCodeUnknown, code);
+  EXPECT_EQ(22u, Loader::Instance().CreateTable("shop1\"", "TableInfo"));
+  EXPECT_FALSE(::zv::testing::FileExists(DbTestHome() + "/args"));
+}
+
 TEST(LoaderTest, CreateTableRunsAndReturnsTheExitCode) {
   FakeImporter fake(5, false);
   EXPECT_EQ(5u, Loader::Instance().CreateTable("shop1", "AttachInfo"));
