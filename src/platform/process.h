@@ -22,8 +22,9 @@ class ProcessHandle {
   enum class WaitResult { kExited, kTimedOut, kFailed };
 
   // Starts argv[0] with the arguments (posix_spawn, stdin from /dev/null,
-  // stdout and stderr inherited, own process group not created). Null on
-  // failure; errno tells why. argv[0] without '/' is looked up in PATH.
+  // stdout and stderr inherited, no other descriptor passed on, no signal
+  // blocked or ignored, own process group not created). Null on failure;
+  // errno tells why. argv[0] without '/' is looked up in PATH.
   static std::unique_ptr<ProcessHandle> Spawn(const std::vector<std::string>& argv);
 
   // Closes the pidfd; does not kill or wait. A child still running is
@@ -37,9 +38,12 @@ class ProcessHandle {
   // Waits up to timeout_ms (negative: without limit) for the process to end.
   WaitResult Wait(int timeout_ms);
   // The exit code once ended: the exit status, the code asked for by
-  // Terminate when it was killed that way, else 128 + signal.
+  // Terminate when it was killed that way, else 128 + signal. False while
+  // the process runs (errno EBUSY) or when its status was lost (ECHILD).
   bool GetExitCode(uint32_t* code) const;
-  // SIGKILL; the exit code reported afterwards is exit_code.
+  // SIGKILL through the pidfd; the exit code reported afterwards is
+  // exit_code (the real one when the process had already ended by itself).
+  // False with errno ESRCH once the process has been reaped.
   bool Terminate(uint32_t exit_code);
 
  private:
@@ -58,8 +62,10 @@ class ProcessHandle {
   mutable uint32_t exit_code_ = 0;
 };
 
-// Processes whose image name equals name (case-insensitive): base name of
-// /proc/PID/exe, falling back to /proc/PID/comm.
+// Processes whose image name equals name (ASCII case-insensitive): base
+// name of /proc/PID/exe, falling back to the first 15 characters in
+// /proc/PID/comm where exe may not be read (other users' processes).
+// Processes that have ended but are not yet reaped are left out.
 std::vector<pid_t> FindProcessesByImageName(const std::string& name);
 
 // Directory of the running executable (from /proc/self/exe).
