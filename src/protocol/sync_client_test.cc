@@ -562,6 +562,20 @@ TEST_F(SyncClientTest, UnsafeUserNameNeverReachesThePositionFolder) {
   EXPECT_FALSE(::zv::testing::FileExists(ZVSyncConfig::Instance().GetSyncPosDirectory()));
 }
 
+TEST_F(SyncClientTest, PositionFileTroubleEndsWithoutReply) {
+  SyncAccountRecord broken = DemoAccount();
+  std::strcpy(broken.logSlots[3].name, "not a table name");
+  controller_.SetAuthResult(kNoError, broken);
+  ApplianceClient client;
+  SyncClient* session = ConnectAndHandshake(&client);
+  ASSERT_TRUE(client.SendLogin(DemoLogin()));
+  EXPECT_EQ(client.WaitForClose(), IoStatus::kClosed);
+  Finish(session);
+  EXPECT_NE(NewLog().find("LoadSyncPosition from "), std::string::npos);
+  EXPECT_TRUE(HasRow("demo-00A1B2C3|2130706433|Disconnect from"));
+  EXPECT_FALSE(HasRow("logged in"));
+}
+
 TEST_F(SyncClientTest, ShortLoginEndsWithoutReply) {
   ApplianceClient client;
   SyncClient* session = ConnectAndHandshake(&client);
