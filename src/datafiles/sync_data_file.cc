@@ -127,7 +127,14 @@ bool SyncDataFile::OpenFile(const std::string& path, uint32_t offset) {
 }
 
 bool SyncDataFile::Write(const void* data, uint32_t length, uint32_t offered_offset) {
-  if (fd_ < 0) throw 0;
+  if (fd_ < 0) {
+    if (!completed_) throw 0;
+    // The file is complete and closed: a block an appliance sends after
+    // the end is refused, not a reason to stop the process.
+    if (length == 0) return true;
+    ZV_LOG_E("File %s is already complete!\n", file_name_.c_str());
+    return false;
+  }
   if (offered_offset != kUncheckedOffset && offered_offset != offset_) {
     ZV_LOG_E("File offset unmatched!current:%u offered:%u\n", offset_, offered_offset);
     return false;
@@ -142,10 +149,13 @@ bool SyncDataFile::Write(const void* data, uint32_t length, uint32_t offered_off
     return false;
   }
 
+  // Positional writes: a failed, partial write leaves nothing that moves
+  // where the next block lands.
   const auto* p = static_cast<const uint8_t*>(data);
   size_t left = length;
+  off_t at = static_cast<off_t>(offset_);
   while (left > 0) {
-    ssize_t n = write(fd_, p, left);
+    ssize_t n = pwrite(fd_, p, left, at);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       ZV_LOG_E("Write file failed!\n");
@@ -157,6 +167,7 @@ bool SyncDataFile::Write(const void* data, uint32_t length, uint32_t offered_off
       return false;
     }
     p += n;
+    at += n;
     left -= static_cast<size_t>(n);
   }
 

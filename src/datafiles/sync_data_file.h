@@ -73,7 +73,9 @@ class SyncDataFile {
   // before any path is built or any file touched.
   [[nodiscard]] bool OpenForTransfer(const FileAnnouncement& announcement);
   // Appends one block at offered_offset (kUncheckedOffset: not checked).
-  // REQUIRES: the file is open (else throws 0).
+  // Once the file is complete every further block is refused (an empty one
+  // is accepted and ignored).
+  // REQUIRES: the file was opened (else throws 0).
   [[nodiscard]] bool Write(const void* data, uint32_t length, uint32_t offered_offset);
   bool IsComplete() const { return completed_; }
   // Compares the client's CRC with the running CRC; on a mismatch deletes

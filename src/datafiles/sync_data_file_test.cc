@@ -1,6 +1,9 @@
 #include "datafiles/sync_data_file.h"
 
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -446,6 +449,50 @@ TEST_F(SyncDataFileTest, UnsafeStorageNameGivesNoPath) {
   EXPECT_FALSE(file.OpenForTransfer(Announce(kName, 1000, 0)));
   EXPECT_TRUE(log.Saw("Refused unsafe storage name ../elsewhere!"));
   EXPECT_FALSE(FileExists(TestDataDirectory() + "/../elsewhere"));
+}
+
+TEST_F(SyncDataFileTest, BlocksAfterTheEndAreRefused) {
+  TestDataFile file(&position_);
+  ASSERT_TRUE(file.OpenForTransfer(Announce(kName, 10, 0)));
+  const std::string data = Content(0, 20);
+  ASSERT_TRUE(file.Write(data.data(), 10, 0));
+  ASSERT_TRUE(file.IsComplete());
+  DebugLogWatch log;
+  EXPECT_FALSE(file.Write(data.data() + 10, 10, 10));
+  EXPECT_TRUE(log.Saw("is already complete!"));
+  EXPECT_TRUE(file.Write(data.data(), 0, SyncDataFile::kUncheckedOffset));
+  EXPECT_EQ(ReadFileBytes(DataPath()), data.substr(0, 10));
+  // After a CRC mismatch the object takes no more data either.
+  EXPECT_FALSE(file.VerifyCrc(0));
+  EXPECT_FALSE(file.Write(data.data(), 10, SyncDataFile::kUncheckedOffset));
+  EXPECT_FALSE(FileExists(DataPath()));
+}
+
+// A write that cannot complete (the file size limit stands in for a full
+// disk) fails; the position keeps the bytes stored before that block.
+TEST_F(SyncDataFileTest, FailedWriteRecordsOnlyTheEarlierBytes) {
+  const std::string data = Content(0, 9000);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = {8000, 8000};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    TestDataFile file(&position_);
+    if (!file.OpenForTransfer(Announce(kName, 9000, 0))) _exit(2);
+    if (!file.Write(data.data(), 6000, 0)) _exit(3);
+    if (file.Write(data.data() + 6000, 3000, 6000)) _exit(4);
+    if (file.offset() != 6000) _exit(5);
+    _exit(file.updates.size() == 2 ? 0 : 6);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  const LogTableSlot slot = SlotOnDisk();
+  EXPECT_EQ(slot.storedBytes, 6000u);
+  EXPECT_EQ(slot.runningCrc, CrcOf(std::string_view(data).substr(0, 6000)));
+  EXPECT_EQ(ReadFileBytes(DataPath()).substr(0, 6000), data.substr(0, 6000));
 }
 
 TEST_F(SyncDataFileTest, WriteOnAClosedFileIsACallerError) {
