@@ -404,6 +404,33 @@ TEST_F(ImporterTest, FilesWaitWhileTheDatabaseDoesNotAnswer) {
   EXPECT_EQ("20101216_1530_00A1B2C3_A.dat|loaded|", storage.Loaded());
 }
 
+TEST_F(ImporterTest, ServerSideControlRunsTheRealImporter) {
+  const std::string db = names_.New();
+  const std::string link = ::zv::testing::DbTestHome() + "/Loader.exe";
+  unlink(link.c_str());
+  ASSERT_EQ(0, symlink(LoaderPath().c_str(), link.c_str()));
+  Loader& loader = Loader::Instance();
+  loader.Init();
+  EXPECT_EQ(0u, loader.CreateTable(db, "AttachInfo"));
+  EXPECT_EQ("AttachInfo", Rows(db, "SHOW TABLES"));
+
+  ::zv::testing::ScopedTempDir dir;
+  WriteFileBytes(dir.Sub("my users.dat"), "id\tname\n1\tfoo\n");
+  ASSERT_EQ(0, loader.LoadConfigTable(dir.Sub("my users.dat"), db + ".users"));
+  uint32_t code = 0xFFFFFFFF;
+  while (!loader.WaitImporter(100, &code)) {
+  }
+  EXPECT_EQ(0u, code);
+  EXPECT_EQ("1|foo", Rows(db, "SELECT id, name FROM users"));
+
+  // A failing import reports its exit code.
+  ASSERT_EQ(0, loader.LoadConfigTable(dir.Sub("missing.dat"), db + ".users"));
+  while (!loader.WaitImporter(100, &code)) {
+  }
+  EXPECT_EQ(static_cast<uint32_t>(kImporterFailed), code);
+  unlink(link.c_str());
+}
+
 TEST_F(ImporterTest, MutexIsHeldWhileItRuns) {
   const std::string db = names_.New();
   ::zv::testing::ScopedTempDir dir;
