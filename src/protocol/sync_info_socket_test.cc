@@ -196,6 +196,19 @@ TEST_F(SyncInfoSocketTest, UnknownCommandIsNotAnswered) {
   EXPECT_EQ(Ask(std::vector<uint8_t>{'x'}), kTextReply);
 }
 
+TEST_F(SyncInfoSocketTest, SizeFieldBelowTwelveCountsAsNoContent) {
+  // size 5, cmd 0, check 0, then a name the size field does not cover:
+  // valid (nothing beyond the header is checked) but without content.
+  std::vector<uint8_t> request = {0x05, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  std::vector<uint8_t> name = NameField("demo");
+  request.insert(request.end(), name.begin(), name.end());
+  std::vector<uint8_t> reply = Masked(Ask(Masked(request)));
+  ASSERT_EQ(reply.size(), 16u);
+  EXPECT_EQ(GetU32(reply, 4), 7u);
+  EXPECT_EQ(GetU32(reply, 12), 6u);
+  EXPECT_TRUE(digests_.asked().empty());
+}
+
 TEST_F(SyncInfoSocketTest, ShortDatagramsAreText) {
   EXPECT_EQ(Ask(Masked({0x0B, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0})), kTextReply);
 }

@@ -391,6 +391,11 @@ bool CZVSyncSrvDlg::NotifyDisconnected(SyncClient* session) {
   return true;
 }
 
+// The private messages of the controller are closures run on the loop:
+// connect (0x1401), disconnect (0x1402), authenticate (0x1404, the sender
+// waits 500 ms at most), storage names (0x1405), speed, activity text and
+// client row (0x1406 to 0x1408).
+
 void CZVSyncSrvDlg::OnClientConnected(SyncClient* session) {
   if (closing_) {
     // Shut-down has stopped every registered session already.

@@ -41,17 +41,6 @@ class CZVSyncSrvDlg final : public SyncController,
                             public SyncDigestSource,
                             public UiCommandHandler {
  public:
-  // Private messages of the controller (the closures posted for them).
-  enum Message : uint32_t {
-    MSG_CLIENT_CONNECTED = 0x1401,
-    MSG_CLIENT_DISCONNECTED = 0x1402,
-    MSG_AUTHENTICATE = 0x1404,
-    MSG_COLLECT_STORAGE_NAMES = 0x1405,
-    MSG_SHOW_SPEED = 0x1406,
-    MSG_SHOW_STATUS = 0x1407,
-    MSG_SHOW_CLIENT_ROW = 0x1408,
-  };
-
   // How long a session waits for the admission check.
   static constexpr uint32_t kAuthenticateTimeoutMs = 500;
   // Account changes pause admissions this long after the last command.
