@@ -448,6 +448,17 @@ void SetLine(std::vector<Line>* lines, const std::string& name, const std::strin
     lines->push_back(Line());
     return;
   }
+  if (insert_at > 0) {
+    std::string_view before = TrimBlanks((*lines)[insert_at - 1].text);
+    if (!before.empty() && before.back() == '\\') {
+      // The line before still waits for its continuation (it ended the
+      // file); give it an empty one so the new value stays a line of its own.
+      Line blank;
+      blank.in_key = true;
+      lines->insert(lines->begin() + static_cast<std::ptrdiff_t>(insert_at), blank);
+      ++insert_at;
+    }
+  }
   lines->insert(lines->begin() + static_cast<std::ptrdiff_t>(insert_at), line);
 }
 

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -169,6 +170,16 @@ TEST_F(SettingsStoreTest, WriteChangesOnlyItsOwnLine) {
   EXPECT_FALSE(store->ReadDword("UIPort").has_value());
 }
 
+TEST_F(SettingsStoreTest, ValueAfterAnUnfinishedHexLineStaysItsOwn) {
+  WriteFileBytes(Path(), std::string(kHeader) + "\"Blob\"=hex:01,02,\\");
+  auto store = OpenStore();
+  ASSERT_TRUE(store->WriteDword("New", 5));
+  EXPECT_EQ(store->ReadDword("New"), 5u);
+  ASSERT_TRUE(store->WriteDword("Other", 6));
+  EXPECT_EQ(store->ReadDword("New"), 5u);
+  EXPECT_EQ(store->ReadDword("Other"), 6u);
+}
+
 TEST_F(SettingsStoreTest, MissingKeySectionIsAppended) {
   WriteFileBytes(Path(), "Windows Registry Editor Version 5.00\n");
   auto store = OpenStore();
@@ -303,6 +314,26 @@ TEST_F(SettingsStoreTest, WriterKilledMidSaveLeavesAWholeFile) {
   EXPECT_EQ(store->ReadDword("Keep"), 42u);
   // The lock died with the writer: the store is writable at once.
   EXPECT_TRUE(store->WriteDword("After", 1));
+}
+
+// Whatever lies on disk, reads never fail hard and a write still lands.
+TEST_F(SettingsStoreTest, GarbageFileIsSurvived) {
+  std::mt19937 rng(99);
+  const std::string alphabet = "\"\\[]=@:,()-hexdword0123456789abcdefHKEY_ \r\n\t\xFF\xFE";
+  for (int round = 0; round < 50; ++round) {
+    std::string junk = "Windows Registry Editor Version 5.00\n\n"
+                       "[HKEY_LOCAL_MACHINE\\Software\\Korvane\\Zentrovane]\n";
+    size_t length = rng() % 2000;
+    for (size_t i = 0; i < length; ++i) junk.push_back(alphabet[rng() % alphabet.size()]);
+    WriteFileBytes(Path(), junk);
+    auto store = OpenStore();
+    ASSERT_NE(store, nullptr);
+    (void)store->ReadDword("SyncPort");
+    (void)store->ReadString("\"");
+    (void)store->ReadMultiString("");
+    ASSERT_TRUE(store->WriteDword("Zentrovane_Check", static_cast<uint32_t>(round)));
+    EXPECT_EQ(store->ReadDword("Zentrovane_Check"), static_cast<uint32_t>(round));
+  }
 }
 
 TEST(SettingsStoreDefaultPathTest, EnvironmentWins) {
