@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sqlite3.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -79,6 +80,8 @@ class LoaderRun {
     reaped_ = true;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
+
+  void Kill() { kill(pid_, SIGKILL); }
 
   bool Exited() {
     int status = 0;
@@ -429,6 +432,49 @@ TEST_F(ImporterTest, ServerSideControlRunsTheRealImporter) {
   }
   EXPECT_EQ(static_cast<uint32_t>(kImporterFailed), code);
   unlink(link.c_str());
+}
+
+TEST_F(ImporterTest, ImporterKilledMidLoadLeavesNothingAndLoadsNextTime) {
+  const std::string db = names_.New();
+  Storage storage(db);
+  std::string content = "a\tb\n";
+  for (int i = 0; i < 5000; ++i) content += std::to_string(i) + "\tvalue " + std::to_string(i) + "\n";
+  const std::string day = storage.folder() + "/logtable/20101216";
+  const std::string path = day + "/20101216_1530_00A1B2C3_A.dat";
+  std::filesystem::create_directories(day);
+  // The file is a FIFO at first, so that the test controls when the load
+  // stands still.
+  ASSERT_EQ(0, mkfifo(path.c_str(), 0600));
+  CCrc crc;
+  storage.AddEntry(path, "A20101216", crc.Compute(content.data(), content.size()), 100,
+                   static_cast<uint32_t>(content.size()));
+  {
+    LoaderRun run({"LoadLogTable"});
+    int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(4, write(fd, content.data(), 4));
+    pollfd pfd{fd, 0, 0};
+    ASSERT_EQ(1, poll(&pfd, 1, -1));
+    close(fd);
+    // The load itself: half the rows, then the importer dies.
+    fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    const size_t half = content.size() / 2;
+    ASSERT_EQ(static_cast<ssize_t>(half), write(fd, content.data(), half));
+    run.Kill();
+    EXPECT_EQ(128 + SIGKILL, run.Wait());
+    close(fd);
+  }
+  EXPECT_EQ("0", Rows(db, "SELECT count(*) AS n FROM A20101216"));
+  EXPECT_EQ("", storage.Loaded());
+
+  // The file as received: the next run loads it whole.
+  ASSERT_EQ(0, unlink(path.c_str()));
+  WriteFileBytes(path, content);
+  const Outcome o = RunLoader({"LoadLogTable"});
+  ASSERT_EQ(0, o.code) << o.err;
+  EXPECT_EQ("5000", Rows(db, "SELECT count(*) AS n FROM A20101216"));
+  EXPECT_EQ("20101216_1530_00A1B2C3_A.dat|loaded|", storage.Loaded());
 }
 
 TEST_F(ImporterTest, MutexIsHeldWhileItRuns) {
