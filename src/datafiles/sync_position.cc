@@ -1,11 +1,16 @@
 #include "datafiles/sync_position.h"
 
+#include <strings.h>
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "log/log_file.h"
 #include "log/sync_log.h"
 #include "util/crc.h"
+#include "util/file_util.h"
 
 namespace zv {
 
@@ -15,6 +20,50 @@ namespace {
 std::string Terminated(std::string_view name) {
   size_t nul = name.find('\0');
   return std::string(name.substr(0, nul));
+}
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+// File names on the appliances' side ignore letter case: a user name that
+// arrives in another case than at its first login names the same position
+// file. When path itself is not there, the folder is searched for the same
+// name (or one of its side files) in another case, and that spelling is
+// used for the main file and its side files alike.
+std::string ResolvePositionPath(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0) return path;
+  const size_t slash = path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  const size_t dot = name.find_last_of('.');
+  if (dot == std::string::npos || dot == 0) return path;
+  const std::string_view stem(name.data(), dot);
+  const std::string_view extension(name.data() + dot, name.size() - dot);
+
+  std::vector<std::string> entries;
+  ListFiles(folder, "*", &entries, false);
+  std::string found_stem;
+  for (const std::string& entry : entries) {
+    const size_t entry_dot = entry.find_last_of('.');
+    if (entry_dot == std::string::npos) continue;
+    const std::string_view entry_stem(entry.data(), entry_dot);
+    const std::string_view entry_extension(entry.data() + entry_dot, entry.size() - entry_dot);
+    if (!EqualsIgnoringCase(entry_stem, stem)) continue;
+    if (EqualsIgnoringCase(entry_extension, extension)) {
+      found_stem = entry_stem;  // the main file itself: the best match
+      break;
+    }
+    for (const char* side : {".tem", ".bak0", ".bak1"}) {
+      if (found_stem.empty() && EqualsIgnoringCase(entry_extension, side)) {
+        found_stem = entry_stem;
+      }
+    }
+  }
+  if (found_stem.empty()) return path;
+  return (slash == std::string::npos ? std::string() : folder + "/") + found_stem +
+         std::string(extension);
 }
 
 }  // namespace
@@ -130,7 +179,7 @@ bool LoadSyncPosition(CZvAccountFile* position_file, const std::string& path,
                       const SyncAccountRecord& account) {
   if (position_file == nullptr) throw 0;
   SyncAccountRecord copy = account;
-  position_file->SetPath(path);
+  position_file->SetPath(ResolvePositionPath(path));
   position_file->Load();
 
   if (position_file->Records().empty()) {

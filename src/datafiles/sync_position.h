@@ -22,7 +22,9 @@ inline constexpr const char* kLogSlotKinds[kUsedLogSlots] = {
 
 // Loads or creates the position file at path and merges the account into
 // it (slots kept, policy values and every other field from the account),
-// then saves it. The account's deviceId is already the client's.
+// then saves it. The account's deviceId is already the client's. A file of
+// the same name in another letter case counts as the same file (the
+// position file object then carries that spelling).
 // False when a slot name of the account does not parse or the save fails.
 [[nodiscard]] bool LoadSyncPosition(CZvAccountFile* position_file, const std::string& path,
                                     const SyncAccountRecord& account);

@@ -1,5 +1,7 @@
 #include "datafiles/sync_position.h"
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -201,6 +203,36 @@ TEST_F(SyncPositionTest, SecondLoginKeepsPositionsAndTakesTheAccountValues) {
   for (uint32_t i = 0; i < 32; ++i) EXPECT_EQ(stored.logSlots[i].policyValue, 50 + i);
   EXPECT_EQ(stored.configSlots[2].nameKey, 77u);
   EXPECT_STREQ(stored.configSlots[2].contentToken, "token");
+}
+
+TEST_F(SyncPositionTest, UserNameInAnotherCaseFindsTheSamePositionFile) {
+  {
+    CZvAccountFile position;
+    ASSERT_TRUE(LoadSyncPosition(&position, dir_.Sub("syncpos/Branch01-00a1b2c3.dat"),
+                                 MakeAccount("pw", 0)));
+    position.Records()[0].logSlots[2].storedBytes = 777;
+    ASSERT_EQ(position.Save(), 0);
+  }
+  DebugLogWatch log;
+  CZvAccountFile position;
+  ASSERT_TRUE(LoadSyncPosition(&position, dir_.Sub("syncpos/BRANCH01-00A1B2C3.dat"),
+                               MakeAccount("pw", 0)));
+  EXPECT_TRUE(log.Saw("Use existing synpos file!"));
+  EXPECT_EQ(position.Records()[0].logSlots[2].storedBytes, 777u);
+  EXPECT_EQ(position.path(), dir_.Sub("syncpos/Branch01-00a1b2c3.dat"));
+  EXPECT_FALSE(FileExists(dir_.Sub("syncpos/BRANCH01-00A1B2C3.dat")));
+
+  // Only the .tem file left of an interrupted first save: found as well.
+  ASSERT_EQ(rename(dir_.Sub("syncpos/Branch01-00a1b2c3.dat").c_str(),
+                   dir_.Sub("syncpos/Branch01-00a1b2c3.tem").c_str()),
+            0);
+  ASSERT_EQ(unlink(dir_.Sub("syncpos/Branch01-00a1b2c3.bak0").c_str()), 0);
+  ASSERT_EQ(unlink(dir_.Sub("syncpos/Branch01-00a1b2c3.bak1").c_str()), 0);
+  CZvAccountFile third;
+  ASSERT_TRUE(LoadSyncPosition(&third, dir_.Sub("syncpos/branch01-00a1b2c3.dat"),
+                               MakeAccount("pw", 0)));
+  EXPECT_EQ(third.Records()[0].logSlots[2].storedBytes, 777u);
+  EXPECT_EQ(third.path(), dir_.Sub("syncpos/Branch01-00a1b2c3.dat"));
 }
 
 TEST_F(SyncPositionTest, UnparsableSlotNameFailsTheLogin) {
