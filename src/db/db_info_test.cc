@@ -373,6 +373,19 @@ TEST_F(DBInfoTest, CleanOldTablesDropsTmpAndMidLeftovers) {
   EXPECT_EQ(Tables(db), (std::vector<std::string>{"A20101216", "X20101216_old", "tmp_A20101216"}));
 }
 
+TEST_F(DBInfoTest, CleanOldTablesFailedDropDoesNotStopTheOthers) {
+  ZV_REQUIRE_DATABASE();
+  const std::string db = NewDatabase();
+  // A view is listed among the tables, but DROP TABLE refuses it.
+  RootQuery("CREATE VIEW A20101216_tmp AS SELECT 1 AS one", db);
+  RootQuery("CREATE TABLE B20101216_tmp (id INT)", db);
+  RootQuery("CREATE TABLE C20101216_mid (id INT)", db);
+  LogWatch watch;
+  EXPECT_TRUE(DBInfo::Instance().CleanOldTables(db));
+  EXPECT_TRUE(watch.SawDebug("Execute DROP TABLE A20101216_tmp failed!err="));
+  EXPECT_EQ(Tables(db), std::vector<std::string>{"A20101216_tmp"});
+}
+
 TEST_F(DBInfoTest, CleanOldTablesForAllDatabases) {
   ZV_REQUIRE_DATABASE();
   const std::string one = NewDatabase();
