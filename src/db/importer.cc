@@ -571,9 +571,26 @@ int RunImporterProgram(const std::vector<std::string>& args) {
     std::this_thread::sleep_for(std::chrono::milliseconds(kMutexWaitStepMs));
   }
 
+  // The configuration loads report an unreadable file in the operation
+  // log, which belongs to the server (it keeps its own write position in
+  // it); the importer says so on standard error instead.
   ZVSyncConfig& config_store = ZVSyncConfig::Instance();
-  (void)config_store.LoadDbConfig();  // unreadable: the root fall-back still works
-  if (log) (void)config_store.LoadMysqlPath();
+  const std::string home = config_store.GetHomeDirectory();
+  const std::string db_config = home + "/config/dbconf.ini";
+  if (access(db_config.c_str(), R_OK) == 0) {
+    (void)config_store.LoadDbConfig();
+  } else {
+    // The root fall-back of the connection rule still works.
+    Complain("cannot read %s: %s", db_config.c_str(), std::strerror(errno));
+  }
+  if (log) {
+    const std::string mysql_path = home + "/../mysql_path.ini";
+    if (access(mysql_path.c_str(), R_OK) == 0) {
+      (void)config_store.LoadMysqlPath();
+    } else {
+      Complain("cannot read %s: %s", mysql_path.c_str(), std::strerror(errno));
+    }
+  }
 
   Importer importer(config_store.GetMysqlDataPath());
   int code;

@@ -477,6 +477,21 @@ TEST_F(ImporterTest, ImporterKilledMidLoadLeavesNothingAndLoadsNextTime) {
   EXPECT_EQ("20101216_1530_00A1B2C3_A.dat|loaded|", storage.Loaded());
 }
 
+TEST_F(ImporterTest, MissingDbConfigFallsBackToRootAndLeavesTheOperationLogAlone) {
+  const std::string db = names_.New();
+  const std::string config = ::zv::testing::DbTestHome() + "/config/dbconf.ini";
+  const std::string saved = ::zv::testing::ReadFileBytes(config);
+  ASSERT_EQ(0, unlink(config.c_str()));
+  const Outcome o = RunLoader({"CreateTable", db, "TableInfo"});
+  WriteFileBytes(config, saved);
+  EXPECT_EQ(0, o.code) << o.err;
+  EXPECT_NE(std::string::npos, o.err.find("cannot read " + config)) << o.err;
+  EXPECT_EQ("TableInfo", Rows(db, "SHOW TABLES"));
+  // The operation log is the server's: the importer never writes it.
+  std::error_code ec;
+  EXPECT_TRUE(std::filesystem::is_empty(::zv::testing::DbTestHome() + "/log", ec) || ec);
+}
+
 TEST_F(ImporterTest, MutexIsHeldWhileItRuns) {
   const std::string db = names_.New();
   ::zv::testing::ScopedTempDir dir;
