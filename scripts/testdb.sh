@@ -50,9 +50,12 @@ write_state() {
   mv -f "$tmp" "$STATE_FILE"
 }
 
+# The server recorded in the state file still runs: same pid, a mariadbd,
+# and started on our data folder (a reused pid is not ours).
 ours_alive() {
-  [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null &&
-    [ "$(readlink -f "/proc/$pid/exe" 2>/dev/null | xargs -r basename)" = mariadbd ]
+  [ -n "$pid" ] && [ -n "$datadir" ] && kill -0 "$pid" 2>/dev/null &&
+    [ "$(readlink -f "/proc/$pid/exe" 2>/dev/null | xargs -r basename)" = mariadbd ] &&
+    tr '\0' '\n' <"/proc/$pid/cmdline" 2>/dev/null | grep -qxF -- "--datadir=$datadir"
 }
 
 ensure_installed() {
