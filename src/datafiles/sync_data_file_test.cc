@@ -1,12 +1,11 @@
 #include "datafiles/sync_data_file.h"
 
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstring>
 #include <memory>
@@ -362,7 +361,8 @@ TEST_F(SyncDataFileTest, DestroyingTheObjectRecordsUnflushedBlocks) {
   {
     TestDataFile file(&position_);
     ASSERT_TRUE(file.OpenForTransfer(Announce(kName, kMiB, 0)));
-    for (uint32_t at = 0; at < 3000; at += 1000) ASSERT_TRUE(file.Write(data.data() + at, 1000, at));
+    for (uint32_t at = 0; at < 3000; at += 1000)
+      ASSERT_TRUE(file.Write(data.data() + at, 1000, at));
     EXPECT_EQ(file.flush_count(), 0u);
     EXPECT_EQ(SlotOnDisk().storedBytes, 0u);
   }
@@ -403,20 +403,13 @@ TEST_F(SyncDataFileTest, HostileNamesAreRefusedBeforeAnyFileIsTouched) {
   const std::string position_before = ReadFileBytes(PositionPath());
   const std::string prefix = "20101216_1530_00A1B2C3_";
   const std::string names[] = {
-      "../" + std::string(kName),
-      prefix + "A.dat/../../escape",
-      prefix + "A\\..\\x.dat",
-      "..",
-      prefix + "A\".dat",
-      prefix + "A'.dat",
-      prefix + "A\x01.dat",
-      prefix + "A\n.dat",
-      prefix + "A*.dat",
-      prefix + "A-B.dat",
-      prefix + "A;drop.dat",
-      prefix + "A B.dat",
-      prefix + "A..dat",
-      "",
+      "../" + std::string(kName), prefix + "A.dat/../../escape",
+      prefix + "A\\..\\x.dat",    "..",
+      prefix + "A\".dat",         prefix + "A'.dat",
+      prefix + "A\x01.dat",       prefix + "A\n.dat",
+      prefix + "A*.dat",          prefix + "A-B.dat",
+      prefix + "A;drop.dat",      prefix + "A B.dat",
+      prefix + "A..dat",          "",
   };
   for (const std::string& name : names) {
     DebugLogWatch log;

@@ -87,8 +87,8 @@ bool ParseDataFileName(std::string_view name, DataFileName* out) {
   char kind[24] = {};
   // Field widths 4, 2, 2, 2, 2 and 8 are the widths of "%04u%02u..."; scanf
   // reads up to that many characters for each.
-  int fields = std::sscanf(text.c_str(), "%4u%2u%2u_%2u%2u_%8X_%23[^.]", &year, &month, &day,
-                           &hour, &minute, &device, kind);
+  int fields = std::sscanf(text.c_str(), "%4u%2u%2u_%2u%2u_%8X_%23[^.]", &year, &month, &day, &hour,
+                           &minute, &device, kind);
   if (fields < 7) return false;
   out->year = year;
   out->month = month;
@@ -101,24 +101,11 @@ bool ParseDataFileName(std::string_view name, DataFileName* out) {
 }
 
 int KindIndexOf(std::string_view kind) {
+  // The first letters of the kinds in slot order.
+  constexpr std::string_view kKindLetters = "AUMCPOFSIWToQX";
   if (kind.empty()) return -1;
-  switch (kind[0]) {
-    case 'A': return 0;
-    case 'U': return 1;
-    case 'M': return 2;
-    case 'C': return 3;
-    case 'P': return 4;
-    case 'O': return 5;
-    case 'F': return 6;
-    case 'S': return 7;
-    case 'I': return 8;
-    case 'W': return 9;
-    case 'T': return 10;
-    case 'o': return 11;
-    case 'Q': return 12;
-    case 'X': return 13;
-    default: return -1;
-  }
+  const size_t index = kKindLetters.find(kind[0]);
+  return index == std::string_view::npos ? -1 : static_cast<int>(index);
 }
 
 bool ParseConfigTableName(std::string_view name, ConfigTableName* out) {
@@ -146,8 +133,19 @@ bool IsSafeDataFileName(std::string_view name) {
   for (unsigned char c : name) {
     if (c <= 0x20 || c >= 0x7F) return false;
     switch (c) {
-      case '/': case '\\': case '"': case '\'': case '`': case '*': case '?':
-      case '<': case '>': case '|': case ';': case ':': case '$':
+      case '/':
+      case '\\':
+      case '"':
+      case '\'':
+      case '`':
+      case '*':
+      case '?':
+      case '<':
+      case '>':
+      case '|':
+      case ';':
+      case ':':
+      case '$':
         return false;
       default:
         break;
@@ -159,8 +157,8 @@ bool IsSafeDataFileName(std::string_view name) {
 bool IsPlainIdentifier(std::string_view text) {
   if (text.empty()) return false;
   for (unsigned char c : text) {
-    bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-              c == '_';
+    bool ok =
+        (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
     if (!ok) return false;
   }
   return true;
@@ -190,13 +188,12 @@ bool LoadSyncPosition(CZvAccountFile* position_file, const std::string& path,
       DataFileName parsed;
       if (!ParseDataFileName(name, &parsed)) {
         ZV_LOG_E("Can't parse table name %s!\n", PrintableName(name).c_str());
-        ZV_OPLOG(kEventWarning, kModuleSync, "解析用户同步位置信息失败,文件路径:%s!",
-                 path.c_str());
+        ZV_OPLOG(kEventWarning, kModuleSync, "解析用户同步位置信息失败,文件路径:%s!", path.c_str());
         return false;
       }
-      const std::string rebuilt = FormatDataFileName(parsed.year, parsed.month, parsed.day,
-                                                     parsed.hour, parsed.minute, copy.deviceId,
-                                                     parsed.kind);
+      const std::string rebuilt =
+          FormatDataFileName(parsed.year, parsed.month, parsed.day, parsed.hour, parsed.minute,
+                             copy.deviceId, parsed.kind);
       std::memset(slot.name, 0, sizeof slot.name);
       std::memcpy(slot.name, rebuilt.data(), rebuilt.size());
     }

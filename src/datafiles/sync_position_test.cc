@@ -1,8 +1,7 @@
 #include "datafiles/sync_position.h"
 
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -21,7 +20,7 @@ using ::zv::testing::ScopedTempDir;
 
 const bool kHomeRegistered = ::zv::testing::RegisterTestHome();
 
-constexpr const char* kKinds[14] = {"A", "U", "M", "C", "P", "O", "F",
+constexpr const char* kKinds[14] = {"A", "U", "M", "C", "P",      "O", "F",
                                     "S", "I", "W", "T", "oprlog", "Q", "X"};
 
 // An account as the console writes it: slot names of the base date with
@@ -101,9 +100,9 @@ TEST(DataFileNameTest, SafeNamesAndIdentifiers) {
   EXPECT_TRUE(IsSafeDataFileName("20101216_1530_00A1B2C3_A.dat"));
   EXPECT_TRUE(IsSafeDataFileName("0123456789abcdef0123456789ABCDEF_00A1B2C3_users.dat"));
   EXPECT_TRUE(IsSafeDataFileName("name-with.dots.and-dash"));
-  for (const char* bad : {"", ".", "..", "../x", "a/b", "a\\b", "x..y", "a\"b", "a'b", "a`b",
-                          "a*b", "a?b", "a<b", "a>b", "a|b", "a;b", "a:b", "a$b", "a b", "a\tb",
-                          "a\nb", "a\x7f", "\xc3\xa9"}) {
+  for (const char* bad : {"",    ".",   "..",  "../x", "a/b",  "a\\b",  "x..y",    "a\"b",
+                          "a'b", "a`b", "a*b", "a?b",  "a<b",  "a>b",   "a|b",     "a;b",
+                          "a:b", "a$b", "a b", "a\tb", "a\nb", "a\x7f", "\xc3\xa9"}) {
     EXPECT_FALSE(IsSafeDataFileName(bad)) << PrintableName(bad);
   }
   EXPECT_FALSE(IsSafeDataFileName(std::string_view("a\0b", 3)));
@@ -215,8 +214,8 @@ TEST_F(SyncPositionTest, UserNameInAnotherCaseFindsTheSamePositionFile) {
   }
   DebugLogWatch log;
   CZvAccountFile position;
-  ASSERT_TRUE(LoadSyncPosition(&position, dir_.Sub("syncpos/BRANCH01-00A1B2C3.dat"),
-                               MakeAccount("pw", 0)));
+  ASSERT_TRUE(
+      LoadSyncPosition(&position, dir_.Sub("syncpos/BRANCH01-00A1B2C3.dat"), MakeAccount("pw", 0)));
   EXPECT_TRUE(log.Saw("Use existing synpos file!"));
   EXPECT_EQ(position.Records()[0].logSlots[2].storedBytes, 777u);
   EXPECT_EQ(position.path(), dir_.Sub("syncpos/Branch01-00a1b2c3.dat"));
@@ -229,8 +228,8 @@ TEST_F(SyncPositionTest, UserNameInAnotherCaseFindsTheSamePositionFile) {
   ASSERT_EQ(unlink(dir_.Sub("syncpos/Branch01-00a1b2c3.bak0").c_str()), 0);
   ASSERT_EQ(unlink(dir_.Sub("syncpos/Branch01-00a1b2c3.bak1").c_str()), 0);
   CZvAccountFile third;
-  ASSERT_TRUE(LoadSyncPosition(&third, dir_.Sub("syncpos/branch01-00a1b2c3.dat"),
-                               MakeAccount("pw", 0)));
+  ASSERT_TRUE(
+      LoadSyncPosition(&third, dir_.Sub("syncpos/branch01-00a1b2c3.dat"), MakeAccount("pw", 0)));
   EXPECT_EQ(third.Records()[0].logSlots[2].storedBytes, 777u);
   EXPECT_EQ(third.path(), dir_.Sub("syncpos/Branch01-00a1b2c3.dat"));
 }
@@ -249,8 +248,8 @@ TEST_F(SyncPositionTest, UnparsableSlotNameFailsTheLogin) {
 TEST_F(SyncPositionTest, FailedSaveFailsTheLogin) {
   DebugLogWatch log;
   CZvAccountFile position;
-  EXPECT_FALSE(LoadSyncPosition(&position, dir_.Sub("nofolder/x-00000001.dat"),
-                                MakeAccount("pw", 0)));
+  EXPECT_FALSE(
+      LoadSyncPosition(&position, dir_.Sub("nofolder/x-00000001.dat"), MakeAccount("pw", 0)));
   EXPECT_TRUE(log.Saw("Can't save synpos file!"));
   EXPECT_TRUE(::zv::testing::OperationLogContains("保存同步位置信息失败!"));
 }

@@ -20,7 +20,7 @@ static_assert(std::endian::native == std::endian::little,
 namespace {
 
 // Kinds of log slots 0..13, as the upgrade names them.
-constexpr const char* kSlotKinds[14] = {"A", "U", "M", "C", "P", "O", "F",
+constexpr const char* kSlotKinds[14] = {"A", "U", "M", "C", "P",      "O", "F",
                                         "S", "I", "W", "T", "oprlog", "Q", "X"};
 
 // Version 0x3000 layout: 32 entries of 36 bytes from 0x09E; in each the

@@ -1,14 +1,13 @@
 #include "records/account_file.h"
 
 #include <errno.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstring>
 #include <random>
@@ -72,7 +71,7 @@ std::string RecordBytes(const SyncAccountRecord& r) {
   return std::string(reinterpret_cast<const char*>(&r), sizeof r);
 }
 
-constexpr const char* kKinds[14] = {"A", "U", "M", "C", "P", "O", "F",
+constexpr const char* kKinds[14] = {"A", "U", "M", "C", "P",      "O", "F",
                                     "S", "I", "W", "T", "oprlog", "Q", "X"};
 
 // The current-format image that an upgrade must produce for the given
@@ -203,8 +202,7 @@ TEST_F(AccountFileTest, UpgradesV3000AndRewritesCurrentFormat) {
   EXPECT_EQ(file.version(), 0x3200u);
 
   const std::string on_disk = ReadFileBytes(Path());
-  EXPECT_EQ(FirstDifference(on_disk, Header(0x89156984, 2, 0x3200) + a.expected + b.expected),
-            -1);
+  EXPECT_EQ(FirstDifference(on_disk, Header(0x89156984, 2, 0x3200) + a.expected + b.expected), -1);
   EXPECT_EQ(ReadFileBytes(Side(".tem")), on_disk);
 }
 
@@ -265,9 +263,9 @@ TEST_F(AccountFileTest, UpgradesV2000ThroughV3000) {
   ASSERT_EQ(file.Records().size(), 2u);
   EXPECT_EQ(FirstDifference(RecordBytes(file.Records()[0]), a.second), -1);
   EXPECT_EQ(FirstDifference(RecordBytes(file.Records()[1]), b.second), -1);
-  EXPECT_EQ(FirstDifference(ReadFileBytes(Path()),
-                            Header(0x89156984, 2, 0x3200) + a.second + b.second),
-            -1);
+  EXPECT_EQ(
+      FirstDifference(ReadFileBytes(Path()), Header(0x89156984, 2, 0x3200) + a.second + b.second),
+      -1);
 }
 
 TEST_F(AccountFileTest, UpgradesV1000ThroughV3000) {
@@ -303,9 +301,9 @@ TEST_F(AccountFileTest, UpgradesV1000ThroughV3000) {
   ASSERT_EQ(file.Records().size(), 2u);
   EXPECT_EQ(FirstDifference(RecordBytes(file.Records()[0]), a.second), -1);
   EXPECT_EQ(FirstDifference(RecordBytes(file.Records()[1]), b.second), -1);
-  EXPECT_EQ(FirstDifference(ReadFileBytes(Path()),
-                            Header(0x89156984, 2, 0x3200) + a.second + b.second),
-            -1);
+  EXPECT_EQ(
+      FirstDifference(ReadFileBytes(Path()), Header(0x89156984, 2, 0x3200) + a.second + b.second),
+      -1);
 }
 
 TEST_F(AccountFileTest, CurrentMagicWithVersion2000ReadsSmallRecords) {
