@@ -495,6 +495,45 @@ TEST_F(AccountFileTest, SaveReplacesTheOlderBackup) {
   EXPECT_EQ(ReadFileBytes(Side(".bak0")), previous);
 }
 
+// A backup that cannot be replaced (here a folder stands in its place) is
+// logged and the save goes on to replace the main file.
+TEST_F(AccountFileTest, FailedBackupStepsAreLoggedAndTheSaveGoesOn) {
+  CZvAccountFile file;
+  file.SetPath(Path());
+  file.Records().resize(1);
+  ASSERT_EQ(file.Save(), 0);
+  WriteFileBytes(Side(".bak0") + "/occupied", "x");
+  WriteFileBytes(Side(".bak1"), "newer");
+  SetModificationTime(Side(".bak0"), 1600000000);
+  SetModificationTime(Side(".bak1"), 1600000060);
+  ASSERT_EQ(file.PickBackupToReplace(), CZvAccountFile::Backup::kBak0);
+  DebugLogWatch log;
+  file.Records()[0].deviceId = 9;
+  EXPECT_EQ(file.Save(), 0);
+  EXPECT_TRUE(log.Saw("error delete bak file  return 0 last error no.:"));
+  EXPECT_TRUE(log.Saw("error copy " + Path() + " to " + Side(".bak0") + " file  return 0"));
+  EXPECT_EQ(ReadFileBytes(Path()), ReadFileBytes(Side(".tem")));
+  CZvAccountFile reader;
+  reader.SetPath(Path());
+  reader.Load();
+  ASSERT_EQ(reader.Records().size(), 1u);
+  EXPECT_EQ(reader.Records()[0].deviceId, 9u);
+}
+
+TEST_F(AccountFileTest, RestoreThatCannotCopyIsLogged) {
+  // The main path is taken by a folder: it neither reads nor can be replaced.
+  WriteFileBytes(Path() + "/occupied", "x");
+  Image r(5094);
+  r.Text(0, "tem");
+  WriteFileBytes(Side(".tem"), Header(0x89156984, 1, 0x3200) + r.str());
+  DebugLogWatch log;
+  CZvAccountFile file;
+  file.SetPath(Path());
+  EXPECT_EQ(file.Load(), 0);
+  EXPECT_TRUE(file.Records().empty());
+  EXPECT_TRUE(log.Saw("can not copy " + Side(".tem") + " to " + Path() + " file last error No:"));
+}
+
 TEST_F(AccountFileTest, SaveFailsWithoutTouchingFilesWhenTemCannotBeCreated) {
   CZvAccountFile file;
   file.SetPath(dir_.Sub("missing/folder/a.dat"));
