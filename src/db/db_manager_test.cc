@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -257,6 +258,55 @@ TEST(DbManagerTest, TableExistsMatchesLikePattern) {
   // A quote in the pattern is text, not the end of the literal.
   EXPECT_FALSE(db.TableExists("x' OR '1'='1"));
   EXPECT_EQ(std::vector<std::string>({"axb"}), db.ListTables());
+}
+
+TEST(DbManagerTest, LocalFilesGoOnlyThroughTheirSource) {
+  ZV_REQUIRE_DATABASE();
+  ScopedDatabaseNames names;
+  const std::string name = names.New();
+  RootQuery("CREATE DATABASE " + QuoteIdentifier(name));
+  RootQuery("CREATE TABLE t (line LONGTEXT)", name);
+  ::zv::testing::ScopedTempDir dir;
+  ::zv::testing::WriteFileBytes(dir.Sub("secret"), "secret\n");
+  ConnectOptions options;
+  options.local_infile = true;
+  CDBManager db;
+  db.SetConnectOptions(options);
+  db.SetConnection(std::string(kDefaultDbUser), std::string(kDefaultDbPassword), name);
+  // A plain statement never sends a local file, even with LOCAL enabled.
+  EXPECT_FALSE(db.Execute("LOAD DATA LOCAL INFILE " + db.QuoteString(dir.Sub("secret")) +
+                          " INTO TABLE t"));
+  EXPECT_EQ("0", RootQuery("SELECT count(*) AS n FROM t", name).at(0)["n"]);
+
+  // Through a source, the source's bytes are what the server gets.
+  class Source final : public LocalInfileSource {
+   public:
+    bool Open(const std::string& file_name, std::string* error) override {
+      opened = file_name;
+      return true;
+    }
+    int Read(char* buffer, unsigned size, std::string* error) override {
+      if (done) return 0;
+      done = true;
+      std::memcpy(buffer, "from source\n", 12);
+      return 12;
+    }
+    void Close() override { closed = true; }
+    std::string opened;
+    bool done = false;
+    bool closed = false;
+  } source;
+  EXPECT_TRUE(db.ExecuteWithLocalInfile("LOAD DATA LOCAL INFILE 'any name' INTO TABLE t", &source))
+      << db.GetLastErrorText();
+  EXPECT_EQ("any name", source.opened);
+  EXPECT_TRUE(source.closed);
+  EXPECT_EQ(1u, db.GetAffectedRows());
+  EXPECT_EQ("from source", RootQuery("SELECT line FROM t", name).at(0)["line"]);
+
+  // And afterwards plain statements are refused again.
+  EXPECT_FALSE(db.Execute("LOAD DATA LOCAL INFILE " + db.QuoteString(dir.Sub("secret")) +
+                          " INTO TABLE t"));
+  EXPECT_EQ("1", RootQuery("SELECT count(*) AS n FROM t", name).at(0)["n"]);
 }
 
 TEST(DbManagerTest, ThreadsUseTheirOwnConnections) {

@@ -112,6 +112,12 @@ int CMysqlBase::Init() {
   mysql_optionsv(mysql_, MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
   my_bool local_infile = options_.local_infile ? 1 : 0;
   mysql_optionsv(mysql_, MYSQL_OPT_LOCAL_INFILE, &local_infile);
+  // Outside ExecuteWithLocalInfile no local file is ever sent, whatever the
+  // server asks for.
+  if (options_.local_infile) {
+    mysql_set_local_infile_handler(mysql_, InfileInit, InfileRead, InfileEnd, InfileError,
+                                   nullptr);
+  }
   if (!options_.charset.empty()) {
     mysql_optionsv(mysql_, MYSQL_SET_CHARSET_NAME, options_.charset.c_str());
   }
@@ -177,7 +183,7 @@ int CMysqlBase::ExecuteWithLocalInfile(const std::string& sql, LocalInfileSource
   mysql_set_local_infile_handler(mysql_, InfileInit, InfileRead, InfileEnd, InfileError, source);
   const int rc = mysql_real_query(mysql_, sql.data(), sql.size());
   if (rc != 0) SetError(std::string("error:") + mysql_error(mysql_), mysql_errno(mysql_));
-  mysql_set_local_infile_default(mysql_);
+  mysql_set_local_infile_handler(mysql_, InfileInit, InfileRead, InfileEnd, InfileError, nullptr);
   return rc == 0 ? 0 : -1;
 }
 
