@@ -160,7 +160,7 @@ void CZVSyncSrvDlg::SetStatusView(std::function<void(const StatusModel&)> view) 
 // Running, start-up and shut-down
 
 bool CZVSyncSrvDlg::RunModal(bool stop_on_signals) {
-  if (loop_thread_.load() != std::thread::id()) throw 0;
+  if (ran_.exchange(true)) throw 0;
   loop_thread_.store(std::this_thread::get_id());
 
   if (stop_on_signals) {
@@ -205,6 +205,8 @@ bool CZVSyncSrvDlg::RunModal(bool stop_on_signals) {
   impl_->io.restart();
   impl_->io.poll();
   if (interactive_ && view_) DrawStatus();
+  // A later thread may get this thread's id; it must not pass for the loop.
+  loop_thread_.store(std::thread::id());
   return ok;
 }
 

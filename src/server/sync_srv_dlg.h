@@ -139,6 +139,8 @@ class CZVSyncSrvDlg final : public SyncController,
   const bool interactive_;
 
   std::unique_ptr<Impl> impl_;  // the loop, its timers and sockets
+  std::atomic<bool> ran_{false};
+  // The loop thread while RunModal runs; empty before and after.
   std::atomic<std::thread::id> loop_thread_{};
   std::atomic<bool> initialized_{false};
 

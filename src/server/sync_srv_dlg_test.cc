@@ -279,6 +279,35 @@ TEST_F(ControllerTest, UserCommandPausesAdmissionsUntilUpdateAccount) {
   EXPECT_EQ(AuthenticateFromSession(MakeLogin("other", "pw", 1), &record), kUserNotFound);
 }
 
+TEST_F(ControllerTest, AccountChangePauseEndsByItselfAfterTheLastCommand) {
+  ASSERT_TRUE(Start());
+  auto pause = AccountCommand(kUiCmdUpdateAccount, "demo");
+  ASSERT_EQ(OnLoop([&] {
+              return controller_->HandleAccountCommand(pause.data(), pause.size(), false);
+            }),
+            0u);
+  SyncAccountRecord record;
+  ASSERT_EQ(AuthenticateFromSession(MakeLogin("other", "pw", 1), &record), kServerBusy);
+  // Timer 0 reloads the accounts five seconds after the last command;
+  // until then every login is refused as busy.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  uint32_t result = kServerBusy;
+  while (result == kServerBusy && std::chrono::steady_clock::now() < deadline) {
+    result = AuthenticateFromSession(MakeLogin("other", "pw", 1), &record);
+    if (result == kServerBusy) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(result, kNoError);
+}
+
+TEST_F(ControllerTest, AuthenticateAfterTheLoopClosedIsBusy) {
+  ASSERT_TRUE(Start());
+  controller_->RequestClose();
+  thread_.join();
+  SyncAccountRecord record;
+  EXPECT_EQ(AuthenticateFromSession(MakeLogin("demo", "Secret", 1), &record), kServerBusy);
+  controller_.reset();
+}
+
 TEST_F(ControllerTest, AccountCommandWithoutTextIsRefused) {
   ASSERT_TRUE(Start());
   std::vector<uint8_t> datagram(16, 0);
