@@ -7,11 +7,16 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
+
+#include "datafiles/sync_position.h"
+#include "util/crc.h"
 
 namespace zv {
 
@@ -253,6 +258,7 @@ LoginAnswer ApplianceClient::ReadLoginAnswer() {
     answer.kind = LoginAnswer::Kind::kAccepted;
     std::memcpy(&answer.record, block.content.data(), sizeof(SyncAccountRecord));
     answer.compression_level = answer.record.compressLevel;
+    record_ = answer.record;
   } else if (block.command == kCmdError && block.content.size() >= 4) {
     answer.kind = LoginAnswer::Kind::kRefused;
     answer.code = block.Value();
@@ -298,6 +304,228 @@ bool ApplianceClient::SendClientError(uint32_t code, std::string_view message) {
   StoreLe32(content.data(), code);
   if (!message.empty()) std::memcpy(content.data() + 4, message.data(), message.size());
   return SendBlock(kCmdClientError, content.data(), content.size());
+}
+
+uint32_t ResumeOffset(const SyncAccountRecord& record, const std::string& name, uint32_t type,
+                      uint32_t size) {
+  if (type == 1) return 0;
+  DataFileName parsed;
+  if (!ParseDataFileName(name, &parsed)) return 0;
+  const int index = KindIndexOf(parsed.kind);
+  if (index < 0) return 0;
+  const LogTableSlot& slot = record.logSlots[index];
+  if (std::strncmp(slot.name, name.c_str(), sizeof slot.name) != 0) return 0;
+  if (slot.announcedSize != size || slot.storedBytes >= slot.announcedSize) return 0;
+  return slot.storedBytes;
+}
+
+uint32_t FileTypeOfName(const std::string& name) {
+  // "<32 characters>_<8 hexadecimal digits>_<table>.<ext>"
+  if (name.size() > 42 && name[32] == '_' && name[41] == '_') {
+    bool token = true;
+    for (size_t i = 0; i < 32; ++i) token = token && name[i] > ' ' && name[i] != '_';
+    bool device = true;
+    for (size_t i = 33; i < 41; ++i) device = device && std::isxdigit(static_cast<unsigned char>(name[i]));
+    if (token && device) return 1;
+  }
+  DataFileName parsed;
+  if (ParseDataFileName(name, &parsed) && parsed.kind == "X") return 2;
+  return 0;
+}
+
+bool ApplianceClient::SendFileInfo(const std::string& name, uint32_t type, uint32_t size,
+                                   uint32_t offered_offset) {
+  uint8_t content[kClientFileInfoBlockSize] = {};
+  std::memcpy(content, name.data(), std::min<size_t>(name.size(), 63));
+  StoreLe32(content + 64, type);
+  StoreLe32(content + 68, size);
+  StoreLe32(content + 76, offered_offset);
+  return SendBlock(kCmdFileInfo, content, sizeof(content));
+}
+
+bool ApplianceClient::ReadFileRequest(uint32_t* code) {
+  *code = kNoError;
+  ReceivedBlock block;
+  if (ReceiveBlock(&block) != IoStatus::kOk) return false;
+  if (block.command == kCmdFileRequest && block.content.size() == 4 && block.Value() == 0) {
+    return true;
+  }
+  if (block.command == kCmdError && block.content.size() >= 4) {
+    *code = block.Value();
+    SetError(std::string("refused: ") + ResultCodeName(*code));
+    return false;
+  }
+  SetError("expected the file request, got command " + std::to_string(block.command));
+  return false;
+}
+
+bool ApplianceClient::SendDataBlockContent(std::span<const uint8_t> content) {
+  return SendBlock(kCmdFileData, content.data(), content.size());
+}
+
+bool ApplianceClient::SendFileData(std::span<const uint8_t> piece, uint32_t offered_offset,
+                                   Compression method) {
+  std::vector<uint8_t> content;
+  if (encoder_.Encode(piece, offered_offset, method, &content)) {
+    return SendDataBlockContent(content);
+  }
+  if (method != Compression::kStored && piece.size() <= BlockEncoder::kMaxStoredPiece) {
+    // Data that does not compress into one block travels stored.
+    if (encoder_.Encode(piece, offered_offset, Compression::kStored, &content)) {
+      return SendDataBlockContent(content);
+    }
+  }
+  // Too large for one stored block: two halves.
+  if (piece.size() < 2) {
+    SetError("cannot encode a piece of " + std::to_string(piece.size()) + " bytes");
+    return false;
+  }
+  const size_t half = piece.size() / 2;
+  return SendFileData(piece.first(half), offered_offset, method) &&
+         SendFileData(piece.subspan(half), offered_offset + static_cast<uint32_t>(half), method);
+}
+
+bool ApplianceClient::SendFileEnd(uint32_t crc) {
+  uint8_t content[4];
+  StoreLe32(content, crc);
+  return SendBlock(kCmdFileEnd, content, sizeof(content));
+}
+
+void ApplianceClient::ReadFileOutcome(UploadResult* result, const UploadOptions& options) {
+  for (;;) {
+    ReceivedBlock block;
+    IoStatus status = ReceiveBlock(&block);
+    if (status != IoStatus::kOk) {
+      result->kind = UploadResult::Kind::kFailed;
+      result->error = "no answer to the file end: " + last_error_;
+      return;
+    }
+    if (block.command == kCmdPending && block.content.size() >= 4) {
+      const uint32_t value = block.Value();
+      if (value == kPendingWaiting) ++result->pending_waiting;
+      if (value == kPendingProcessing) ++result->pending_processing;
+      if (options.pending) options.pending(value);
+      continue;
+    }
+    if (block.command == kCmdConfirm) {
+      result->kind = UploadResult::Kind::kConfirmed;
+      return;
+    }
+    if (block.command == kCmdError && block.content.size() >= 4) {
+      result->kind = UploadResult::Kind::kRefused;
+      result->code = block.Value();
+      result->error = std::string("refused: ") + ResultCodeName(result->code);
+      return;
+    }
+    result->kind = UploadResult::Kind::kFailed;
+    result->error = "unexpected block, command " + std::to_string(block.command);
+    return;
+  }
+}
+
+UploadResult ApplianceClient::Upload(const std::string& name, uint32_t type, uint64_t size,
+                                     const PieceReader& read, const UploadOptions& options) {
+  UploadResult result;
+  auto fail = [&](const std::string& what) {
+    result.kind = UploadResult::Kind::kFailed;
+    result.error = what + (last_error_.empty() ? "" : ": " + last_error_);
+    return result;
+  };
+  if (size == 0 || size > 0xFFFFFFFFull) return fail("file size must be 1 byte to 4 GiB - 1");
+  if (options.block_size == 0 || options.block_size > BlockEncoder::kMaxOriginSize) {
+    return fail("block size must be 1 to 4195328");
+  }
+  const auto size32 = static_cast<uint32_t>(size);
+  const uint32_t start = options.resume ? ResumeOffset(record_, name, type, size32) : 0;
+  result.start_offset = start;
+
+  // The CRC covers the whole file: the part the server holds is read too.
+  const CCrc crc;
+  uint32_t running = 0;
+  std::vector<uint8_t> piece(std::min<uint64_t>(size, std::max<uint32_t>(options.block_size, 1 << 20)));
+  for (uint64_t at = 0; at < start;) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(piece.size(), start - at));
+    if (!read(at, piece.data(), n)) return fail("cannot read the file");
+    running = crc.Update(running, piece.data(), n);
+    at += n;
+  }
+
+  if (!SendFileInfo(name, type, size32, start)) return fail("cannot announce the file");
+  uint32_t code = kNoError;
+  if (!ReadFileRequest(&code)) {
+    if (code != kNoError) {
+      result.kind = UploadResult::Kind::kRefused;
+      result.code = code;
+      result.error = last_error_;
+      return result;
+    }
+    return fail("no file request");
+  }
+
+  uint32_t block = options.block_size;
+  if (options.compression == Compression::kStored) {
+    block = std::min(block, BlockEncoder::kMaxStoredPiece);
+  }
+  piece.resize(std::min<uint64_t>(block, size));
+  for (uint64_t at = start; at < size;) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(block, size - at));
+    if (!read(at, piece.data(), n)) return fail("cannot read the file");
+    running = crc.Update(running, piece.data(), n);
+    if (!SendFileData(std::span<const uint8_t>(piece.data(), n), static_cast<uint32_t>(at),
+                      options.compression)) {
+      return fail("sending data failed");
+    }
+    at += n;
+    if (options.progress && !options.progress(at, size)) {
+      Close();
+      result.kind = UploadResult::Kind::kAbandoned;
+      result.crc = running;
+      return result;
+    }
+  }
+  result.crc = running;
+  if (!SendFileEnd(running)) return fail("cannot send the file end");
+  ReadFileOutcome(&result, options);
+  return result;
+}
+
+UploadResult ApplianceClient::UploadMemory(const std::string& name, uint32_t type,
+                                           std::span<const uint8_t> data,
+                                           const UploadOptions& options) {
+  return Upload(name, type, data.size(),
+                [data](uint64_t offset, uint8_t* out, size_t length) {
+                  if (offset + length > data.size()) return false;
+                  std::memcpy(out, data.data() + offset, length);
+                  return true;
+                },
+                options);
+}
+
+UploadResult ApplianceClient::UploadFile(const std::string& path, const std::string& name,
+                                         uint32_t type, const UploadOptions& options) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    UploadResult result;
+    result.error = "cannot open " + path + ": " + std::strerror(errno);
+    return result;
+  }
+  struct stat st;
+  uint64_t size = ::fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+  UploadResult result = Upload(name, type, size,
+                               [fd](uint64_t offset, uint8_t* out, size_t length) {
+                                 size_t done = 0;
+                                 while (done < length) {
+                                   ssize_t n = ::pread(fd, out + done, length - done,
+                                                       static_cast<off_t>(offset + done));
+                                   if (n < 0 && errno == EINTR) continue;
+                                   if (n <= 0) return false;
+                                   done += static_cast<size_t>(n);
+                                 }
+                                 return true;
+                               },
+                               options);
+  ::close(fd);
+  return result;
 }
 
 }  // namespace zv

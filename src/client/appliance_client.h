@@ -13,10 +13,13 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "client/block_encoder.h"
 #include "protocol/block.h"
 #include "protocol/result_codes.h"
 #include "records/sync_account_record.h"
@@ -68,6 +71,52 @@ struct LoginAnswer {
   IoStatus status = IoStatus::kOk;  // of the read that ended a kNoAnswer
   ReceivedBlock block;          // the block as received
 };
+
+// How an upload goes.
+struct UploadOptions {
+  Compression compression = Compression::kStored;
+  // Origin bytes per data block (1 .. 0x400400); a stored block carries at
+  // most BlockEncoder::kMaxStoredPiece.
+  uint32_t block_size = 1 << 20;
+  // Continue a file the server holds in part: the offset comes from the
+  // position record of the login answer (see ResumeOffset).
+  bool resume = false;
+  // Called after each data block with the bytes sent so far (counted from
+  // the file's start) and the file size; returning false abandons the
+  // upload (the connection is closed).
+  std::function<bool(uint64_t sent, uint64_t size)> progress;
+  // Called for each pending block the server sends after the file end.
+  std::function<void(uint32_t value)> pending;
+};
+
+// The end of one upload.
+struct UploadResult {
+  enum class Kind {
+    kConfirmed,  // confirm block: the server processed the file
+    kRefused,    // error block: code
+    kFailed,     // the connection failed or the server answered oddly: error
+    kAbandoned,  // the progress callback stopped it
+  };
+  Kind kind = Kind::kFailed;
+  uint32_t code = kNoError;
+  uint32_t start_offset = 0;      // where the data started
+  uint32_t crc = 0;               // CRC-32 of the whole file
+  uint32_t pending_waiting = 0;   // pending blocks with value 0
+  uint32_t pending_processing = 0;  // pending blocks with value 1
+  std::string error;
+  bool ok() const { return kind == Kind::kConfirmed; }
+};
+
+// Where to resume name of size from, by the position record the server sent
+// at login: the stored bytes of the slot of the name's kind when the slot
+// names this file, unfinished, with this size; 0 otherwise (config tables
+// are never resumed).
+uint32_t ResumeOffset(const SyncAccountRecord& record, const std::string& name, uint32_t type,
+                      uint32_t size);
+
+// The file type of a name: 1 for "<32-character token>_<8 hex>_<table>.dat",
+// 2 for a log-table style name of kind X, 0 otherwise.
+uint32_t FileTypeOfName(const std::string& name);
 
 class ApplianceClient {
  public:
@@ -128,6 +177,33 @@ class ApplianceClient {
   [[nodiscard]] bool SendTaskFinished();
   [[nodiscard]] bool SendClientError(uint32_t code, std::string_view message);
 
+  // File transfer, block by block.
+  [[nodiscard]] bool SendFileInfo(const std::string& name, uint32_t type, uint32_t size,
+                                  uint32_t offered_offset);
+  // Reads the answer to an announcement: the file request (true) or an
+  // error block (*code set, false); false with *code 0 for anything else.
+  [[nodiscard]] bool ReadFileRequest(uint32_t* code);
+  // Sends one encoded piece of file data.
+  [[nodiscard]] bool SendFileData(std::span<const uint8_t> piece, uint32_t offered_offset,
+                                  Compression method);
+  // Sends a data block content exactly as given (BuildDataBlockContent).
+  [[nodiscard]] bool SendDataBlockContent(std::span<const uint8_t> content);
+  [[nodiscard]] bool SendFileEnd(uint32_t crc);
+  // Reads after a file end until the confirm (kConfirmed) or an error block
+  // (kRefused), counting pending blocks into *result.
+  void ReadFileOutcome(UploadResult* result, const UploadOptions& options);
+
+  // Whole uploads: announce, stream, file end, wait for the outcome. The
+  // CRC covers the whole file, also when the upload resumes.
+  UploadResult UploadMemory(const std::string& name, uint32_t type,
+                            std::span<const uint8_t> data, const UploadOptions& options);
+  UploadResult UploadFile(const std::string& path, const std::string& name, uint32_t type,
+                          const UploadOptions& options);
+
+  // The position record of the last accepted login.
+  const SyncAccountRecord& position_record() const { return record_; }
+  BlockEncoder& encoder() { return encoder_; }
+
   // Text of the last failure.
   const std::string& last_error() const { return last_error_; }
 
@@ -137,12 +213,18 @@ class ApplianceClient {
   // Waits until fd_ is ready; false on time-out (status kTimedOut) or error.
   IoStatus WaitReady(short events);
   void SetError(const std::string& text);
+  // Reads piece [offset, offset + length) of the file being uploaded.
+  using PieceReader = std::function<bool(uint64_t offset, uint8_t* out, size_t length)>;
+  UploadResult Upload(const std::string& name, uint32_t type, uint64_t size,
+                      const PieceReader& read, const UploadOptions& options);
 
   int fd_ = -1;
   uint32_t timeout_ms_ = kDefaultTimeOutMs;
   int receive_buffer_bytes_ = 0;
   std::string server_version_;
   std::string last_error_;
+  SyncAccountRecord record_{};
+  BlockEncoder encoder_;
 };
 
 }  // namespace zv

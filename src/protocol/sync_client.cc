@@ -7,13 +7,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <span>
 #include <string_view>
 #include <system_error>
 
 #include "config/zv_sync_config.h"
+#include "datafiles/attachment_file.h"
+#include "datafiles/config_table_file.h"
+#include "datafiles/log_table_file.h"
 #include "datafiles/sync_position.h"
 #include "db/mysql_base.h"
 #include "log/log_file.h"
@@ -33,6 +38,10 @@ namespace {
 std::atomic<uint32_t> g_send_timeout_ms{5000};
 std::atomic<uint32_t> g_receive_timeout_ms{60000};
 std::atomic<uint32_t> g_short_receive_timeout_ms{30000};
+std::atomic<uint32_t> g_processing_attempt_ms{2000};
+std::atomic<uint32_t> g_pending_interval_ms{2000};
+std::atomic<SyncClient::DataFileFactory> g_data_file_factory{nullptr};
+
 
 // Transfer statistics of all sessions (interactive mode only).
 struct TransferStatistics {
@@ -93,6 +102,8 @@ void SyncClient::SetTimeOutsForTesting(const TimeOuts& timeouts) {
   g_send_timeout_ms.store(timeouts.send_ms);
   g_receive_timeout_ms.store(timeouts.receive_ms);
   g_short_receive_timeout_ms.store(timeouts.short_receive_ms);
+  g_processing_attempt_ms.store(timeouts.processing_attempt_ms);
+  g_pending_interval_ms.store(timeouts.pending_interval_ms);
 }
 
 void SyncClient::SetTickSourceForTesting(uint32_t (*tick)()) { g_tick_source.store(tick); }
@@ -102,6 +113,8 @@ SyncClient::TimeOuts SyncClient::GetTimeOuts() {
   timeouts.send_ms = g_send_timeout_ms.load();
   timeouts.receive_ms = g_receive_timeout_ms.load();
   timeouts.short_receive_ms = g_short_receive_timeout_ms.load();
+  timeouts.processing_attempt_ms = g_processing_attempt_ms.load();
+  timeouts.pending_interval_ms = g_pending_interval_ms.load();
   return timeouts;
 }
 
@@ -136,6 +149,8 @@ bool SyncClient::Start(int accepted_fd, uint32_t peer_address, uint16_t peer_por
   std::lock_guard<std::mutex> lock(thread_mutex_);
   if (worker_.joinable() || buffer_ != nullptr || accepted_fd < 0) throw 0;
   controller_ = &SyncController::Instance();
+  DataFileFactory factory = g_data_file_factory.load();
+  data_file_factory_ = factory != nullptr ? factory : &SyncClient::MakeDataFile;
   buffer_.reset(new (std::nothrow) uint8_t[kBlockBufferSize]);
   if (buffer_ == nullptr) {
     ZV_LOG_E("No memory!\n");
@@ -212,6 +227,9 @@ void SyncClient::Run() {
   }
 
   Close();
+  // An interrupted file keeps the progress that reached the disk: the data
+  // file saves it to the position file as it goes.
+  data_file_.reset();
   if (processing_) {
     controller_->ReleaseProcessing();
     processing_ = false;
@@ -570,46 +588,135 @@ bool SyncClient::HandleTaskFinished() {
 }
 
 // ---------------------------------------------------------------------------
-// File transfer blocks. The checks that need no data file are made here;
-// a session without a data-file handler refuses an announcement with
-// FileError after them.
+// File transfer blocks
+
+std::unique_ptr<SyncDataFile> SyncClient::MakeDataFile(uint32_t file_type,
+                                                       CZvAccountFile* position_file) {
+  switch (file_type) {
+    case 0:
+      return std::make_unique<LogTableFile>(position_file);
+    case 1:
+      return std::make_unique<ConfigTableFile>(position_file);
+    case 2:
+      return std::make_unique<AttachmentFile>(position_file);
+    default:
+      throw 0;  // the session refuses other types before asking
+  }
+}
+
+void SyncClient::SetDataFileFactoryForTesting(DataFileFactory factory) {
+  g_data_file_factory.store(factory);
+}
+
+void SyncClient::ShowFileRow(const char* format, ...) {
+  // Rows exist only on a status screen (the controller drops them
+  // otherwise): the per-block path then stays free of formatting.
+  if (!controller_->IsInteractive()) return;
+  char text[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof(text), format, args);
+  va_end(args);
+  // session_key_ is written by this thread only: reading it here needs no lock.
+  controller_->ShowClientRow(session_key_, peer_address_, "%s", text);
+}
 
 bool SyncClient::HandleFileInfo(uint32_t content_size) {
   if (content_size < kClientFileInfoBlockSize) {
     ZV_LOG_E("buffer content size(%u) is less than sizeof ClientFileInfoBlock", content_size);
     return false;
   }
-  auto* info = reinterpret_cast<ClientFileInfoBlock*>(content());
-  info->fileName[sizeof(info->fileName) - 1] = '\0';
-  if (info->fileSize == 0) {
+  uint8_t* raw = content();
+  raw[63] = '\0';
+  const FileAnnouncement announcement =
+      FileAnnouncement::FromBytes(*reinterpret_cast<const uint8_t(*)[FileAnnouncement::kWireSize]>(raw));
+  if (announcement.size == 0) {
     ZV_LOG_C("ClientFileInfo size=0\n");
     return SendError(kUnknownFileInfo);
   }
   if (!LoggedIn()) return SendError(kUnauthenticated);
+  if (data_file_ != nullptr) return SendError(kFileUnCompleted);
   if (!controller_->CheckDiskSpace(position_file_.Records().front().userName)) {
     ZV_LOG_I("Server disk full,transfer refused!\n");
     return SendError(kServerDiskFull);
   }
-  if (info->fileType > 2) {
-    ZV_LOG_E("Unknown file type %u\n", info->fileType);
-    return SendError(kUnknownFileType);
+  // The name is printed only in a form that cannot break a log line; the
+  // data file refuses it below when it is not one plain file name.
+  const std::string shown = PrintableName(announcement.name);
+  char activity[256];
+  switch (announcement.file_type) {
+    case 0:
+      ZV_LOG_D("Process LogTable %s!\n", shown.c_str());
+      std::snprintf(activity, sizeof(activity), "开始同步日志表:%s", shown.c_str());
+      break;
+    case 1:
+      ZV_LOG_D("Process ConfigTable %s!\n", shown.c_str());
+      std::snprintf(activity, sizeof(activity), "开始同步配置表:%s", shown.c_str());
+      break;
+    case 2:
+      ZV_LOG_D("Process TarPackage %s!\n", shown.c_str());
+      std::snprintf(activity, sizeof(activity), "开始同步附件包:%s", shown.c_str());
+      break;
+    default:
+      ZV_LOG_E("Unknown file type %u\n", announcement.file_type);
+      return SendError(kUnknownFileType);
   }
-  ZV_LOG_E("No handler for file %s of type %u!\n", info->fileName, info->fileType);
-  return SendError(kFileError);
+  try {
+    data_file_ = data_file_factory_(announcement.file_type, &position_file_);
+  } catch (const std::bad_alloc&) {
+    data_file_.reset();
+  }
+  if (data_file_ == nullptr) {
+    ZV_LOG_E("Memory exception!\n");
+    return false;
+  }
+  if (!data_file_->OpenForTransfer(announcement)) {
+    data_file_.reset();
+    return SendError(kFileError);
+  }
+  if (!SendValueBlock(kCmdFileRequest, 0)) {
+    ZV_LOG_E("Send filerequest failed!\n");
+    return false;
+  }
+  ShowFileRow("Transfering %s(%uKB)!", shown.c_str(), announcement.size / 1024);
+  ZV_OPLOG(kEventInfo, kModuleSync, "%s", activity);
+  return true;
 }
 
 bool SyncClient::HandleFileData(uint32_t content_size) {
-  if (content_size <= 12) {
+  const std::span<const uint8_t> block(content(), content_size);
+  DataBlockHead head;
+  if (!BlockDecoder::ParseHead(block, &head)) {
     ZV_LOG_E("buffer content size(%u) is less than sizeof ClientFileDataBlock", content_size);
     return false;
   }
-  ClientFileDataHeader data;
-  std::memcpy(&data, content(), sizeof(data));
-  if (static_cast<int8_t>(data.method) > 2 || data.originSize == 0) {
+  if (!BlockDecoder::IsAcceptableHead(head)) return SendError(kDataError);
+  if (!LoggedIn()) return SendError(kUnauthenticated);
+  if (data_file_ == nullptr) return SendError(kUnknownFileInfo);
+  if (data_file_->IsComplete()) return SendError(kFileCompleted);
+
+  const DecodedBlock decoded =
+      decoder_.Decode(block, std::span<uint8_t>(decode_area(), kMaxOriginSize));
+  if (decoded.code == kDataError) {
+    // A stored block that carries fewer bytes than it claims: what follows
+    // it in the buffer is not the client's data and never reaches the file.
     return SendError(kDataError);
   }
-  if (!LoggedIn()) return SendError(kUnauthenticated);
-  return SendError(kUnknownFileInfo);  // no file announced
+  if (!decoded.ok()) {
+    ZV_LOG_E("Uncompress data failed!\n");
+    ZV_OPLOG(kEventError, kModuleSync, "传输数据解压失败!");
+    return SendError(kUncompressError);
+  }
+  AddDecodedBytes(decoded.length);
+  if (!data_file_->Write(decoded.data, decoded.length, head.offered_offset)) {
+    ZV_LOG_E("Write data failed!\n");
+    ZV_OPLOG(kEventError, kModuleSync, "传输数据写入失败!");
+    return SendError(kFileError);
+  }
+  const uint32_t size = data_file_->announced_size();
+  ShowFileRow("Transfering %s(%uKB,%u%%)", data_file_->file_name().c_str(), size / 1024,
+              static_cast<unsigned>(uint64_t{data_file_->offset()} * 100 / size));
+  return true;
 }
 
 bool SyncClient::HandleFileEnd(uint32_t content_size) {
@@ -618,7 +725,86 @@ bool SyncClient::HandleFileEnd(uint32_t content_size) {
     return false;
   }
   if (!LoggedIn()) return SendError(kUnauthenticated);
-  return SendError(kUnknownFileInfo);  // no file announced
+  if (data_file_ == nullptr) return SendError(kUnknownFileInfo);
+  if (!data_file_->IsComplete()) return SendError(kFileUnCompleted);
+  if (!data_file_->VerifyCrc(LoadLe32(content()))) return SendError(kFileCrcUnmatched);
+
+  const std::string name = data_file_->file_name();
+  const unsigned kb = data_file_->announced_size() / 1024;
+  ShowFileRow("Wait for Processing %s(%uKB)!", name.c_str(), kb);
+  if (!processing_ && !WaitForProcessing()) return false;
+  ShowFileRow("Processing %s(%uKB)!", name.c_str(), kb);
+
+  bool keep_session = true;
+  if (!data_file_->Process([this](unsigned) { return KeepGoingWhileProcessing(); })) {
+    ZV_LOG_E("Process failed!");
+    keep_session = SendError(kProcessError);
+  } else if (!SendValueBlock(kCmdConfirm, 0)) {
+    ZV_LOG_E("Reply server confirm failed!");
+    keep_session = false;
+  }
+
+  ShowFileRow("Complete %s(%uKB)!", name.c_str(), kb);
+  const bool config_table = data_file_->file_type() == 1;
+  data_file_.reset();
+  RemoveLeftovers(config_table);
+  if (processing_) {
+    controller_->ReleaseProcessing();
+    processing_ = false;
+  }
+  return keep_session;
+}
+
+bool SyncClient::WaitForProcessing() {
+  const uint32_t a = peer_address_;
+  const std::string name = PrintableName(data_file_->file_name());
+  for (;;) {
+    if (controller_->AcquireProcessing(g_processing_attempt_ms.load(),
+                                       "%s(%u.%u.%u.%u):Processing %s!", session_key_.c_str(),
+                                       ZV_IP4(a), name.c_str())) {
+      break;
+    }
+    if (stop_.load()) {
+      ZV_LOG_W("Stop required!\n");
+      return false;
+    }
+    if (!SendValueBlock(kCmdPending, kPendingWaiting)) return false;
+    last_pending_tick_ = GetTickCount32();
+  }
+  processing_ = true;
+  return true;
+}
+
+bool SyncClient::KeepGoingWhileProcessing() {
+  if (stop_.load()) return false;
+  const uint32_t now = GetTickCount32();
+  if (now - last_pending_tick_ > g_pending_interval_ms.load()) {
+    if (!SendValueBlock(kCmdPending, kPendingProcessing)) {
+      ZV_LOG_E("ReplyServerPending failed!\n");
+      return false;
+    }
+    last_pending_tick_ = now;
+  }
+  return !stop_.load();
+}
+
+void SyncClient::RemoveLeftovers(bool config_table) {
+  const std::string data = ZVSyncConfig::Instance().GetMysqlDataPath();
+  const SyncAccountRecord& record = position_file_.Records().front();
+  const std::string_view storage = FieldText(record.storageName, sizeof record.storageName);
+  // The storage name comes from the account file: it only ever names a
+  // folder of its own below the data directory.
+  if (data.empty() || !IsSafeDataFileName(storage)) return;
+  const std::string folder = TrimPathSeparators(data) + "/" + std::string(storage);
+  char pattern[96];
+  if (!config_table) {
+    std::snprintf(pattern, sizeof(pattern), "/attachment/????????_????_%08X_X.dat",
+                  record.deviceId);
+    (void)DeletePath(folder + pattern);
+  }
+  std::snprintf(pattern, sizeof(pattern),
+                "/configtable/????????????????????????????????_%08X_*.dat", record.deviceId);
+  (void)DeletePath(folder + pattern);
 }
 
 }  // namespace zv

@@ -2,7 +2,10 @@
 //
 // The controller's event-loop thread creates a session for each accepted
 // connection and calls Start(); the session's own worker thread then runs
-// the version handshake, the login and the block loop (Run()). At its end
+// the version handshake, the login and the block loop (Run()): file
+// announcements, data blocks decoded into the buffer's second half and
+// written to the session's data file, and at each file's end the processing
+// of the file under the controller's processing lock. At its end
 // the worker posts NotifyDisconnected(this) to the controller, which then
 // Stop()s (joins) and deletes the session on its own thread. Stop() from the
 // controller at any time (shut-down, account change) cancels the blocked
@@ -20,6 +23,8 @@
 #include <string>
 #include <thread>
 
+#include "datafiles/sync_data_file.h"
+#include "protocol/block_decoder.h"
 #include "protocol/result_codes.h"
 #include "protocol/sync_socket.h"
 #include "records/account_file.h"
@@ -37,7 +42,20 @@ class SyncClient : public SyncSocket {
     uint32_t receive_ms = 60000;
     // Before login and while holding the processing lock.
     uint32_t short_receive_ms = 30000;
+    // One attempt to take the processing lock; a pending block (value 0)
+    // follows every failed attempt.
+    uint32_t processing_attempt_ms = 2000;
+    // Least time between two pending blocks (value 1) while processing.
+    uint32_t pending_interval_ms = 2000;
   };
+
+  // Makes the data-file object of an announced file type (0 log table,
+  // 1 config table, 2 attachment package; never called for another type).
+  using DataFileFactory = std::unique_ptr<SyncDataFile> (*)(uint32_t file_type,
+                                                            CZvAccountFile* position_file);
+  // The objects the server uses: LogTableFile, ConfigTableFile, AttachmentFile.
+  static std::unique_ptr<SyncDataFile> MakeDataFile(uint32_t file_type,
+                                                    CZvAccountFile* position_file);
 
   SyncClient();              // allocates nothing yet
   ~SyncClient() override;    // "Socket not closed!" at 0x04 if still open; frees the buffer
@@ -67,6 +85,9 @@ class SyncClient : public SyncSocket {
   // The millisecond clock of the transfer statistics; null restores the
   // tick count.
   static void SetTickSourceForTesting(uint32_t (*tick)());
+  // Replaces MakeDataFile for the sessions started from now on; null
+  // restores it.
+  static void SetDataFileFactoryForTesting(DataFileFactory factory);
 
  private:
   // The worker's body: handshake, block loop, clean-up.
@@ -96,17 +117,31 @@ class SyncClient : public SyncSocket {
   bool HandleFileInfo(uint32_t content_size);
   bool HandleFileData(uint32_t content_size);
   bool HandleFileEnd(uint32_t content_size);
+  // Takes the processing lock, sending a pending block (value 0) after
+  // every failed attempt; false ends the session.
+  bool WaitForProcessing();
+  // The keep-going function of a file's processing: a pending block
+  // (value 1) at most every pending interval; false once a stop is asked.
+  bool KeepGoingWhileProcessing();
+  // Deletes the device's leftover packages (unless config_table) and
+  // leftover config tables below the storage folder.
+  void RemoveLeftovers(bool config_table);
+  // "Transfering ..." and the other per-file rows of the client list.
+  void ShowFileRow(const char* format, ...) __attribute__((format(printf, 2, 3)));
   // Sends the error block with code and returns false (the session ends).
   bool SendError(uint32_t code);
   bool LoggedIn() const { return !position_file_.Records().empty(); }
 
   uint8_t* content() { return buffer_.get() + 12; }
+  // The second half of the buffer: room for one decompressed block.
+  uint8_t* decode_area() { return buffer_.get() + kMaxOriginSize; }
 
   // Constant while the worker runs.
   SyncController* controller_ = nullptr;
   uint32_t peer_address_ = 0;
   uint16_t peer_port_ = 0;
   std::unique_ptr<uint8_t[]> buffer_;
+  DataFileFactory data_file_factory_ = nullptr;
 
   std::mutex thread_mutex_;  // guards start and stop of worker_
   std::thread worker_;
@@ -121,7 +156,12 @@ class SyncClient : public SyncSocket {
   bool processing_ = false;     // holds the controller's processing lock
   bool error_shown_ = false;    // an error block was sent or received
   int last_error_ = 0;          // error of the last failed socket call; 0 when the peer closed
+  uint32_t last_pending_tick_ = 0;  // when the last pending block was sent
   CZvAccountFile position_file_;
+  // The file being received; destroyed before position_file_, which it
+  // writes to.
+  std::unique_ptr<SyncDataFile> data_file_;
+  BlockDecoder decoder_;
 };
 
 }  // namespace zv
