@@ -119,10 +119,6 @@ class SyncDataFile {
   // name is not a safe folder name.
   std::string StorageFolder() const;
 
-  void set_offset(uint32_t offset) { offset_ = offset; }
-  void set_running_crc(uint32_t crc) { running_crc_ = crc; }
-  void set_kind_index(int index) { kind_index_ = index; }
-
  private:
   // Deletes the offered file unless the slot says its file was finished.
   void DeleteUnfinished(const LogTableSlot& slot);
