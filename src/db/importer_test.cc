@@ -351,6 +351,22 @@ TEST_F(ImporterTest, LogTablesAreLoadedExactlyOnce) {
   EXPECT_EQ("3", Rows(db, "SELECT count(*) AS n FROM A20101216"));
 }
 
+TEST_F(ImporterTest, TwoImportersAtOnceLoadEachFileOnce) {
+  const std::string db = names_.New();
+  Storage storage(db);
+  std::string rows = "a\tb\n";
+  for (int i = 0; i < 2000; ++i) rows += std::to_string(i) + "\tx\n";
+  storage.Receive("20101216_1530_00A1B2C3_A.dat", "A20101216", rows, 100);
+  storage.Receive("20101216_1531_00A1B2C3_A.dat", "A20101216", rows, 101);
+  storage.Receive("20101216_1532_00A1B2C3_U.dat", "U20101216", rows, 102);
+  LoaderRun first({"LoadLogTable"});
+  LoaderRun second({"LoadLogTable"});
+  EXPECT_EQ(0, first.Wait()) << first.err();
+  EXPECT_EQ(0, second.Wait()) << second.err();
+  EXPECT_EQ("4000", Rows(db, "SELECT count(*) AS n FROM A20101216"));
+  EXPECT_EQ("2000", Rows(db, "SELECT count(*) AS n FROM U20101216"));
+}
+
 TEST_F(ImporterTest, FailedLogFileIsRecordedAndNotRetried) {
   const std::string db = names_.New();
   Storage storage(db);
