@@ -1,9 +1,6 @@
 #include "db/db_manager.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -56,44 +53,6 @@ class ScopedDatabasePort {
  public:
   explicit ScopedDatabasePort(uint32_t port) { SetDatabasePortForTesting(port); }
   ~ScopedDatabasePort() { SetDatabasePortForTesting(0); }
-};
-
-// A "server" that accepts each connection and closes it at once, counting
-// the attempts made on it.
-class ClosingServer {
- public:
-  ClosingServer() {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(0, bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
-    socklen_t len = sizeof(addr);
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
-    EXPECT_EQ(0, listen(fd_, 8));
-    thread_ = std::thread([this] {
-      while (true) {
-        const int c = accept(fd_, nullptr, nullptr);
-        if (c < 0) return;
-        ++accepted_;
-        close(c);
-      }
-    });
-  }
-  ~ClosingServer() {
-    shutdown(fd_, SHUT_RDWR);
-    thread_.join();
-    close(fd_);
-  }
-  uint16_t port() const { return port_; }
-  int accepted() const { return accepted_.load(); }
-
- private:
-  int fd_ = -1;
-  uint16_t port_ = 0;
-  std::atomic<int> accepted_{0};
-  std::thread thread_;
 };
 
 TEST(ConnectionParamsTest, DefaultsOnlyForAbsentValues) {
@@ -226,7 +185,7 @@ TEST(DbManagerTest, ConnectToMissingDatabaseFailsAndLogsOnce) {
 }
 
 TEST(DbManagerTest, ServerDownGivesTwoAttemptsOneLogLineAndFalse) {
-  ClosingServer server;
+  ::zv::testing::ClosingServer server;
   ScopedDatabasePort port(server.port());
   const std::string name = ::zv::testing::UniqueName("zvdown");
   ZVDBManager db;

@@ -1,6 +1,9 @@
 #include "db/db_test_util.h"
 
+#include <arpa/inet.h>
 #include <nettle/des.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -129,6 +132,32 @@ ScopedDatabaseNames::~ScopedDatabaseNames() {
 std::string ScopedDatabaseNames::New() {
   names_.push_back(UniqueName("zvt_"));
   return names_.back();
+}
+
+ClosingServer::ClosingServer() {
+  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  EXPECT_EQ(0, bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
+  socklen_t len = sizeof(addr);
+  getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+  port_ = ntohs(addr.sin_port);
+  EXPECT_EQ(0, listen(fd_, 16));
+  thread_ = std::thread([this] {
+    while (true) {
+      const int c = accept(fd_, nullptr, nullptr);
+      if (c < 0) return;
+      ++accepted_;
+      close(c);
+    }
+  });
+}
+
+ClosingServer::~ClosingServer() {
+  shutdown(fd_, SHUT_RDWR);
+  thread_.join();
+  close(fd_);
 }
 
 DbRows RootQuery(const std::string& sql, const std::string& database) {

@@ -6,7 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "db/mysql_base.h"
@@ -56,6 +59,26 @@ class ScopedDatabaseNames {
 
  private:
   std::vector<std::string> names_;
+};
+
+// A "server" on a free port of 127.0.0.1 that accepts each connection and
+// closes it at once, counting the attempts made on it. Point the database
+// layer at it with SetDatabasePortForTesting(port()).
+class ClosingServer {
+ public:
+  ClosingServer();
+  ~ClosingServer();
+  ClosingServer(const ClosingServer&) = delete;
+  ClosingServer& operator=(const ClosingServer&) = delete;
+
+  uint16_t port() const { return port_; }
+  int accepted() const { return accepted_.load(); }
+
+ private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+  std::atomic<int> accepted_{0};
+  std::thread thread_;
 };
 
 // Runs one statement as root (no database selected unless given) and

@@ -375,6 +375,7 @@ int Importer::LoadConfigTable(const std::string& target, const std::string& file
 
 int Importer::LoadLogTable() {
   log_stats_ = LogLoadStats();
+  server_unreachable_ = false;
   if (data_path_.empty()) {
     Complain("LoadLogTable: no data directory (mysql_path.ini)");
     return kImporterFailed;
@@ -480,10 +481,15 @@ bool Importer::LoadStorage(const std::string& storage, const std::string& list_p
       report = FileError(e.path + " lies outside the storage folder");
     } else if (e.begin != 0 || e.end < 0) {
       report = FileError("the entry does not describe the whole file");
+    } else if (server_unreachable_) {
+      report.outcome = LoadOutcome::kDatabaseError;
+      report.error = "MySQL did not answer";
     } else {
       if (!db) {
         db = std::make_unique<ZVDBManager>(ImporterConnectOptions());
         if (!ConnectServer(db.get())) {
+          // Do not knock again for every waiting file of this run.
+          server_unreachable_ = true;
           report.outcome = LoadOutcome::kDatabaseError;
           report.error = "cannot connect to MySQL: " + db->GetLastErrorText();
           db.reset();

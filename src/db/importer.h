@@ -88,6 +88,7 @@ class Importer {
 
   std::string data_path_;
   LogLoadStats log_stats_;
+  bool server_unreachable_ = false;  // during LoadLogTable: a connect failed
 };
 
 // The connection options the importer uses: LOAD DATA LOCAL and utf8mb4.

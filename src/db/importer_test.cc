@@ -409,18 +409,26 @@ TEST_F(ImporterTest, FilesWaitWhileTheDatabaseDoesNotAnswer) {
   const std::string db = names_.New();
   Storage storage(db);
   storage.Receive("20101216_1530_00A1B2C3_A.dat", "A20101216", "a\tb\n1\t2\n", 100);
+  storage.Receive("20101216_1531_00A1B2C3_A.dat", "A20101216", "a\tb\n3\t4\n", 101);
   Importer importer(DbTestDataDirectory());
-  SetDatabasePortForTesting(::zv::testing::FreeTcpPort());
-  EXPECT_EQ(kImporterFailed, importer.LoadLogTable());
-  SetDatabasePortForTesting(0);
-  EXPECT_EQ(1, importer.last_log_stats().retried);
+  {
+    ::zv::testing::ClosingServer down;
+    SetDatabasePortForTesting(down.port());
+    EXPECT_EQ(kImporterFailed, importer.LoadLogTable());
+    SetDatabasePortForTesting(0);
+    // One connect (two attempts: configured user, then root) for the run,
+    // not one for every waiting file.
+    EXPECT_EQ(2, down.accepted());
+  }
+  EXPECT_EQ(2, importer.last_log_stats().retried);
   EXPECT_EQ(0, importer.last_log_stats().failed);
   EXPECT_EQ("", storage.Loaded());
-  // Once the server answers, the file loads.
+  // Once the server answers, the files load.
   EXPECT_EQ(kImporterOk, importer.LoadLogTable());
-  EXPECT_EQ(1, importer.last_log_stats().loaded);
-  EXPECT_EQ("1|2", Rows(db, "SELECT a, b FROM A20101216"));
-  EXPECT_EQ("20101216_1530_00A1B2C3_A.dat|loaded|", storage.Loaded());
+  EXPECT_EQ(2, importer.last_log_stats().loaded);
+  EXPECT_EQ("1|2;3|4", Rows(db, "SELECT a, b FROM A20101216 ORDER BY a"));
+  EXPECT_EQ("20101216_1530_00A1B2C3_A.dat|loaded|;20101216_1531_00A1B2C3_A.dat|loaded|",
+            storage.Loaded());
 }
 
 TEST_F(ImporterTest, ServerSideControlRunsTheRealImporter) {
