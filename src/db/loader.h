@@ -1,7 +1,9 @@
 // Loader: control of the external importer Loader.exe (home/Loader.exe).
 // Starts at most one tracked import at a time, waits for it in steps,
 // kills it on request, runs CreateTable synchronously, and tells whether
-// some importer holds the importer's named mutex. One instance per process.
+// some importer holds the importer's named mutex. One instance per process;
+// any thread may call it (the callers serialise imports through the
+// controller's processing lock).
 #pragma once
 
 #include <atomic>
@@ -39,7 +41,7 @@ class Loader {
   int LoadConfigTable(const std::string& file, const std::string& target);
   int LoadLogTable(const std::string& file);
   // False while the tracked import still runs after ms; true when it ended
-  // (exit code 1359 when unreadable).
+  // or none is tracked (exit code 1359 when unreadable or none).
   bool WaitImporter(int ms, uint32_t* exit_code);
   void TerminateImporter();
   // Runs "Loader.exe CreateTable "db" "table"" and waits; its exit code or
@@ -58,9 +60,9 @@ class Loader {
   // Starts the full command line and tracks the process.
   bool StartImporter(const std::string& command_line);
 
-  std::mutex mu_;  // held while an import is being started
-  std::unique_ptr<ProcessHandle> process_;
-  std::string importer_path_;
+  std::mutex mu_;  // held while an import is started, waited for or killed
+  std::unique_ptr<ProcessHandle> process_;  // guarded by mu_
+  std::string importer_path_;               // guarded by mu_
   std::atomic<bool> check_mutex_{true};
 };
 
