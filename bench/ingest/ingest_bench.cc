@@ -1,0 +1,384 @@
+// ingest_bench: how fast one appliance uploads one large log-table file to
+// a real Zentrovane.exe, beside the physical baseline of this machine, the
+// rsync daemon and the decoders' own speed, all measured in one run.
+//
+//   build/bench/ingest_bench [--size 1G] [--block 1M] [--distinct 8]
+//       [--lzma-preset 6] [--dir DIR] [--methods stored,lzo1b,lzma]
+//       [--skip-processing] [--no-rsync] [--no-sink] [--keep]
+//
+// Needs the test database (scripts/testdb.sh start); scripts/bench-ingest.sh
+// starts it, runs this program and stops what it started.
+//
+// Each upload is timed from the file announcement to the server's echo of a
+// marker sent behind the last data block, which the server answers only
+// after it decoded, wrote and fdatasync'ed every block: the file is stored.
+// The processing that follows the file end (statistics rows, file list,
+// importing the table into MariaDB) is timed separately up to the server's
+// confirmation; --skip-processing leaves it out (the file is stored but not
+// processed). The client sends prepared, pre-masked blocks from memory.
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bench_server.h"
+#include "client/appliance_client.h"
+#include "decode_rate.h"
+#include "flush_sink.h"
+#include "rsync_daemon.h"
+#include "upload_blocks.h"
+#include "uploader.h"
+
+namespace zv::bench {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::time_point from, Clock::time_point to) {
+  return std::chrono::duration<double>(to - from).count();
+}
+
+// "64M", "1G", "1048576", "512K".
+bool ParseSize(const std::string& text, uint64_t* out) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  unsigned long long value = std::strtoull(text.c_str(), &end, 10);
+  if (end == text.c_str()) return false;
+  std::string suffix(end);
+  uint64_t unit = 1;
+  if (suffix == "K" || suffix == "k" || suffix == "KiB") unit = 1ull << 10;
+  else if (suffix == "M" || suffix == "m" || suffix == "MiB") unit = 1ull << 20;
+  else if (suffix == "G" || suffix == "g" || suffix == "GiB") unit = 1ull << 30;
+  else if (!suffix.empty()) return false;
+  *out = value * unit;
+  return true;
+}
+
+struct Options {
+  UploadOptions upload;
+  std::string dir;
+  std::vector<Method> methods = {Method::kStored, Method::kLzo1b, Method::kLzma};
+  bool processing = true;
+  bool rsync = true;
+  bool sink = true;
+  bool keep = false;
+};
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: ingest_bench [--size 1G] [--block 1M] [--distinct 8] [--lzma-preset 6]\n"
+               "                    [--dir DIR] [--methods stored,lzo1b,lzma]\n"
+               "                    [--skip-processing] [--no-rsync] [--no-sink] [--keep]\n");
+  return 64;
+}
+
+bool ParseOptions(int argc, char** argv, Options* options) {
+  const char* tmp = std::getenv("TMPDIR");
+  options->dir = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+  for (int i = 1; i < argc; ++i) {
+    std::string name = argv[i];
+    auto value = [&](std::string* out) {
+      if (i + 1 >= argc) return false;
+      *out = argv[++i];
+      return true;
+    };
+    std::string text;
+    uint64_t number = 0;
+    if (name == "--size") {
+      if (!value(&text) || !ParseSize(text, &options->upload.size)) return false;
+    } else if (name == "--block") {
+      if (!value(&text) || !ParseSize(text, &number) || number > 0xFFFFFFFFull) return false;
+      options->upload.block_size = static_cast<uint32_t>(number);
+    } else if (name == "--distinct") {
+      if (!value(&text)) return false;
+      options->upload.distinct = std::atoi(text.c_str());
+    } else if (name == "--lzma-preset") {
+      if (!value(&text)) return false;
+      options->upload.lzma_preset = std::atoi(text.c_str());
+    } else if (name == "--dir") {
+      if (!value(&options->dir)) return false;
+    } else if (name == "--methods") {
+      if (!value(&text)) return false;
+      options->methods.clear();
+      size_t start = 0;
+      while (start <= text.size()) {
+        size_t comma = text.find(',', start);
+        std::string one = text.substr(start, comma == std::string::npos ? std::string::npos
+                                                                        : comma - start);
+        if (one == "stored") options->methods.push_back(Method::kStored);
+        else if (one == "lzo1b") options->methods.push_back(Method::kLzo1b);
+        else if (one == "lzma") options->methods.push_back(Method::kLzma);
+        else return false;
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+      }
+    } else if (name == "--skip-processing") {
+      options->processing = false;
+    } else if (name == "--no-rsync") {
+      options->rsync = false;
+    } else if (name == "--no-sink") {
+      options->sink = false;
+    } else if (name == "--keep") {
+      options->keep = true;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+struct UploadResult {
+  bool ok = false;
+  double stored_seconds = 0;     // announce -> echo behind the last block
+  double confirm_seconds = 0;    // file end -> confirmation
+  std::string error;
+};
+
+UploadResult UploadOnce(const BenchServer& server, const UploadBlocks& blocks, Method method,
+                        uint32_t device, bool processing) {
+  UploadResult result;
+  ApplianceClient client;
+  client.set_timeout_ms(120000);
+  if (!client.Connect("127.0.0.1", server.sync_port()) || !client.Handshake("ingest_bench")) {
+    result.error = "connect: " + client.last_error();
+    return result;
+  }
+  LoginRequest login;
+  login.user = "bench";
+  login.password = "bench";
+  login.device_id = device;
+  LoginAnswer answer = client.Login(login);
+  if (answer.kind != LoginAnswer::Kind::kAccepted) {
+    result.error = "login not accepted (code " + std::to_string(answer.code) + ") " +
+                   client.last_error();
+    return result;
+  }
+  char name[64];
+  std::snprintf(name, sizeof(name), "20261208_1%03u_%08X_A.dat",
+                static_cast<unsigned>(method), device);
+  Uploader upload(&client, blocks, method);
+  auto start = Clock::now();
+  if (!upload.Announce(name, 0, 0) || !upload.SendData(0, blocks.size()) ||
+      !upload.WaitStored()) {
+    result.error = upload.error();
+    return result;
+  }
+  auto stored = Clock::now();
+  result.stored_seconds = Seconds(start, stored);
+  if (processing) {
+    if (!upload.Finish()) {
+      result.error = "file end: " + upload.error();
+      return result;
+    }
+    result.confirm_seconds = Seconds(stored, Clock::now());
+    (void)client.SendTaskFinished();
+  }
+  client.Close();
+  result.ok = true;
+  return result;
+}
+
+// Writes the file's bytes to path and forces them to disk.
+bool WriteSource(const UploadBlocks& blocks, const std::string& path) {
+  FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) return false;
+  bool ok = true;
+  for (size_t i = 0; ok && i < blocks.block_count(); ++i) {
+    const std::string& plain = blocks.Plain(i);
+    ok = std::fwrite(plain.data(), 1, plain.size(), file) == plain.size();
+  }
+  ok = std::fflush(file) == 0 && ok && ::fdatasync(fileno(file)) == 0;
+  return std::fclose(file) == 0 && ok;
+}
+
+double Mbps(uint64_t bytes, double seconds) { return seconds > 0 ? bytes / seconds / 1e6 : 0; }
+
+void PrintRow(const char* what, double seconds, uint64_t bytes, const std::string& note) {
+  std::printf("  %-34s %9.2f s %9.1f MB/s  %s\n", what, seconds, Mbps(bytes, seconds),
+              note.c_str());
+}
+
+void PrintRatio(const std::string& what, double ours, double other, double target) {
+  if (ours <= 0 || other <= 0) return;
+  const double ratio = ours / other;
+  std::printf("  %-40s %6.2f   (target >= %.2f: %s)\n", what.c_str(), ratio, target,
+              ratio >= target ? "met" : "NOT met");
+}
+
+int Run(const Options& options) {
+  std::string error;
+  UploadBlocks blocks;
+  std::printf("preparing a %.1f MiB log-table file in %u KiB blocks (%d distinct chunks)...\n",
+              options.upload.size / 1048576.0,
+              options.upload.block_size / 1024, options.upload.distinct);
+  std::fflush(stdout);
+  auto prepare_start = Clock::now();
+  if (!blocks.Prepare(options.upload, &error)) {
+    std::fprintf(stderr, "ingest_bench: %s\n", error.c_str());
+    return 64;
+  }
+  std::printf("prepared in %.1f s; bytes on the wire: stored %" PRIu64 ", LZO1B %" PRIu64
+              " (%.2fx), LZMA %" PRIu64 " (%.2fx, preset %d)\n",
+              Seconds(prepare_start, Clock::now()), blocks.WireBytes(Method::kStored),
+              blocks.WireBytes(Method::kLzo1b),
+              double(blocks.size()) / blocks.WireBytes(Method::kLzo1b),
+              blocks.WireBytes(Method::kLzma),
+              double(blocks.size()) / blocks.WireBytes(Method::kLzma), options.upload.lzma_preset);
+
+  BenchServer server(options.dir, options.keep);
+  if (!server.Prepare("bench", "bench") || !server.Start()) {
+    std::fprintf(stderr, "ingest_bench: %s\n%s\n", server.error().c_str(),
+                 server.Diagnostics().c_str());
+    return 1;
+  }
+  std::printf("server pid %d on 127.0.0.1:%u, data in %s\n", static_cast<int>(server.server_pid()),
+              server.sync_port(), server.root().c_str());
+  ProcessMemory idle = ReadProcessMemory(server.server_pid());
+
+  double rate[kMethodCount] = {};
+  double confirm[kMethodCount] = {};
+  int failures = 0;
+  for (Method method : options.methods) {
+    ::sync();  // earlier phases leave no dirty pages behind
+    std::printf("uploading with %s...\n", MethodName(method));
+    std::fflush(stdout);
+    UploadResult result = UploadOnce(server, blocks, method,
+                                     0x00BE0000u + static_cast<uint32_t>(method),
+                                     options.processing);
+    if (!result.ok) {
+      std::fprintf(stderr, "ingest_bench: %s upload failed: %s\n%s\n", MethodName(method),
+                   result.error.c_str(), server.Diagnostics().c_str());
+      ++failures;
+      continue;
+    }
+    rate[static_cast<int>(method)] = Mbps(blocks.size(), result.stored_seconds);
+    confirm[static_cast<int>(method)] = result.confirm_seconds;
+  }
+  ProcessMemory after = ReadProcessMemory(server.server_pid());
+
+  double sink_seconds = 0;
+  if (options.sink) {
+    ::sync();
+    std::printf("physical baseline...\n");
+    std::fflush(stdout);
+    const std::string path = server.Scratch("sink.dat");
+    if (!FlushSink::Run(blocks, path, &sink_seconds, &error)) {
+      std::fprintf(stderr, "ingest_bench: sink: %s\n", error.c_str());
+      sink_seconds = 0;
+      ++failures;
+    }
+    std::filesystem::remove(path);
+  }
+
+  double rsync_seconds = 0;
+  if (options.rsync) {
+    std::printf("rsync...\n");
+    std::fflush(stdout);
+    const std::string source = server.Scratch("source.dat");
+    std::filesystem::create_directories(server.Scratch("rsync"));
+    RsyncDaemon daemon(server.Scratch("rsync"));
+    if (!WriteSource(blocks, source)) {
+      std::fprintf(stderr, "ingest_bench: cannot write %s\n", source.c_str());
+      ++failures;
+    } else {
+      ::sync();
+      if (!daemon.Start(&error) || !daemon.Push(source, &rsync_seconds, &error)) {
+        std::fprintf(stderr, "ingest_bench: rsync: %s\n", error.c_str());
+        rsync_seconds = 0;
+        ++failures;
+      }
+    }
+    std::filesystem::remove(source);
+    std::filesystem::remove_all(daemon.DestinationDir());
+  }
+
+  double decode_seconds[kMethodCount] = {};
+  for (Method method : {Method::kLzo1b, Method::kLzma}) {
+    if (!MeasureDecode(blocks, method, &decode_seconds[static_cast<int>(method)], &error)) {
+      std::fprintf(stderr, "ingest_bench: %s\n", error.c_str());
+      ++failures;
+    }
+  }
+  const bool stopped = server.Stop();
+
+  char date[32];
+  std::time_t now = std::time(nullptr);
+  std::strftime(date, sizeof(date), "%Y-%m-%d %H:%M UTC", std::gmtime(&now));
+  utsname host{};
+  ::uname(&host);
+  std::printf("\ningest of one %.1f MiB log-table file, %u KiB blocks; %s; %ld CPUs, Linux %s"
+              " (MB = 10^6 bytes of file data)\n",
+              blocks.size() / 1048576.0, blocks.block_size() / 1024, date,
+              ::sysconf(_SC_NPROCESSORS_ONLN), host.release);
+  for (Method method : options.methods) {
+    const int m = static_cast<int>(method);
+    if (rate[m] <= 0) continue;
+    std::string note;
+    if (options.processing) {
+      char text[96];
+      std::snprintf(text, sizeof(text), "then %.1f s to the confirmation (processing)",
+                    confirm[m]);
+      note = text;
+    }
+    PrintRow((std::string("Zentrovane, ") + MethodName(method) + " blocks").c_str(),
+             blocks.size() / rate[m] / 1e6, blocks.size(), note);
+  }
+  if (sink_seconds > 0) {
+    PrintRow("baseline: TCP sink, fdatasync/10 MiB", sink_seconds, blocks.size(), "");
+  }
+  if (rsync_seconds > 0) {
+    PrintRow("rsync daemon on loopback", rsync_seconds, blocks.size(), "(no fsync)");
+  }
+  for (Method method : {Method::kLzo1b, Method::kLzma}) {
+    const int m = static_cast<int>(method);
+    if (decode_seconds[m] > 0) {
+      PrintRow((std::string(MethodName(method)) + " decode only, 1 thread").c_str(),
+               decode_seconds[m], blocks.size(), "");
+    }
+  }
+  std::printf("  server resident memory: %" PRIu64 " KiB idle, %" PRIu64
+              " KiB after the uploads, peak %" PRIu64 " KiB\n",
+              idle.rss_kib, after.rss_kib, after.peak_kib);
+
+  std::printf("\nratios (same run)\n");
+  const double sink = Mbps(blocks.size(), sink_seconds);
+  const double rsync = Mbps(blocks.size(), rsync_seconds);
+  const double stored = rate[static_cast<int>(Method::kStored)];
+  PrintRatio("stored / physical baseline", stored, sink, 0.85);
+  for (Method method : options.methods) {
+    PrintRatio(std::string(MethodName(method)) + " / rsync", rate[static_cast<int>(method)],
+               rsync, 1.5);
+  }
+  for (Method method : {Method::kLzo1b, Method::kLzma}) {
+    const int m = static_cast<int>(method);
+    if (decode_seconds[m] > 0) {
+      PrintRatio(std::string(MethodName(method)) + " / " + MethodName(method) + " decode only",
+                 rate[m], Mbps(blocks.size(), decode_seconds[m]), 0.9);
+    }
+  }
+  if (!stopped) {
+    std::fprintf(stderr, "ingest_bench: the server did not stop cleanly\n%s\n",
+                 server.Diagnostics().c_str());
+    ++failures;
+  }
+  return failures == 0 ? 0 : 1;
+}
+
+}  // namespace
+}  // namespace zv::bench
+
+int main(int argc, char** argv) {
+  zv::bench::Options options;
+  if (!zv::bench::ParseOptions(argc, argv, &options)) return zv::bench::Usage();
+  return zv::bench::Run(options);
+}
