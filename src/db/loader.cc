@@ -19,20 +19,28 @@ bool IsQuotableArgument(const std::string& argument) {
          (argument.empty() || argument.back() != '\\');
 }
 
+// The importer's path stands bare at the start of the line, followed by one
+// blank and the command word. A path with blanks in it is put in double
+// quotes, so that it still reaches the process as one argument.
+std::string ProgramPart(const std::string& importer_path) {
+  if (importer_path.find_first_of(" \t") == std::string::npos) return importer_path;
+  return "\"" + importer_path + "\"";
+}
+
 }  // namespace
 
 std::string ConfigTableCommandLine(const std::string& importer_path, const std::string& file,
                                    const std::string& target) {
-  return "\"" + importer_path + "\" LoadConfigTable \"" + target + "\" \"" + file + "\"";
+  return ProgramPart(importer_path) + " LoadConfigTable \"" + target + "\" \"" + file + "\"";
 }
 
 std::string LogTableCommandLine(const std::string& importer_path) {
-  return "\"" + importer_path + "\" LoadLogTable";
+  return ProgramPart(importer_path) + " LoadLogTable";
 }
 
 std::string CreateTableCommandLine(const std::string& importer_path, const std::string& database,
                                    const std::string& table) {
-  return "\"" + importer_path + "\" CreateTable \"" + database + "\" \"" + table + "\"";
+  return ProgramPart(importer_path) + " CreateTable \"" + database + "\" \"" + table + "\"";
 }
 
 Loader& Loader::Instance() {

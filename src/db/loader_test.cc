@@ -80,14 +80,24 @@ uint32_t WaitUntilEnded() {
 }
 
 TEST(LoaderCommandLineTest, ExactlyAsTheImporterExpects) {
+  // The path, one blank, the command word, and the arguments each in double
+  // quotes separated by one blank.
   EXPECT_EQ(
-      "\"/srv/zv/Loader.exe\" LoadConfigTable \"shop1.users\" "
+      "/srv/zv/Loader.exe LoadConfigTable \"shop1.users\" "
       "\"/data/shop1/configtable/x.dat\"",
       ConfigTableCommandLine("/srv/zv/Loader.exe", "/data/shop1/configtable/x.dat",
                              "shop1.users"));
-  EXPECT_EQ("\"/srv/zv/Loader.exe\" LoadLogTable", LogTableCommandLine("/srv/zv/Loader.exe"));
-  EXPECT_EQ("\"/srv/zv/Loader.exe\" CreateTable \"shop1\" \"TableInfo\"",
+  EXPECT_EQ("/srv/zv/Loader.exe LoadLogTable", LogTableCommandLine("/srv/zv/Loader.exe"));
+  EXPECT_EQ("/srv/zv/Loader.exe CreateTable \"shop1\" \"TableInfo\"",
             CreateTableCommandLine("/srv/zv/Loader.exe", "shop1", "TableInfo"));
+}
+
+TEST(LoaderCommandLineTest, PathWithBlanksStaysOneArgument) {
+  const std::string line = LogTableCommandLine("/srv/my zv/Loader.exe");
+  EXPECT_EQ("\"/srv/my zv/Loader.exe\" LoadLogTable", line);
+  const auto argv = SplitCommandLine(line);
+  ASSERT_EQ(2u, argv.size());
+  EXPECT_EQ("/srv/my zv/Loader.exe", argv[0]);
 }
 
 TEST(LoaderTest, InitPointsAtHomeLoaderExe) {
