@@ -59,17 +59,19 @@ bool PortFree(int type, uint16_t port) {
   return ok;
 }
 
-void DropDatabase(const std::string& name) {
+// Runs one statement as root on the test database; "" or the error text.
+std::string RootQuery(const std::string& sql) {
   MYSQL* mysql = mysql_init(nullptr);
-  if (mysql == nullptr) return;
+  if (mysql == nullptr) return "mysql_init failed";
   unsigned int timeout = 5;
   mysql_options(mysql, MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
-  if (mysql_real_connect(mysql, "127.0.0.1", "root", kDbPassword, nullptr, 811, nullptr, 0)) {
-    // The name is ours ("zvbench" and digits), never taken from input.
-    const std::string sql = "DROP DATABASE IF EXISTS `" + name + "`";
-    mysql_real_query(mysql, sql.data(), sql.size());
+  std::string error;
+  if (!mysql_real_connect(mysql, "127.0.0.1", "root", kDbPassword, nullptr, 811, nullptr, 0) ||
+      mysql_real_query(mysql, sql.data(), sql.size()) != 0) {
+    error = mysql_error(mysql);
   }
   mysql_close(mysql);
+  return error;
 }
 
 }  // namespace
@@ -131,7 +133,8 @@ BenchServer::BenchServer(const std::string& base_dir, bool keep) : keep_(keep) {
 
 BenchServer::~BenchServer() {
   Stop();
-  DropDatabase(storage_);
+  // The name is ours ("zvbench" and digits), never taken from input.
+  if (database_created_) RootQuery("DROP DATABASE IF EXISTS `" + storage_ + "`");
   if (!keep_ && !root_.empty()) {
     std::error_code ec;
     fs::remove_all(root_, ec);
@@ -176,6 +179,25 @@ bool BenchServer::Prepare(const std::string& user, const std::string& password) 
     error_ = "cannot write the settings file";
     return false;
   }
+  // An installation: the server and its companions side by side in the home.
+  for (const char* program : {"Zentrovane.exe", "Loader.exe", "zvtar.exe"}) {
+    fs::copy_file(std::string(ZV_PROGRAM_DIR) + "/" + program, root_ + "/home/" + program,
+                  fs::copy_options::overwrite_existing, ec);
+    if (ec) {
+      error_ = std::string("cannot copy ") + program + " from " + ZV_PROGRAM_DIR + ": " +
+               ec.message();
+      return false;
+    }
+  }
+  // The storage's database exists before its first upload, as the
+  // management console leaves it.
+  std::string db_error = RootQuery("CREATE DATABASE IF NOT EXISTS `" + storage_ + "`");
+  if (!db_error.empty()) {
+    error_ = "the test database on 127.0.0.1:811 does not answer (scripts/testdb.sh start): " +
+             db_error;
+    return false;
+  }
+  database_created_ = true;
   const std::string tool = std::string(ZV_PROGRAM_DIR) + "/zvaccount";
   int rc = RunProgram(tool,
                       {"add", root_ + "/home/config/syncaccount.dat", "--user", user, "--password",
@@ -190,7 +212,7 @@ bool BenchServer::Prepare(const std::string& user, const std::string& password) 
 }
 
 bool BenchServer::Start() {
-  const std::string program = std::string(ZV_PROGRAM_DIR) + "/Zentrovane.exe";
+  const std::string program = root_ + "/home/Zentrovane.exe";
   server_ = BenchChild::Start(program, {"-app"}, Environment(), root_ + "/server-output.txt");
   if (!server_) {
     error_ = "cannot start " + program;

@@ -73,6 +73,7 @@ class BenchServer {
   std::string namespace_;
   uint16_t sync_port_ = 0;
   uint16_t ui_port_ = 0;
+  bool database_created_ = false;
   std::unique_ptr<BenchChild> server_;
   std::string error_;
 };

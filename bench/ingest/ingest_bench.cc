@@ -204,7 +204,7 @@ bool WriteSource(const UploadBlocks& blocks, const std::string& path) {
 double Mbps(uint64_t bytes, double seconds) { return seconds > 0 ? bytes / seconds / 1e6 : 0; }
 
 void PrintRow(const char* what, double seconds, uint64_t bytes, const std::string& note) {
-  std::printf("  %-34s %9.2f s %9.1f MB/s  %s\n", what, seconds, Mbps(bytes, seconds),
+  std::printf("  %-38s %9.2f s %9.1f MB/s  %s\n", what, seconds, Mbps(bytes, seconds),
               note.c_str());
 }
 
