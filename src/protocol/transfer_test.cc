@@ -742,16 +742,18 @@ TEST_F(TransferTest, TwoSessionsShareTheProcessingLock) {
   EXPECT_TRUE(second_result.ok()) << second_result.error;
   EXPECT_GE(second_result.pending_waiting, 3u);
   EXPECT_GE(controller_.failed_attempts(), 3);
+  first.Close();
+  second.Close();
+  Finish(first_session);
+  Finish(second_session);
+  // The confirm goes out before the lock is released: the order is read
+  // once both sessions ended.
   const std::vector<std::string> events = controller_.events();
   ASSERT_EQ(events.size(), 4u);
   EXPECT_NE(events[0].find("demo-00A1B2C3"), std::string::npos);
   EXPECT_EQ(events[1], "release");
   EXPECT_NE(events[2].find("demo-00A1B2C4"), std::string::npos);
   EXPECT_EQ(events[3], "release");
-  first.Close();
-  second.Close();
-  Finish(first_session);
-  Finish(second_session);
 }
 
 TEST_F(TransferTest, ClientGoneDuringProcessingReleasesTheLock) {
