@@ -86,6 +86,10 @@ if ! "$BIN/zvaccount" list "$RUN_HOME/config/syncaccount.dat" | grep -q '^user d
   "$BIN/zvaccount" add "$RUN_HOME/config/syncaccount.dat" --user demo --password demo --storage shop1
 fi
 
+# The local MySQL server the importer loads into (127.0.0.1:811); kept
+# running after the server stops (scripts/testdb.sh stop ends it).
+scripts/testdb.sh start
+
 echo "Zentrovane: home $RUN_HOME, TCP and sync-info port $SYNC_PORT, console port $UI_PORT"
 echo "Try: $BIN/zvclient login --host 127.0.0.1 --port $SYNC_PORT --user demo --password demo --device 00A1B2C3"
 export ZENTROVANE_HOME="$RUN_HOME" ZENTROVANE_REGISTRY="$REGISTRY"
