@@ -170,6 +170,9 @@ TarExtractResult TarExtractor::ExtractHere(const std::string& package, bool verb
       ++result.refused;
       continue;  // the next header call skips the entry's data
     }
+    // The package's permission bits are not kept: a folder it marks
+    // read-only would stop later entries and the retention's deletions.
+    archive_entry_set_perm(entry, archive_entry_filetype(entry) == AE_IFDIR ? 0755 : 0644);
     r = archive_write_header(writer.get(), entry);
     if (r < ARCHIVE_WARN) {
       std::fprintf(errors_, "%s: refused %s: %s\n", kToolName, name,

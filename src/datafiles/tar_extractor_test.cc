@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -48,7 +49,8 @@ Entry Dir(std::string path) {
   return e;
 }
 
-void WritePackage(const std::string& path, const std::vector<Entry>& entries) {
+void WritePackage(const std::string& path, const std::vector<Entry>& entries,
+                  const std::map<std::string, unsigned>& modes = {}) {
   struct archive* a = archive_write_new();
   ASSERT_EQ(archive_write_set_format_pax_restricted(a), ARCHIVE_OK);
   ASSERT_EQ(archive_write_open_filename(a, path.c_str()), ARCHIVE_OK);
@@ -56,7 +58,10 @@ void WritePackage(const std::string& path, const std::vector<Entry>& entries) {
     struct archive_entry* entry = archive_entry_new();
     archive_entry_set_pathname(entry, e.path.c_str());
     archive_entry_set_filetype(entry, e.type);
-    archive_entry_set_perm(entry, e.type == AE_IFDIR ? 0755 : 0644);
+    auto mode = modes.find(e.path);
+    archive_entry_set_perm(entry, mode != modes.end() ? mode->second
+                                  : e.type == AE_IFDIR ? 0755
+                                                       : 0644);
     archive_entry_set_mtime(entry, 1292500000, 0);
     if (!e.link.empty()) archive_entry_set_symlink(entry, e.link.c_str());
     if (!e.hardlink.empty()) archive_entry_set_hardlink(entry, e.hardlink.c_str());
@@ -285,6 +290,30 @@ TEST(ZvTarToolTest, HostileEntriesNeverLandOutsideTarget) {
   EXPECT_NE(r.err.find("refused out_link"), std::string::npos) << r.err;
   EXPECT_EQ(r.out.find("escape"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("good/one.txt\n"), std::string::npos) << r.out;
+}
+
+TEST(ZvTarToolTest, PackagePermissionsAreNotKept) {
+  ScopedTempDir dir;
+  std::string package = dir.Sub("p.dat");
+  Entry locked = Dir("locked/");
+  Entry hidden = File("locked/hidden.txt", "h");
+  Entry setuid = File("run.sh", "#!/bin/sh\n");
+  WritePackage(package, {locked, hidden, setuid}, {{"locked/", 0500}, {"locked/hidden.txt", 0},
+                                                   {"run.sh", 04777}});
+  RunResult r = RunTool(ServerLine(package, dir.Sub("t")));
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  struct stat st;
+  ASSERT_EQ(stat(dir.Sub("t/locked").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0700, 0700u);
+  ASSERT_EQ(stat(dir.Sub("t/locked/hidden.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0600, 0600u);
+  ASSERT_EQ(stat(dir.Sub("t/run.sh").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07111, 0u);
+  // Later packages can still write into the folder.
+  WritePackage(package, {File("locked/second.txt", "2")});
+  r = RunTool(ServerLine(package, dir.Sub("t")));
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(ReadFileBytes(dir.Sub("t/locked/second.txt")), "2");
 }
 
 TEST(ZvTarToolTest, RelativePackagePathAndNoTarget) {
