@@ -84,8 +84,8 @@ uint64_t RegularFileSize(const std::string& path) {
 }  // namespace
 
 DBInfo& DBInfo::Instance() {
-  static DBInfo* instance = new DBInfo();
-  return *instance;
+  static DBInfo instance;
+  return instance;
 }
 
 std::string DBInfo::FormatDirStat(int64_t size) {
