@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -805,6 +806,80 @@ TEST_F(TransferTest, InterruptedUploadResumesFromTheSavedOffset) {
   Finish(session);
   EXPECT_EQ(::zv::testing::ReadFileBytes(test_folder_ + "/" + kLogName),
             std::string(data.begin(), data.end()));
+}
+
+// The zvclient tool uploads files named on its command line.
+class ZvclientUploadTest : public TransferTest {
+ protected:
+  struct Run {
+    int exit_code = -1;
+    std::string out;
+  };
+
+  Run RunUpload(std::vector<std::string> extra) {
+    std::vector<std::string> args = {::zv::testing::ProgramDirectory() + "/zvclient", "upload",
+                                     "--host", "127.0.0.1", "--port", std::to_string(port_),
+                                     "--user", "demo", "--password", "demo", "--device",
+                                     "00A1B2C3", "--timeout", "20000"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    int pipe_fds[2];
+    EXPECT_EQ(0, ::pipe2(pipe_fds, O_CLOEXEC));
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 1);
+    pid_t pid = -1;
+    EXPECT_EQ(0, posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ));
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(pipe_fds[1]);
+    Run run;
+    SyncClient* session = nullptr;
+    pollfd ready{listener_, POLLIN, 0};
+    if (::poll(&ready, 1, 20000) == 1) {
+      int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      session = new SyncClient;
+      sessions_.push_back(session);
+      EXPECT_TRUE(session->Start(fd, 0x7F000001, 1));
+    }
+    char chunk[256];
+    for (ssize_t n; (n = ::read(pipe_fds[0], chunk, sizeof(chunk))) > 0;) run.out.append(chunk, n);
+    ::close(pipe_fds[0]);
+    int status = 0;
+    EXPECT_EQ(pid, ::waitpid(pid, &status, 0));
+    if (WIFEXITED(status)) run.exit_code = WEXITSTATUS(status);
+    if (session != nullptr) Finish(session);
+    return run;
+  }
+};
+
+TEST_F(ZvclientUploadTest, UploadsFilesAndReportsEachConfirm) {
+  SyncClient::SetDataFileFactoryForTesting(&MakeTestDataFile);
+  ScopedTempDir dir;
+  std::vector<uint8_t> a = Pattern(300000, 20);
+  std::vector<uint8_t> u = Pattern(1000, 21);
+  ::zv::testing::WriteFileBytes(dir.Sub(kLogName), std::string(a.begin(), a.end()));
+  ::zv::testing::WriteFileBytes(dir.Sub("20101216_1530_00A1B2C3_U.dat"),
+                                std::string(u.begin(), u.end()));
+  Run run = RunUpload({"--compress", "lzma", "--block-size", "65536", dir.Sub(kLogName),
+                       dir.Sub("20101216_1530_00A1B2C3_U.dat")});
+  EXPECT_EQ(run.exit_code, 0) << run.out;
+  EXPECT_NE(run.out.find(std::string(kLogName) + ": confirmed (type 0, sent from byte 0, crc "),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("20101216_1530_00A1B2C3_U.dat: confirmed"), std::string::npos);
+  EXPECT_EQ(::zv::testing::ReadFileBytes(test_folder_ + "/" + kLogName),
+            std::string(a.begin(), a.end()));
+}
+
+TEST_F(ZvclientUploadTest, RefusedFileEndsWithExitCodeOne) {
+  ScopedTempDir dir;
+  ::zv::testing::WriteFileBytes(dir.Sub("20101216_1530_00A1B2C3_Z.dat"), "abc");
+  Run run = RunUpload({dir.Sub("20101216_1530_00A1B2C3_Z.dat")});
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_NE(run.out.find("20101216_1530_00A1B2C3_Z.dat: refused: 15 FileError"), std::string::npos)
+      << run.out;
 }
 
 }  // namespace
