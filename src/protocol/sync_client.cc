@@ -636,7 +636,9 @@ bool SyncClient::HandleFileInfo(uint32_t content_size) {
   }
   if (!LoggedIn()) return SendError(kUnauthenticated);
   if (data_file_ != nullptr) return SendError(kFileUnCompleted);
-  if (!controller_->CheckDiskSpace(position_file_.Records().front().userName)) {
+  const SyncAccountRecord& position = position_file_.Records().front();
+  if (!controller_->CheckDiskSpace(
+          std::string(FieldText(position.userName, sizeof position.userName)))) {
     ZV_LOG_I("Server disk full,transfer refused!\n");
     return SendError(kServerDiskFull);
   }

@@ -23,6 +23,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "client/appliance_client.h"
@@ -140,7 +141,14 @@ class FakeController : public SyncController {
     processing_.unlock();
   }
   void SetStatusText(const char*, ...) override {}
-  void ShowSpeed(uint32_t, uint32_t) override {}
+  void ShowSpeed(uint32_t received_kbps, uint32_t file_kbps) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    speeds_.emplace_back(received_kbps, file_kbps);
+  }
+  std::vector<std::pair<uint32_t, uint32_t>> TakeSpeeds() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return std::exchange(speeds_, {});
+  }
   void ShowClientRow(const std::string&, uint32_t, const char* format, ...) override {
     char text[512];
     va_list args;
@@ -186,6 +194,7 @@ class FakeController : public SyncController {
   std::vector<SyncClient*> disconnected_;
   std::vector<std::string> events_;
   std::vector<std::string> rows_;
+  std::vector<std::pair<uint32_t, uint32_t>> speeds_;
 };
 
 // A gate the processing of TestDataFile waits at, calling KeepGoing as a
@@ -287,6 +296,7 @@ class TransferTest : public ::testing::Test {
     ::close(listener_);
     g_gate = nullptr;
     SyncClient::SetDataFileFactoryForTesting(nullptr);
+    SyncClient::SetTickSourceForTesting(nullptr);
     SyncClient::SetTimeOutsForTesting(SyncClient::TimeOuts{});
     EXPECT_EQ(LoginSet::Instance().size(), 0u);
   }
@@ -806,6 +816,41 @@ TEST_F(TransferTest, InterruptedUploadResumesFromTheSavedOffset) {
   Finish(session);
   EXPECT_EQ(::zv::testing::ReadFileBytes(test_folder_ + "/" + kLogName),
             std::string(data.begin(), data.end()));
+}
+
+std::atomic<uint32_t> g_tick{0};
+uint32_t ManualTick() { return g_tick.load(); }
+
+TEST_F(TransferTest, DecodedBytesMakeTheFileSpeed) {
+  SyncClient::SetDataFileFactoryForTesting(&MakeTestDataFile);
+  SyncClient::SetTickSourceForTesting(&ManualTick);
+  ApplianceClient client;
+  SyncClient* session = ConnectAndLogin(&client);
+  // Two reports at ticks far apart leave the statistics empty at a known tick.
+  g_tick.store(1000000);
+  ASSERT_TRUE(client.Ping());
+  g_tick.store(1002000);
+  ASSERT_TRUE(client.Ping());
+  controller_.TakeSpeeds();
+
+  // 2 MiB of file data in LZO1B blocks within the same millisecond: no report.
+  std::vector<uint8_t> data = Pattern(2u << 20, 22);
+  UploadOptions options;
+  options.compression = Compression::kLzo;
+  options.block_size = 256 * 1024;
+  UploadResult result = client.UploadMemory(kLogName, 0, data, options);
+  ASSERT_TRUE(result.ok()) << result.error;
+  EXPECT_TRUE(controller_.TakeSpeeds().empty());
+  // One second later the next block reports 2048 KB/s of file data.
+  g_tick.store(1003000);
+  ASSERT_TRUE(client.Ping());
+  std::vector<std::pair<uint32_t, uint32_t>> speeds = controller_.TakeSpeeds();
+  ASSERT_EQ(speeds.size(), 1u);
+  EXPECT_EQ(speeds[0].second, 2048u);
+  // Compressed text crosses the wire in fewer bytes than it decodes to.
+  EXPECT_LT(speeds[0].first, speeds[0].second);
+  client.Close();
+  Finish(session);
 }
 
 // The zvclient tool uploads files named on its command line.
