@@ -7,8 +7,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/stat.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -325,7 +325,8 @@ uint32_t FileTypeOfName(const std::string& name) {
     bool token = true;
     for (size_t i = 0; i < 32; ++i) token = token && name[i] > ' ' && name[i] != '_';
     bool device = true;
-    for (size_t i = 33; i < 41; ++i) device = device && std::isxdigit(static_cast<unsigned char>(name[i]));
+    for (size_t i = 33; i < 41; ++i)
+      device = device && std::isxdigit(static_cast<unsigned char>(name[i]));
     if (token && device) return 1;
   }
   DataFileName parsed;
@@ -442,7 +443,8 @@ UploadResult ApplianceClient::Upload(const std::string& name, uint32_t type, uin
   // The CRC covers the whole file: the part the server holds is read too.
   const CCrc crc;
   uint32_t running = 0;
-  std::vector<uint8_t> piece(std::min<uint64_t>(size, std::max<uint32_t>(options.block_size, 1 << 20)));
+  std::vector<uint8_t> piece(
+      std::min<uint64_t>(size, std::max<uint32_t>(options.block_size, 1 << 20)));
   for (uint64_t at = 0; at < start;) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(piece.size(), start - at));
     if (!read(at, piece.data(), n)) return fail("cannot read the file");
@@ -492,13 +494,14 @@ UploadResult ApplianceClient::Upload(const std::string& name, uint32_t type, uin
 UploadResult ApplianceClient::UploadMemory(const std::string& name, uint32_t type,
                                            std::span<const uint8_t> data,
                                            const UploadOptions& options) {
-  return Upload(name, type, data.size(),
-                [data](uint64_t offset, uint8_t* out, size_t length) {
-                  if (offset + length > data.size()) return false;
-                  std::memcpy(out, data.data() + offset, length);
-                  return true;
-                },
-                options);
+  return Upload(
+      name, type, data.size(),
+      [data](uint64_t offset, uint8_t* out, size_t length) {
+        if (offset + length > data.size()) return false;
+        std::memcpy(out, data.data() + offset, length);
+        return true;
+      },
+      options);
 }
 
 UploadResult ApplianceClient::UploadFile(const std::string& path, const std::string& name,
@@ -511,19 +514,19 @@ UploadResult ApplianceClient::UploadFile(const std::string& path, const std::str
   }
   struct stat st;
   uint64_t size = ::fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
-  UploadResult result = Upload(name, type, size,
-                               [fd](uint64_t offset, uint8_t* out, size_t length) {
-                                 size_t done = 0;
-                                 while (done < length) {
-                                   ssize_t n = ::pread(fd, out + done, length - done,
-                                                       static_cast<off_t>(offset + done));
-                                   if (n < 0 && errno == EINTR) continue;
-                                   if (n <= 0) return false;
-                                   done += static_cast<size_t>(n);
-                                 }
-                                 return true;
-                               },
-                               options);
+  UploadResult result = Upload(
+      name, type, size,
+      [fd](uint64_t offset, uint8_t* out, size_t length) {
+        size_t done = 0;
+        while (done < length) {
+          ssize_t n = ::pread(fd, out + done, length - done, static_cast<off_t>(offset + done));
+          if (n < 0 && errno == EINTR) continue;
+          if (n <= 0) return false;
+          done += static_cast<size_t>(n);
+        }
+        return true;
+      },
+      options);
   ::close(fd);
   return result;
 }

@@ -28,8 +28,8 @@ namespace zv {
 
 // What an appliance sends in its login block.
 struct LoginRequest {
-  std::string user;       // at most 19 bytes are sent
-  std::string password;   // at most 19 bytes are sent
+  std::string user;      // at most 19 bytes are sent
+  std::string password;  // at most 19 bytes are sent
   uint32_t device_id = 0;
   uint32_t client_value1 = 0;
   uint32_t client_value2 = 0;
@@ -41,7 +41,7 @@ ClientAuthBlock BuildLoginContent(const LoginRequest& request);
 
 // A block as received, unmasked.
 struct ReceivedBlock {
-  uint32_t size = 0;      // the header's size field
+  uint32_t size = 0;  // the header's size field
   uint32_t command = 0;
   uint32_t reserved = 0;
   std::vector<uint8_t> content;
@@ -65,11 +65,11 @@ struct LoginAnswer {
     kUnexpected,  // some other block
   };
   Kind kind = Kind::kNoAnswer;
-  uint32_t code = kNoError;     // the refusal's result code
-  SyncAccountRecord record{};   // the position record (accepted)
+  uint32_t code = kNoError;    // the refusal's result code
+  SyncAccountRecord record{};  // the position record (accepted)
   uint16_t compression_level = 0;
   IoStatus status = IoStatus::kOk;  // of the read that ended a kNoAnswer
-  ReceivedBlock block;          // the block as received
+  ReceivedBlock block;              // the block as received
 };
 
 // How an upload goes.
@@ -99,9 +99,9 @@ struct UploadResult {
   };
   Kind kind = Kind::kFailed;
   uint32_t code = kNoError;
-  uint32_t start_offset = 0;      // where the data started
-  uint32_t crc = 0;               // CRC-32 of the whole file
-  uint32_t pending_waiting = 0;   // pending blocks with value 0
+  uint32_t start_offset = 0;        // where the data started
+  uint32_t crc = 0;                 // CRC-32 of the whole file
+  uint32_t pending_waiting = 0;     // pending blocks with value 0
   uint32_t pending_processing = 0;  // pending blocks with value 1
   std::string error;
   bool ok() const { return kind == Kind::kConfirmed; }
@@ -195,8 +195,8 @@ class ApplianceClient {
 
   // Whole uploads: announce, stream, file end, wait for the outcome. The
   // CRC covers the whole file, also when the upload resumes.
-  UploadResult UploadMemory(const std::string& name, uint32_t type,
-                            std::span<const uint8_t> data, const UploadOptions& options);
+  UploadResult UploadMemory(const std::string& name, uint32_t type, std::span<const uint8_t> data,
+                            const UploadOptions& options);
   UploadResult UploadFile(const std::string& path, const std::string& name, uint32_t type,
                           const UploadOptions& options);
 

@@ -55,8 +55,8 @@ bool BlockEncoder::CompressLzma(std::span<const uint8_t> data, std::vector<uint8
   if (lzma_lzma_preset(&options, lzma_preset_)) return false;
   // The one-call format needs no dictionary larger than the data.
   if (options.dict_size > data.size()) {
-    options.dict_size = data.size() < LZMA_DICT_SIZE_MIN ? LZMA_DICT_SIZE_MIN
-                                                          : static_cast<uint32_t>(data.size());
+    options.dict_size =
+        data.size() < LZMA_DICT_SIZE_MIN ? LZMA_DICT_SIZE_MIN : static_cast<uint32_t>(data.size());
   }
   lzma_stream stream = LZMA_STREAM_INIT;
   if (lzma_alone_encoder(&stream, &options) != LZMA_OK) return false;
@@ -86,8 +86,8 @@ bool BlockEncoder::Encode(std::span<const uint8_t> piece, uint32_t offered_offse
     return true;
   }
   std::vector<uint8_t> packed;
-  bool ok = method == Compression::kLzo ? CompressLzo1b(piece, &packed)
-                                        : CompressLzma(piece, &packed);
+  bool ok =
+      method == Compression::kLzo ? CompressLzo1b(piece, &packed) : CompressLzma(piece, &packed);
   if (!ok || kHeadSize + packed.size() > kMaxContent) return false;
   *content = BuildDataBlockContent(offered_offset, origin, static_cast<uint8_t>(method), packed);
   return true;

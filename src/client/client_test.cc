@@ -4,10 +4,9 @@
 #include <archive.h>
 #include <archive_entry.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/wait.h>
-
-#include <gtest/gtest.h>
 
 #include <cstring>
 #include <map>
@@ -102,9 +101,9 @@ TEST(ResumeOffsetTest, OnlyAnUnfinishedSlotOfTheSameFileResumes) {
   EXPECT_EQ(ResumeOffset(RecordWithSlot(1, name, 4096, 10000), name, 0, 10000), 4096u);
   // Another size, another file, a finished file, a config table.
   EXPECT_EQ(ResumeOffset(RecordWithSlot(1, name, 4096, 10000), name, 0, 10001), 0u);
-  EXPECT_EQ(ResumeOffset(RecordWithSlot(1, "20101215_1530_00A1B2C3_U.dat", 4096, 10000), name, 0,
-                         10000),
-            0u);
+  EXPECT_EQ(
+      ResumeOffset(RecordWithSlot(1, "20101215_1530_00A1B2C3_U.dat", 4096, 10000), name, 0, 10000),
+      0u);
   EXPECT_EQ(ResumeOffset(RecordWithSlot(1, name, 10000, 10000), name, 0, 10000), 0u);
   EXPECT_EQ(ResumeOffset(RecordWithSlot(1, name, 4096, 10000), name, 1, 10000), 0u);
   // The slot of the kind decides: kind U is slot 1, not slot 0.
@@ -225,8 +224,8 @@ TEST(ZvclientGenerateTest, UsageErrors) {
   EXPECT_EQ(RunZvclient({"generate", "--storage", "s", "--device", "xyz", "--date", "20101216",
                          "--out", dir.path()}),
             64);
-  EXPECT_EQ(RunZvclient({"upload", "--user", "u", "--password", "p", "--device", "1",
-                         "--compress", "zip", "file"}),
+  EXPECT_EQ(RunZvclient({"upload", "--user", "u", "--password", "p", "--device", "1", "--compress",
+                         "zip", "file"}),
             64);
   EXPECT_EQ(RunZvclient({"upload", "--user", "u", "--password", "p", "--device", "1",
                          "--block-size", "4195329", "file"}),

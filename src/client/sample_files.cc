@@ -71,7 +71,8 @@ std::string SampleFiles::LogTableU() const {
   std::string text = "visit_time\tsrc_ip\thost\turl\n";
   for (int i = 0; i < 120; ++i) {
     char row[512];
-    std::snprintf(row, sizeof(row), "%s %02d:%02d:00\t192.168.10.%d\twww%d.example.com\t/path/%d?q=a\\tb\n",
+    std::snprintf(row, sizeof(row),
+                  "%s %02d:%02d:00\t192.168.10.%d\twww%d.example.com\t/path/%d?q=a\\tb\n",
                   day.c_str(), i / 60 % 24, i % 60, 20 + i % 5, i % 9, i);
     text += row;
   }
@@ -93,7 +94,8 @@ std::string SampleFiles::OprLog() const {
 
 std::vector<std::pair<std::string, std::string>> SampleFiles::PackageEntries() const {
   return {
-      {"actrace/" + date_ + "/trace_0001.txt", "GET /index.html HTTP/1.1\r\nHost: www0.example.com\r\n\r\n"},
+      {"actrace/" + date_ + "/trace_0001.txt",
+       "GET /index.html HTTP/1.1\r\nHost: www0.example.com\r\n\r\n"},
       {"actrace/" + date_ + "/trace_0002.txt", std::string(4096, 'a')},
       {"ips/" + date_ + "/alert_0001.log", "alert: port scan from 10.0.3.4\n"},
   };
@@ -129,15 +131,13 @@ std::string SampleFiles::AttachmentPackage() const {
 
 std::string SampleFiles::ConfigTableName() const {
   char name[96];
-  std::snprintf(name, sizeof(name), "%s_%08X_users.dat", Md5Hex(ConfigTable()).c_str(),
-                device_id_);
+  std::snprintf(name, sizeof(name), "%s_%08X_users.dat", Md5Hex(ConfigTable()).c_str(), device_id_);
   return name;
 }
 
 std::string SampleFiles::LogTableName(const std::string& kind) const {
   char name[96];
-  std::snprintf(name, sizeof(name), "%s_1530_%08X_%s.dat", date_.c_str(), device_id_,
-                kind.c_str());
+  std::snprintf(name, sizeof(name), "%s_1530_%08X_%s.dat", date_.c_str(), device_id_, kind.c_str());
   return name;
 }
 
@@ -155,10 +155,8 @@ bool SampleFiles::WriteAll(const std::string& folder, std::vector<SampleFile>* f
     return false;
   }
   const std::vector<std::pair<SampleFile, std::string>> all = {
-      {{ConfigTableName(), "", 1}, ConfigTable()},
-      {{LogTableName("A"), "", 0}, LogTableA()},
-      {{LogTableName("U"), "", 0}, LogTableU()},
-      {{LogTableName("oprlog"), "", 0}, OprLog()},
+      {{ConfigTableName(), "", 1}, ConfigTable()}, {{LogTableName("A"), "", 0}, LogTableA()},
+      {{LogTableName("U"), "", 0}, LogTableU()},   {{LogTableName("oprlog"), "", 0}, OprLog()},
       {{PackageName(), "", 2}, package},
   };
   files->clear();

@@ -14,9 +14,9 @@
 namespace zv {
 
 struct SampleFile {
-  std::string name;  // the name the appliance announces
-  std::string path;  // where it was written
-  uint32_t type = 0; // 0 log table, 1 config table, 2 attachment package
+  std::string name;   // the name the appliance announces
+  std::string path;   // where it was written
+  uint32_t type = 0;  // 0 log table, 1 config table, 2 attachment package
 };
 
 class SampleFiles {
@@ -25,10 +25,10 @@ class SampleFiles {
   SampleFiles(std::string storage, uint32_t device_id, std::string date);
 
   // Contents, each a complete file.
-  std::string ConfigTable() const;   // table "users"
-  std::string LogTableA() const;     // kind A: access records
-  std::string LogTableU() const;     // kind U: URL records
-  std::string OprLog() const;        // kind oprlog: with record_time
+  std::string ConfigTable() const;  // table "users"
+  std::string LogTableA() const;    // kind A: access records
+  std::string LogTableU() const;    // kind U: URL records
+  std::string OprLog() const;       // kind oprlog: with record_time
   // A tar package with actrace/<date>/... and ips/<date>/... files; empty
   // on failure.
   std::string AttachmentPackage() const;

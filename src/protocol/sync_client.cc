@@ -42,7 +42,6 @@ std::atomic<uint32_t> g_processing_attempt_ms{2000};
 std::atomic<uint32_t> g_pending_interval_ms{2000};
 std::atomic<SyncClient::DataFileFactory> g_data_file_factory{nullptr};
 
-
 // Transfer statistics of all sessions (interactive mode only).
 struct TransferStatistics {
   std::mutex mu;
@@ -628,8 +627,8 @@ bool SyncClient::HandleFileInfo(uint32_t content_size) {
   }
   uint8_t* raw = content();
   raw[63] = '\0';
-  const FileAnnouncement announcement =
-      FileAnnouncement::FromBytes(*reinterpret_cast<const uint8_t(*)[FileAnnouncement::kWireSize]>(raw));
+  const FileAnnouncement announcement = FileAnnouncement::FromBytes(
+      *reinterpret_cast<const uint8_t(*)[FileAnnouncement::kWireSize]>(raw));
   if (announcement.size == 0) {
     ZV_LOG_C("ClientFileInfo size=0\n");
     return SendError(kUnknownFileInfo);

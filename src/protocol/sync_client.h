@@ -57,8 +57,8 @@ class SyncClient : public SyncSocket {
   static std::unique_ptr<SyncDataFile> MakeDataFile(uint32_t file_type,
                                                     CZvAccountFile* position_file);
 
-  SyncClient();              // allocates nothing yet
-  ~SyncClient() override;    // "Socket not closed!" at 0x04 if still open; frees the buffer
+  SyncClient();            // allocates nothing yet
+  ~SyncClient() override;  // "Socket not closed!" at 0x04 if still open; frees the buffer
 
   // Controller thread. Allocates the 0x800800-byte block buffer ("No memory!"),
   // takes ownership of the accepted socket, creates and starts the worker
@@ -70,8 +70,8 @@ class SyncClient : public SyncSocket {
   // joins the worker. Idempotent.
   void Stop();
 
-  void GetRecord(SyncAccountRecord* out) const;   // under the record lock
-  std::string GetSessionKey() const;              // "" before login
+  void GetRecord(SyncAccountRecord* out) const;  // under the record lock
+  std::string GetSessionKey() const;             // "" before login
   uint32_t peer_address() const { return peer_address_; }
   uint16_t peer_port() const { return peer_port_; }
 
@@ -153,9 +153,9 @@ class SyncClient : public SyncSocket {
 
   // The worker's own.
   bool handshake_done_ = false;
-  bool processing_ = false;     // holds the controller's processing lock
-  bool error_shown_ = false;    // an error block was sent or received
-  int last_error_ = 0;          // error of the last failed socket call; 0 when the peer closed
+  bool processing_ = false;         // holds the controller's processing lock
+  bool error_shown_ = false;        // an error block was sent or received
+  int last_error_ = 0;              // error of the last failed socket call; 0 when the peer closed
   uint32_t last_pending_tick_ = 0;  // when the last pending block was sent
   CZvAccountFile position_file_;
   // The file being received; destroyed before position_file_, which it

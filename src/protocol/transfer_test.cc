@@ -3,6 +3,7 @@
 // sessions and the pending blocks, with a fake controller.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <spawn.h>
@@ -10,9 +11,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
@@ -62,7 +62,9 @@ class TransferEnvironment : public ::testing::Environment {
   }
   void TearDown() override { root_.reset(); }
 
-  static std::string Root() { return std::filesystem::path(std::getenv("ZENTROVANE_HOME")).parent_path(); }
+  static std::string Root() {
+    return std::filesystem::path(std::getenv("ZENTROVANE_HOME")).parent_path();
+  }
   static std::string DataDirectory() { return ZVSyncConfig::Instance().GetMysqlDataPath(); }
 
  private:
@@ -75,8 +77,8 @@ class TransferEnvironment : public ::testing::Environment {
 std::string DebugLog() {
   std::string all;
   std::error_code ec;
-  for (const auto& entry :
-       std::filesystem::directory_iterator(std::string(std::getenv("ZENTROVANE_HOME")) + "/debuglog", ec)) {
+  for (const auto& entry : std::filesystem::directory_iterator(
+           std::string(std::getenv("ZENTROVANE_HOME")) + "/debuglog", ec)) {
     all += ::zv::testing::ReadFileBytes(entry.path().string());
   }
   return all;
@@ -88,7 +90,7 @@ SyncAccountRecord DemoAccount() {
   std::strcpy(record.userName, "demo");
   std::strcpy(record.password, "demo");
   std::strcpy(record.storageName, "shop1");
-  static const char* const kKinds[] = {"A", "U", "M", "C", "P", "O",      "F",
+  static const char* const kKinds[] = {"A", "U", "M", "C", "P",      "O", "F",
                                        "S", "I", "W", "T", "oprlog", "Q", "X"};
   for (int i = 0; i < 14; ++i) {
     std::snprintf(record.logSlots[i].name, sizeof(record.logSlots[i].name),
@@ -405,7 +407,8 @@ TEST_F(TransferTest, HostileFileNamesAreFileErrorsAndTouchNothing) {
   EXPECT_NE(NewLog().find("Refused unsafe file name"), std::string::npos);
   // Nothing was created anywhere below the data directory or beside it.
   std::error_code ec;
-  EXPECT_FALSE(std::filesystem::exists(TransferEnvironment::DataDirectory() + "/shop1/logtable", ec));
+  EXPECT_FALSE(
+      std::filesystem::exists(TransferEnvironment::DataDirectory() + "/shop1/logtable", ec));
   EXPECT_FALSE(std::filesystem::exists("/tmp/20101216_1530_00A1B2C3_A.dat", ec));
 }
 
@@ -498,7 +501,8 @@ TEST_F(TransferTest, LzoStreamOneByteShortIsUncompressError) {
   ASSERT_TRUE(client.SendDataBlockContent(BuildDataBlockContent(0, 5001, 1, stream)));
   EXPECT_EQ(ErrorCode(&client), kUncompressError);
   Finish(session);
-  EXPECT_NE(NewLog().find("Data size unmatched!origin:5001 uncompressed:5000\n"), std::string::npos);
+  EXPECT_NE(NewLog().find("Data size unmatched!origin:5001 uncompressed:5000\n"),
+            std::string::npos);
 }
 
 TEST_F(TransferTest, LzmaWithTwoTrailingBytesIsUncompressError) {
@@ -566,7 +570,8 @@ TEST_F(TransferTest, FileEndBeforeTheLastByteIsFileUnCompleted) {
   ApplianceClient client;
   SyncClient* session = ConnectAndLogin(&client);
   Announce(&client, 1000);
-  ASSERT_TRUE(client.SendFileData(std::span<const uint8_t>(data.data(), 999), 0, Compression::kStored));
+  ASSERT_TRUE(
+      client.SendFileData(std::span<const uint8_t>(data.data(), 999), 0, Compression::kStored));
   ASSERT_TRUE(client.SendFileEnd(Crc(data)));
   EXPECT_EQ(ErrorCode(&client), kFileUnCompleted);
   Finish(session);
@@ -641,7 +646,8 @@ TEST_F(TransferTest, ConfirmedUploadRemovesLeftoversAndKeepsTheSession) {
   for (const std::string& path : others) EXPECT_TRUE(std::filesystem::exists(path)) << path;
   const std::vector<std::string> events = controller_.events();
   ASSERT_EQ(events.size(), 4u);
-  EXPECT_EQ(events[0], "acquire demo-00A1B2C3(127.0.0.1):Processing " + std::string(kLogName) + "!");
+  EXPECT_EQ(events[0],
+            "acquire demo-00A1B2C3(127.0.0.1):Processing " + std::string(kLogName) + "!");
   EXPECT_EQ(events[1], "release");
   const std::vector<std::string> rows = controller_.rows();
   auto has = [&](const std::string& text) {
@@ -659,7 +665,8 @@ TEST_F(TransferTest, LzmaBlockMadeByTheXzToolIsAccepted) {
   std::vector<uint8_t> data = Pattern(100000, 12);
   ScopedTempDir scratch;
   ::zv::testing::WriteFileBytes(scratch.Sub("in"), std::string(data.begin(), data.end()));
-  const std::string command = "xz --format=lzma -c " + scratch.Sub("in") + " > " + scratch.Sub("out");
+  const std::string command =
+      "xz --format=lzma -c " + scratch.Sub("in") + " > " + scratch.Sub("out");
   ASSERT_EQ(std::system(command.c_str()), 0);
   std::string alone = ::zv::testing::ReadFileBytes(scratch.Sub("out"));
   ASSERT_GT(alone.size(), 13u);
@@ -730,9 +737,8 @@ TEST_F(TransferTest, TwoSessionsShareTheProcessingLock) {
   SyncClient* second_session = ConnectAndLogin(&second, 0x00A1B2C4);
 
   UploadResult first_result;
-  std::thread first_upload([&] {
-    first_result = first.UploadMemory(kLogName, 0, data, UploadOptions());
-  });
+  std::thread first_upload(
+      [&] { first_result = first.UploadMemory(kLogName, 0, data, UploadOptions()); });
   ASSERT_TRUE(controller_.WaitHolding(true));
 
   // The second waits: pending blocks with value 0 after each failed
@@ -862,10 +868,20 @@ class ZvclientUploadTest : public TransferTest {
   };
 
   Run RunUpload(std::vector<std::string> extra) {
-    std::vector<std::string> args = {::zv::testing::ProgramDirectory() + "/zvclient", "upload",
-                                     "--host", "127.0.0.1", "--port", std::to_string(port_),
-                                     "--user", "demo", "--password", "demo", "--device",
-                                     "00A1B2C3", "--timeout", "20000"};
+    std::vector<std::string> args = {::zv::testing::ProgramDirectory() + "/zvclient",
+                                     "upload",
+                                     "--host",
+                                     "127.0.0.1",
+                                     "--port",
+                                     std::to_string(port_),
+                                     "--user",
+                                     "demo",
+                                     "--password",
+                                     "demo",
+                                     "--device",
+                                     "00A1B2C3",
+                                     "--timeout",
+                                     "20000"};
     args.insert(args.end(), extra.begin(), extra.end());
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());

@@ -2,10 +2,9 @@
 // zvtar.exe beside it in a home of its own, the test MariaDB on
 // 127.0.0.1:811 (scripts/testdb.sh start), a database per test. The files
 // are the sample files zvclient's trial uploads.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
@@ -173,9 +172,9 @@ TEST_F(UploadE2ETest, ConfigTableIsLoadedAndRemembered) {
   Login(&again);
   bool handed_back = false;
   for (const ConfigTableSlot& slot : again.position_record().configSlots) {
-    handed_back = handed_back || (slot.nameKey == key &&
-                                  std::string(slot.contentToken) ==
-                                      samples.ConfigTableName().substr(0, 32));
+    handed_back =
+        handed_back || (slot.nameKey == key &&
+                        std::string(slot.contentToken) == samples.ConfigTableName().substr(0, 32));
   }
   EXPECT_TRUE(handed_back);
 }
@@ -237,8 +236,9 @@ TEST_F(UploadE2ETest, AttachmentPackageIsUnpackedAndItsDayCountedAgain) {
   const std::string package = samples.AttachmentPackage();
   ASSERT_FALSE(package.empty());
   // Cached folder sizes: the six of the package's day go, another day's stay.
-  const std::vector<std::string> folders = {"actrace", "ips", "mailproxy/delaysnd",
-                                            "mailproxy/smtplog", "mailproxy/pop3log", "mailproxy"};
+  const std::vector<std::string> folders = {
+      "actrace",           "ips",      "mailproxy/delaysnd", "mailproxy/smtplog",
+      "mailproxy/pop3log", "mailproxy"};
   for (const std::string& folder : folders) {
     for (const char* day : {"20101216", "20101215"}) {
       const std::string path = Attachments() + "/" + folder + "/" + day + "/dirstat";

@@ -204,7 +204,9 @@ int ConnectAndLogin(zv::ApplianceClient* client, const std::string& host, uint16
   return kExitFailed;
 }
 
-std::string Field(const char* field, size_t width) { return std::string(field, strnlen(field, width)); }
+std::string Field(const char* field, size_t width) {
+  return std::string(field, strnlen(field, width));
+}
 
 int RunLogin(int argc, char** argv) {
   Options options;
@@ -310,7 +312,8 @@ int RunUpload(int argc, char** argv) {
   long forced_type = -1;
   if (options.Has("--type")) {
     unsigned long type = 0;
-    if (!ParseUnsigned(options.Get("--type"), 10, 2, &type)) return Fail("--type must be 0, 1 or 2");
+    if (!ParseUnsigned(options.Get("--type"), 10, 2, &type))
+      return Fail("--type must be 0, 1 or 2");
     forced_type = static_cast<long>(type);
   }
   std::vector<zv::SampleFile> files;
@@ -319,7 +322,8 @@ int RunUpload(int argc, char** argv) {
     file.path = path;
     file.name = BaseName(path);
     if (file.name.empty() || file.name.size() > 63) return Fail("file names take 1 to 63 bytes");
-    file.type = forced_type >= 0 ? static_cast<uint32_t>(forced_type) : zv::FileTypeOfName(file.name);
+    file.type =
+        forced_type >= 0 ? static_cast<uint32_t>(forced_type) : zv::FileTypeOfName(file.name);
     files.push_back(file);
   }
 
@@ -402,8 +406,8 @@ int RunTrial(int argc, char** argv) {
   int code = ConnectAndLogin(&client, host, port, request, &answer);
   if (code != kExitAccepted) return code;
   const std::string storage = Field(answer.record.storageName, sizeof(answer.record.storageName));
-  std::printf("logged in as %s, device %08X, storage %s\n", request.user.c_str(),
-              request.device_id, storage.c_str());
+  std::printf("logged in as %s, device %08X, storage %s\n", request.user.c_str(), request.device_id,
+              storage.c_str());
   zv::SampleFiles samples(storage, request.device_id, date);
   std::vector<zv::SampleFile> files;
   std::string error;
