@@ -13,6 +13,7 @@
 // 2 no answer (connection, handshake or protocol failure, unreadable file),
 // 64 usage error.
 #include <arpa/inet.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -267,8 +268,22 @@ std::string BaseName(const std::string& path) {
 // Uploads the files over a logged-in client, then reports the task done.
 int UploadAll(zv::ApplianceClient* client, const std::vector<zv::SampleFile>& files,
               const zv::UploadOptions& upload) {
+  // On a terminal the share sent so far is shown while a file travels.
+  const bool show_progress = ::isatty(STDERR_FILENO) == 1;
   for (const zv::SampleFile& file : files) {
-    zv::UploadResult result = client->UploadFile(file.path, file.name, file.type, upload);
+    zv::UploadOptions options = upload;
+    if (show_progress) {
+      options.progress = [&file, last = -1](uint64_t sent, uint64_t size) mutable {
+        const int percent = static_cast<int>(sent * 100 / size);
+        if (percent != last) {
+          std::fprintf(stderr, "\r%s %3d%%", file.name.c_str(), percent);
+          if (sent == size) std::fprintf(stderr, "\n");
+          last = percent;
+        }
+        return true;
+      };
+    }
+    zv::UploadResult result = client->UploadFile(file.path, file.name, file.type, options);
     switch (result.kind) {
       case zv::UploadResult::Kind::kConfirmed:
         std::printf("%s: confirmed (type %u, sent from byte %u, crc %08X)\n", file.name.c_str(),
