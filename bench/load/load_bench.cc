@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <random>
 #include <chrono>
 #include <cinttypes>
 #include <condition_variable>
@@ -203,8 +204,9 @@ class Appliance {
 
   // Connects and logs in. A reconnect right after an injected reset may
   // find the old session not yet ended (code 5, multiple login): that is
-  // retried, as an appliance would, and counted apart. Every other refusal
-  // is an error.
+  // retried after 100 to 150 ms, as an appliance would, and counted apart.
+  // Every other refusal is an error; "server busy" is also counted by the
+  // phase it happened in.
   bool Login(bool reconnect, LoginAnswer* answer) {
     for (int attempt = 0;; ++attempt) {
       client_.set_timeout_ms(120000);
@@ -235,11 +237,13 @@ class Appliance {
       if (reconnect && answer->kind == LoginAnswer::Kind::kRefused &&
           answer->code == kMultipleLogin && attempt < 500) {
         shared_->stats.AddRetry();
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100 + random_() % 50));
         continue;
       }
       if (answer->kind == LoginAnswer::Kind::kRefused) {
-        Error(std::string("login refused: ") + ResultCodeName(answer->code));
+        if (answer->code == kServerBusy) shared_->stats.AddBusy(reconnect);
+        Error(std::string(reconnect ? "reconnect" : "opening") + " login refused: " +
+              ResultCodeName(answer->code));
       } else {
         Error("no login answer: " + client_.last_error());
       }
@@ -294,6 +298,7 @@ class Appliance {
   uint32_t device_;
   int index_;
   ApplianceClient client_;
+  std::minstd_rand random_{static_cast<unsigned>(device_)};
 };
 
 double KibToMib(uint64_t kib) { return kib / 1024.0; }
@@ -370,8 +375,9 @@ int Run(const Options& options) {
                 relogins.size(), Percentile(relogins, 0.5) * 1e3, Percentile(relogins, 0.99) * 1e3,
                 shared.stats.retries());
   }
-  std::printf("  errors           %d%s\n", shared.stats.errors(),
-              shared.stats.errors() == 0 ? "" : "   <- must be 0");
+  std::printf("  errors           %d%s; refused as busy: %d opening, %d reconnecting\n",
+              shared.stats.errors(), shared.stats.errors() == 0 ? "" : " (must be 0)",
+              shared.stats.busy(false), shared.stats.busy(true));
   for (const std::string& message : shared.stats.first_errors()) {
     std::printf("    %s\n", message.c_str());
   }

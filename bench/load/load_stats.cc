@@ -23,6 +23,16 @@ void LoadStats::AddRetry() {
   ++retries_;
 }
 
+void LoadStats::AddBusy(bool reconnect) {
+  std::lock_guard<std::mutex> lock(mu_);
+  ++busy_[reconnect ? 1 : 0];
+}
+
+int LoadStats::busy(bool reconnect) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return busy_[reconnect ? 1 : 0];
+}
+
 void LoadStats::AddBytes(uint64_t bytes) {
   std::lock_guard<std::mutex> lock(mu_);
   bytes_ += bytes;

@@ -18,6 +18,8 @@ class LoadStats {
  public:
   void AddLogin(double seconds, bool reconnect);
   void AddRetry();
+  // A login refused as busy (also counted as an error by the caller).
+  void AddBusy(bool reconnect);
   void AddBytes(uint64_t bytes);
   void AddFile();
   // Counts an error; the first few messages are kept.
@@ -28,6 +30,7 @@ class LoadStats {
   uint64_t bytes() const;
   int files() const;
   int retries() const;
+  int busy(bool reconnect) const;
   int errors() const;
   std::vector<std::string> first_errors() const;
 
@@ -39,6 +42,7 @@ class LoadStats {
   uint64_t bytes_ = 0;                    // guarded by mu_
   int files_ = 0;                         // guarded by mu_
   int retries_ = 0;                       // guarded by mu_
+  int busy_[2] = {0, 0};                  // guarded by mu_; [reconnect]
   int errors_ = 0;                        // guarded by mu_
   std::vector<std::string> first_errors_; // guarded by mu_
 };

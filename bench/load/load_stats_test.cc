@@ -30,6 +30,7 @@ TEST(LoadStatsTest, CountsFromManyThreadsAddUp) {
         stats.AddBytes(3);
         stats.AddLogin(0.001 * i, t % 2 == 0);
         if (i % 100 == 0) stats.AddError("thread " + std::to_string(t));
+        if (i % 250 == 0) stats.AddBusy(t < 2);
       }
     });
   }
@@ -39,6 +40,8 @@ TEST(LoadStatsTest, CountsFromManyThreadsAddUp) {
   EXPECT_EQ(stats.reconnect_logins().size(), 4000u);
   EXPECT_EQ(stats.errors(), 80);
   EXPECT_EQ(stats.first_errors().size(), 10u);
+  EXPECT_EQ(stats.busy(true), 2 * 4);
+  EXPECT_EQ(stats.busy(false), 6 * 4);
 }
 
 }  // namespace
