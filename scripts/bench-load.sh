@@ -4,7 +4,7 @@
 # on 127.0.0.1:811, runs build/bench/load_bench with the given options
 # (default: 200 appliances, two 3 MiB files each) and stops what it started.
 #
-#   scripts/bench-ingest.sh [--appliances 50] [other load_bench options]
+#   scripts/bench-load.sh [--appliances 50] [other load_bench options]
 #
 # SKIP_BUILD=1 uses the programs already built; BUILD_DIR picks the build
 # folder (default build).
