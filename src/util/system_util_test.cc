@@ -154,5 +154,27 @@ TEST(XorBufferTest, MasksEveryByteInPlace) {
   EXPECT_EQ(std::memcmp(data, expected, sizeof data), 0);
 }
 
+// The word-wise loop against a byte-at-a-time reference, for every length up
+// to two rounds of 32 bytes and every start offset within a word; the bytes
+// around the range stay as they were.
+TEST(XorBufferTest, MatchesByteLoopAtEveryLengthAndAlignment) {
+  constexpr size_t kGuard = 8;
+  for (uint8_t mask : {uint8_t{0x00}, uint8_t{0x5A}, uint8_t{0xFF}, uint8_t{0x81}}) {
+    for (size_t offset = 0; offset < 16; ++offset) {
+      for (size_t length = 0; length <= 64; ++length) {
+        uint8_t buffer[kGuard + 16 + 64 + kGuard];
+        for (size_t i = 0; i < sizeof buffer; ++i) buffer[i] = static_cast<uint8_t>(i * 37 + 11);
+        uint8_t expected[sizeof buffer];
+        std::memcpy(expected, buffer, sizeof buffer);
+        for (size_t i = 0; i < length; ++i) expected[kGuard + offset + i] ^= mask;
+
+        XorBuffer(buffer + kGuard + offset, mask, length);
+        ASSERT_EQ(std::memcmp(buffer, expected, sizeof buffer), 0)
+            << "mask " << int{mask} << " offset " << offset << " length " << length;
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace zv
