@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "datafiles/sync_position.h"
+#include "platform/file_system.h"
 #include "util/crc.h"
 
 namespace zv {
@@ -517,14 +518,7 @@ UploadResult ApplianceClient::UploadFile(const std::string& path, const std::str
   UploadResult result = Upload(
       name, type, size,
       [fd](uint64_t offset, uint8_t* out, size_t length) {
-        size_t done = 0;
-        while (done < length) {
-          ssize_t n = ::pread(fd, out + done, length - done, static_cast<off_t>(offset + done));
-          if (n < 0 && errno == EINTR) continue;
-          if (n <= 0) return false;
-          done += static_cast<size_t>(n);
-        }
-        return true;
+        return ReadFullAt(fd, out, length, offset) == length;
       },
       options);
   ::close(fd);

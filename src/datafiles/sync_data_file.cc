@@ -151,24 +151,14 @@ bool SyncDataFile::Write(const void* data, uint32_t length, uint32_t offered_off
 
   // Positional writes: a failed, partial write leaves nothing that moves
   // where the next block lands.
-  const auto* p = static_cast<const uint8_t*>(data);
-  size_t left = length;
-  off_t at = static_cast<off_t>(offset_);
-  while (left > 0) {
-    ssize_t n = pwrite(fd_, p, left, at);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ZV_LOG_E("Write file failed!\n");
-      if (Flush()) {
-        unflushed_bytes_ = 0;
-        last_flush_tick_ = Now();
-        (void)UpdateSyncPosition(false);
-      }
-      return false;
+  if (!WriteFullAt(fd_, data, length, offset_)) {
+    ZV_LOG_E("Write file failed!\n");
+    if (Flush()) {
+      unflushed_bytes_ = 0;
+      last_flush_tick_ = Now();
+      (void)UpdateSyncPosition(false);
     }
-    p += n;
-    at += n;
-    left -= static_cast<size_t>(n);
+    return false;
   }
 
   offset_ = static_cast<uint32_t>(end);

@@ -29,20 +29,6 @@ void CloseKeepingErrno(int fd) {
   errno = saved;
 }
 
-bool WriteAll(int fd, const void* data, size_t length) {
-  const char* p = static_cast<const char*>(data);
-  while (length > 0) {
-    ssize_t n = write(fd, p, length);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += n;
-    length -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // Creates a fresh temporary file beside path; its name goes to *temp_path.
 // The mode is that of the file it will replace, else 0666 less the umask.
 int CreateTempBeside(const std::string& path, mode_t keep_mode, std::string* temp_path) {
@@ -112,7 +98,7 @@ bool WriteFileAtomically(const std::string& path, const void* data, size_t lengt
   std::string temp_path;
   int fd = CreateTempBeside(path, ExistingMode(path), &temp_path);
   if (fd < 0) return false;
-  if (!WriteAll(fd, data, length)) {
+  if (!WriteFull(fd, data, length)) {
     CloseKeepingErrno(fd);
     int saved = errno;
     unlink(temp_path.c_str());
@@ -151,7 +137,7 @@ bool CopyFileAtomically(const std::string& source, const std::string& destinatio
       break;
     }
     if (n == 0) break;
-    if (!WriteAll(out, buffer, static_cast<size_t>(n))) {
+    if (!WriteFull(out, buffer, static_cast<size_t>(n))) {
       ok = false;
       break;
     }
@@ -165,6 +151,63 @@ bool CopyFileAtomically(const std::string& source, const std::string& destinatio
     return false;
   }
   return FinishTemp(out, temp_path, destination);
+}
+
+bool WriteFullAt(int fd, const void* data, size_t length, uint64_t offset) {
+  const auto* p = static_cast<const uint8_t*>(data);
+  while (length > 0) {
+    ssize_t n = pwrite(fd, p, length, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) {
+      errno = EIO;
+      return false;
+    }
+    p += n;
+    offset += static_cast<uint64_t>(n);
+    length -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool WriteFull(int fd, const void* data, size_t length) {
+  const auto* p = static_cast<const uint8_t*>(data);
+  while (length > 0) {
+    ssize_t n = write(fd, p, length);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) {
+      errno = EIO;
+      return false;
+    }
+    p += n;
+    length -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+size_t ReadFullAt(int fd, void* buffer, size_t length, uint64_t offset) {
+  auto* p = static_cast<uint8_t*>(buffer);
+  size_t done = 0;
+  while (done < length) {
+    ssize_t n = pread(fd, p + done, length - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return done;
+}
+
+size_t ReadFull(int fd, void* buffer, size_t length) {
+  auto* p = static_cast<uint8_t*>(buffer);
+  size_t done = 0;
+  while (done < length) {
+    ssize_t n = read(fd, p + done, length - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return done;
 }
 
 bool SyncParentDirectory(const std::string& path) {

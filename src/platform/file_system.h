@@ -2,6 +2,7 @@
 // or fsync.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -27,5 +28,19 @@ bool CopyFileAtomically(const std::string& source, const std::string& destinatio
 
 // fsync of the folder that holds path (makes a rename durable).
 bool SyncParentDirectory(const std::string& path);
+
+// Writes all length bytes, resuming after partial writes and EINTR. False
+// with errno on failure (EIO when the file takes no byte at all).
+[[nodiscard]] bool WriteFull(int fd, const void* data, size_t length);
+
+// The same at a file offset (pwrite); the file position is not used.
+[[nodiscard]] bool WriteFullAt(int fd, const void* data, size_t length, uint64_t offset);
+
+// Reads until length bytes are in, the file ends or a read fails (errno
+// tells which); returns the bytes read.
+[[nodiscard]] size_t ReadFull(int fd, void* buffer, size_t length);
+
+// The same from a file offset (pread); the file position is not used.
+[[nodiscard]] size_t ReadFullAt(int fd, void* buffer, size_t length, uint64_t offset);
 
 }  // namespace zv

@@ -2,9 +2,12 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -132,6 +135,61 @@ TEST(SyncParentDirectoryTest, ExistingAndMissingFolders) {
   errno = 0;
   EXPECT_FALSE(SyncParentDirectory(dir.Sub("missing/any-name")));
   EXPECT_EQ(errno, ENOENT);
+}
+
+// A pipe takes at most its buffer per write and hands a reader what is
+// there: both loops must resume after partial transfers.
+TEST(WriteFullTest, PipeTransfersEveryByteThroughPartialWritesAndReads) {
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+  std::string data(1 << 20, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 131 + (i >> 9));
+  bool written = false;
+  std::thread writer([&] {
+    written = WriteFull(fds[1], data.data(), data.size());
+    close(fds[1]);
+  });
+  std::string received(data.size() + 16, '\0');
+  size_t got = ReadFull(fds[0], received.data(), received.size());
+  writer.join();
+  close(fds[0]);
+  EXPECT_TRUE(written);
+  ASSERT_EQ(got, data.size());  // the end of the pipe ends the read early
+  received.resize(got);
+  EXPECT_EQ(received, data);
+}
+
+TEST(WriteFullTest, ClosedDescriptorFailsWithErrno) {
+  errno = 0;
+  EXPECT_FALSE(WriteFull(-1, "x", 1));
+  EXPECT_EQ(errno, EBADF);
+  errno = 0;
+  EXPECT_FALSE(WriteFullAt(-1, "x", 1, 0));
+  EXPECT_EQ(errno, EBADF);
+  char byte;
+  EXPECT_EQ(ReadFull(-1, &byte, 1), 0u);
+  EXPECT_EQ(ReadFullAt(-1, &byte, 1, 0), 0u);
+}
+
+TEST(WriteFullTest, AtOffsetsLeavesTheRestAndTheFilePosition) {
+  ScopedTempDir dir;
+  const std::string path = dir.Sub("f.dat");
+  WriteFileBytes(path, "0123456789");
+  int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  EXPECT_TRUE(WriteFullAt(fd, "ab", 2, 3));
+  EXPECT_TRUE(WriteFullAt(fd, "XY", 2, 12));  // past the end: a hole of zeros
+  EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 0);
+  char buffer[8] = {};
+  EXPECT_EQ(ReadFullAt(fd, buffer, 4, 2), 4u);
+  EXPECT_EQ(std::string(buffer, 4), "2ab5");
+  EXPECT_EQ(ReadFullAt(fd, buffer, sizeof buffer, 10), 4u);  // the file ends first
+  EXPECT_EQ(std::string(buffer, 4), std::string("\0\0XY", 4));
+  EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 0);
+  EXPECT_EQ(ReadFull(fd, buffer, 3), 3u);
+  EXPECT_EQ(std::string(buffer, 3), "012");
+  close(fd);
+  EXPECT_EQ(ReadFileBytes(path), std::string("012ab56789\0\0XY", 14));
 }
 
 }  // namespace

@@ -44,37 +44,6 @@ uint32_t GetU32(const uint8_t* p) {
 void PutU16(uint8_t* p, uint16_t v) { std::memcpy(p, &v, sizeof v); }
 void PutU32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, sizeof v); }
 
-// Reads exactly length bytes unless the file ends or fails first; returns
-// the bytes read.
-size_t ReadFull(int fd, void* buffer, size_t length) {
-  auto* p = static_cast<uint8_t*>(buffer);
-  size_t done = 0;
-  while (done < length) {
-    ssize_t n = read(fd, p + done, length - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    if (n == 0) break;
-    done += static_cast<size_t>(n);
-  }
-  return done;
-}
-
-bool WriteFull(int fd, const void* buffer, size_t length) {
-  const auto* p = static_cast<const uint8_t*>(buffer);
-  while (length > 0) {
-    ssize_t n = write(fd, p, length);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += n;
-    length -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // Record size of a format version (0x1000, 0x2000, 0x3000, else current).
 size_t RecordSizeOf(uint32_t version) {
   switch (version) {
