@@ -1,10 +1,5 @@
 #include "protocol/sync_info_socket.h"
 
-#include <asio/io_context.hpp>
-#include <asio/ip/udp.hpp>
-
-#include <array>
-#include <cerrno>
 #include <cstring>
 
 #include "log/sync_log.h"
@@ -41,67 +36,35 @@ unsigned Byte(uint32_t address, int index) { return (address >> (24 - 8 * index)
 
 }  // namespace
 
-struct SyncInfoSocket::Impl {
-  explicit Impl(asio::io_context& io) : socket(io) {}
-
-  asio::ip::udp::socket socket;
-  asio::ip::udp::endpoint sender;
-  std::array<uint8_t, kSyncInfoMaxDatagram> buffer;
-};
-
 SyncInfoSocket::SyncInfoSocket(asio::io_context& io, SyncDigestSource* digests)
-    : digests_(digests), impl_(std::make_unique<Impl>(io)) {
+    : digests_(digests), socket_(io, kSyncInfoMaxDatagram) {
   if (digests == nullptr) throw 0;
 }
 
 SyncInfoSocket::~SyncInfoSocket() { Close(); }
 
 bool SyncInfoSocket::Create(uint16_t port) {
-  Close();
-  asio::error_code ec;
-  impl_->socket.open(asio::ip::udp::v4(), ec);
-  if (!ec) impl_->socket.bind(asio::ip::udp::endpoint(asio::ip::address_v4::any(), port), ec);
+  std::error_code ec = socket_.Open(
+      port, [this](const std::error_code& error, uint8_t* data, size_t length,
+                   const DatagramPeer& from) { OnReceive(error, data, length, from); });
   if (ec) {
     ZV_LOG_E("Create sync info socket failed!errno=%u\n", static_cast<unsigned>(ec.value()));
-    asio::error_code ignored;
-    impl_->socket.close(ignored);
     return false;
   }
-  // Each notification takes one datagram; the next receive is armed only
-  // after it has been answered, so datagrams are handled one at a time.
-  struct Receiver {
-    SyncInfoSocket* self;
-    void Arm() {
-      Impl* impl = self->impl_.get();
-      impl->buffer.fill(0);
-      impl->socket.async_receive_from(
-          asio::buffer(impl->buffer.data(), impl->buffer.size()), impl->sender,
-          [s = self](const asio::error_code& error, size_t received) {
-            if (error == asio::error::operation_aborted || !s->impl_->socket.is_open()) return;
-            if (error) {
-              ZV_LOG_E("OnReceive error!errno=%u\n", static_cast<unsigned>(error.value()));
-            } else if (received == 0) {
-              ZV_LOG_E("Receive error!ret=%d,errno=%u\n", 0, 0u);
-            } else {
-              DatagramPeer from;
-              from.address = s->impl_->sender.address().is_v4()
-                                 ? s->impl_->sender.address().to_v4().to_uint()
-                                 : 0;
-              from.port = s->impl_->sender.port();
-              s->HandleDatagram(s->impl_->buffer.data(), received, from);
-            }
-            if (s->impl_->socket.is_open()) Receiver{s}.Arm();
-          });
-    }
-  };
-  Receiver{this}.Arm();
   return true;
 }
 
-void SyncInfoSocket::Close() {
-  if (!impl_->socket.is_open()) return;
-  asio::error_code ignored;
-  impl_->socket.close(ignored);
+void SyncInfoSocket::Close() { socket_.Close(); }
+
+void SyncInfoSocket::OnReceive(const std::error_code& error, uint8_t* data, size_t length,
+                               const DatagramPeer& from) {
+  if (error) {
+    ZV_LOG_E("OnReceive error!errno=%u\n", static_cast<unsigned>(error.value()));
+  } else if (length == 0) {
+    ZV_LOG_E("Receive error!ret=%d,errno=%u\n", 0, 0u);
+  } else {
+    HandleDatagram(data, length, from);
+  }
 }
 
 uint32_t SyncInfoSocket::ComputeCheck(const uint8_t* datagram, uint32_t size, uint32_t cmd) {
@@ -220,15 +183,8 @@ bool SyncInfoSocket::SendError(uint32_t code, const DatagramPeer& to) {
 }
 
 bool SyncInfoSocket::SendData(const void* bytes, size_t length, const DatagramPeer& to) {
-  asio::error_code ec;
-  size_t sent = 0;
-  if (impl_->socket.is_open()) {
-    sent = impl_->socket.send_to(
-        asio::buffer(bytes, length),
-        asio::ip::udp::endpoint(asio::ip::address_v4(to.address), to.port), 0, ec);
-  } else {
-    ec = asio::error::bad_descriptor;
-  }
+  std::error_code ec;
+  size_t sent = socket_.SendTo(bytes, length, to, &ec);
   if (ec || sent == 0) {
     ZV_LOG_E("SendData to %u.%u.%u.%u:%u failed!ret=%d,errno=%u\n", Byte(to.address, 0),
              Byte(to.address, 1), Byte(to.address, 2), Byte(to.address, 3), to.port,

@@ -8,20 +8,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
+#include <system_error>
 
-namespace asio {
-class io_context;
-}
+#include "protocol/datagram_socket.h"
 
 namespace zv {
-
-// The sender of a datagram: IPv4 address and port in host byte order.
-struct DatagramPeer {
-  uint32_t address = 0;
-  uint16_t port = 0;
-};
 
 // Masked binary datagram of the sync-info service (values after unmasking).
 #pragma pack(push, 1)
@@ -78,8 +70,8 @@ class SyncInfoSocket {
   void HandleDatagram(uint8_t* data, size_t length, const DatagramPeer& from);
 
  private:
-  struct Impl;
-
+  void OnReceive(const std::error_code& error, uint8_t* data, size_t length,
+                 const DatagramPeer& from);
   void HandleBinaryCommand(const uint8_t* datagram, const DatagramPeer& from);
   void HandleTextCommand(const char* text, const DatagramPeer& from);
   void HandleQueryPolicy(const std::string& user, const DatagramPeer& from);
@@ -88,7 +80,7 @@ class SyncInfoSocket {
   bool SendData(const void* bytes, size_t length, const DatagramPeer& to);
 
   SyncDigestSource* const digests_;
-  std::unique_ptr<Impl> impl_;
+  DatagramSocket socket_;
 };
 
 }  // namespace zv

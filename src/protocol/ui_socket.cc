@@ -1,9 +1,5 @@
 #include "protocol/ui_socket.h"
 
-#include <asio/io_context.hpp>
-#include <asio/ip/udp.hpp>
-
-#include <array>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -17,64 +13,35 @@ unsigned Byte(uint32_t address, int index) { return (address >> (24 - 8 * index)
 
 }  // namespace
 
-struct UISocket::Impl {
-  explicit Impl(asio::io_context& io) : socket(io) {}
-
-  asio::ip::udp::socket socket;
-  asio::ip::udp::endpoint sender;
-  std::array<uint8_t, kUiMaxDatagram> buffer;
-};
-
 UISocket::UISocket(asio::io_context& io, UiCommandHandler* handler)
-    : handler_(handler), impl_(std::make_unique<Impl>(io)) {
+    : handler_(handler), socket_(io, kUiMaxDatagram) {
   if (handler == nullptr) throw 0;
 }
 
 UISocket::~UISocket() { Close(); }
 
 bool UISocket::Create(uint16_t port) {
-  Close();
-  asio::error_code ec;
-  impl_->socket.open(asio::ip::udp::v4(), ec);
-  if (!ec) impl_->socket.bind(asio::ip::udp::endpoint(asio::ip::address_v4::any(), port), ec);
+  std::error_code ec = socket_.Open(
+      port, [this](const std::error_code& error, uint8_t* data, size_t length,
+                   const DatagramPeer& from) { OnReceive(error, data, length, from); });
   if (ec) {
     ZV_LOG_E("Create UI socket failed!errno=%u\n", static_cast<unsigned>(ec.value()));
-    asio::error_code ignored;
-    impl_->socket.close(ignored);
     return false;
   }
-  struct Receiver {
-    UISocket* self;
-    void Arm() {
-      Impl* impl = self->impl_.get();
-      impl->socket.async_receive_from(
-          asio::buffer(impl->buffer.data(), impl->buffer.size()), impl->sender,
-          [s = self](const asio::error_code& error, size_t received) {
-            if (error == asio::error::operation_aborted || !s->impl_->socket.is_open()) return;
-            if (error) {
-              ZV_LOG_E("OnReceive error,errno=%u\n", static_cast<unsigned>(error.value()));
-            } else if (received == 0) {
-              ZV_LOG_E("Receive nothing!\n");
-            } else {
-              DatagramPeer from;
-              from.address = s->impl_->sender.address().is_v4()
-                                 ? s->impl_->sender.address().to_v4().to_uint()
-                                 : 0;
-              from.port = s->impl_->sender.port();
-              s->HandleDatagram(s->impl_->buffer.data(), received, from);
-            }
-            if (s->impl_->socket.is_open()) Receiver{s}.Arm();
-          });
-    }
-  };
-  Receiver{this}.Arm();
   return true;
 }
 
-void UISocket::Close() {
-  if (!impl_->socket.is_open()) return;
-  asio::error_code ignored;
-  impl_->socket.close(ignored);
+void UISocket::Close() { socket_.Close(); }
+
+void UISocket::OnReceive(const std::error_code& error, uint8_t* data, size_t length,
+                         const DatagramPeer& from) {
+  if (error) {
+    ZV_LOG_E("OnReceive error,errno=%u\n", static_cast<unsigned>(error.value()));
+  } else if (length == 0) {
+    ZV_LOG_E("Receive nothing!\n");
+  } else {
+    HandleDatagram(data, length, from);
+  }
 }
 
 void UISocket::HandleDatagram(uint8_t* data, size_t length, const DatagramPeer& from) {
@@ -113,15 +80,8 @@ bool UISocket::SendCommand(const void* datagram, const DatagramPeer& to) {
   UiCommandHeader header;
   std::memcpy(&header, datagram, sizeof(header));
   if (header.size < sizeof(UiCommandHeader)) throw 0;
-  asio::error_code ec;
-  size_t sent = 0;
-  if (impl_->socket.is_open()) {
-    sent = impl_->socket.send_to(
-        asio::buffer(datagram, header.size),
-        asio::ip::udp::endpoint(asio::ip::address_v4(to.address), to.port), 0, ec);
-  } else {
-    ec = asio::error::bad_descriptor;
-  }
+  std::error_code ec;
+  size_t sent = socket_.SendTo(datagram, header.size, to, &ec);
   if (!ec && sent == header.size) {
     ZV_LOG_D("Send ZVUI_CMD size=%u to %u.%u.%u.%u:%u!", header.size, Byte(to.address, 0),
              Byte(to.address, 1), Byte(to.address, 2), Byte(to.address, 3), to.port);

@@ -7,13 +7,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
+#include <system_error>
 
-#include "protocol/sync_info_socket.h"
-
-namespace asio {
-class io_context;
-}
+#include "protocol/datagram_socket.h"
 
 namespace zv {
 
@@ -68,9 +64,11 @@ class UISocket {
   void HandleDatagram(uint8_t* data, size_t length, const DatagramPeer& from);
 
  private:
-  struct Impl;
+  void OnReceive(const std::error_code& error, uint8_t* data, size_t length,
+                 const DatagramPeer& from);
+
   UiCommandHandler* const handler_;
-  std::unique_ptr<Impl> impl_;
+  DatagramSocket socket_;
 };
 
 }  // namespace zv
