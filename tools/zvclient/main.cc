@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <map>
 #include <set>
 #include <string>
@@ -133,28 +134,64 @@ bool ParseOptions(int argc, char** argv, const std::set<std::string>& known,
   return true;
 }
 
-const std::set<std::string> kLoginOptions = {"--host",   "--port",      "--user",   "--password",
-                                             "--device", "--client-ip", "--timeout"};
+// ParseOptions with --help answered: -1 to go on, else the exit code.
+int ParseCommand(int argc, char** argv, const std::set<std::string>& known,
+                 const std::set<std::string>& known_flags, bool takes_files, Options* options) {
+  bool help = false;
+  if (!ParseOptions(argc, argv, known, known_flags, takes_files, options, &help)) return kExitUsage;
+  if (help) {
+    PrintUsage(stdout);
+    return kExitAccepted;
+  }
+  return -1;
+}
 
-// Login settings from options; a usage exit code on error, else -1.
-int ReadLogin(Options& options, zv::LoginRequest* request, std::string* host, uint16_t* port,
-              uint32_t* timeout_ms) {
-  if (!options.Has("--host")) options.values["--host"] = "127.0.0.1";
-  if (!options.Has("--port")) options.values["--port"] = "810";
-  if (!options.Has("--timeout")) options.values["--timeout"] = "30000";
-  for (const char* required : {"--user", "--password", "--device"}) {
-    if (!options.Has(required)) {
-      std::fprintf(stderr, "zvclient: %s is required\n", required);
+// A usage exit code when one of the options is missing, else -1.
+int RequireOptions(const Options& options, std::initializer_list<const char*> required) {
+  for (const char* name : required) {
+    if (!options.Has(name)) {
+      std::fprintf(stderr, "zvclient: %s is required\n", name);
       return kExitUsage;
     }
   }
-  unsigned long value_port = 0, device = 0, timeout = 0;
+  return -1;
+}
+
+// --device; a usage exit code on error, else -1.
+int ReadDevice(const Options& options, uint32_t* device) {
+  unsigned long value = 0;
+  if (!ParseUnsigned(options.Get("--device"), 16, 0xFFFFFFFFul, &value)) {
+    return Fail("--device must be up to eight hexadecimal digits");
+  }
+  *device = static_cast<uint32_t>(value);
+  return -1;
+}
+
+const std::set<std::string> kLoginOptions = {"--host",   "--port",      "--user",   "--password",
+                                             "--device", "--client-ip", "--timeout"};
+
+// Where and as whom the login commands log in.
+struct LoginSettings {
+  zv::LoginRequest request;
+  std::string host;
+  uint16_t port = 0;
+  uint32_t timeout_ms = 0;
+};
+
+// Login settings from options; a usage exit code on error, else -1.
+int ReadLogin(Options& options, LoginSettings* login) {
+  if (!options.Has("--host")) options.values["--host"] = "127.0.0.1";
+  if (!options.Has("--port")) options.values["--port"] = "810";
+  if (!options.Has("--timeout")) options.values["--timeout"] = "30000";
+  if (int code = RequireOptions(options, {"--user", "--password", "--device"}); code >= 0) {
+    return code;
+  }
+  zv::LoginRequest* request = &login->request;
+  unsigned long value_port = 0, timeout = 0;
   if (!ParseUnsigned(options.Get("--port"), 10, 65535, &value_port) || value_port == 0) {
     return Fail("--port must be a number from 1 to 65535");
   }
-  if (!ParseUnsigned(options.Get("--device"), 16, 0xFFFFFFFFul, &device)) {
-    return Fail("--device must be up to eight hexadecimal digits");
-  }
+  if (int code = ReadDevice(options, &request->device_id); code >= 0) return code;
   if (!ParseUnsigned(options.Get("--timeout"), 10, 3600000, &timeout) || timeout == 0) {
     return Fail("--timeout must be a number of milliseconds");
   }
@@ -163,7 +200,6 @@ int ReadLogin(Options& options, zv::LoginRequest* request, std::string* host, ui
   if (request->user.size() > 19 || request->password.size() > 19) {
     return Fail("--user and --password take at most 19 bytes");
   }
-  request->device_id = static_cast<uint32_t>(device);
   if (options.Has("--client-ip")) {
     in_addr address{};
     if (inet_pton(AF_INET, options.Get("--client-ip").c_str(), &address) != 1) {
@@ -171,16 +207,17 @@ int ReadLogin(Options& options, zv::LoginRequest* request, std::string* host, ui
     }
     std::memcpy(request->client_address.data(), &address, 4);
   }
-  *host = options.Get("--host");
-  *port = static_cast<uint16_t>(value_port);
-  *timeout_ms = static_cast<uint32_t>(timeout);
+  login->host = options.Get("--host");
+  login->port = static_cast<uint16_t>(value_port);
+  login->timeout_ms = static_cast<uint32_t>(timeout);
   return -1;
 }
 
 // Connects and logs in; kExitAccepted with the answer, or the exit code.
-int ConnectAndLogin(zv::ApplianceClient* client, const std::string& host, uint16_t port,
-                    const zv::LoginRequest& request, zv::LoginAnswer* answer) {
-  if (!client->Connect(host, port)) {
+int ConnectAndLogin(const LoginSettings& login, zv::ApplianceClient* client,
+                    zv::LoginAnswer* answer) {
+  client->set_timeout_ms(login.timeout_ms);
+  if (!client->Connect(login.host, login.port)) {
     std::fprintf(stderr, "zvclient: %s\n", client->last_error().c_str());
     return kExitFailed;
   }
@@ -188,7 +225,7 @@ int ConnectAndLogin(zv::ApplianceClient* client, const std::string& host, uint16
     std::fprintf(stderr, "zvclient: version exchange failed: %s\n", client->last_error().c_str());
     return kExitFailed;
   }
-  *answer = client->Login(request);
+  *answer = client->Login(login.request);
   switch (answer->kind) {
     case zv::LoginAnswer::Kind::kAccepted:
       return kExitAccepted;
@@ -211,22 +248,15 @@ std::string Field(const char* field, size_t width) {
 
 int RunLogin(int argc, char** argv) {
   Options options;
-  bool help = false;
-  if (!ParseOptions(argc, argv, kLoginOptions, {}, false, &options, &help)) return kExitUsage;
-  if (help) {
-    PrintUsage(stdout);
-    return kExitAccepted;
+  if (int code = ParseCommand(argc, argv, kLoginOptions, {}, false, &options); code >= 0) {
+    return code;
   }
-  zv::LoginRequest request;
-  std::string host;
-  uint16_t port = 0;
-  uint32_t timeout = 0;
-  if (int code = ReadLogin(options, &request, &host, &port, &timeout); code >= 0) return code;
+  LoginSettings login;
+  if (int code = ReadLogin(options, &login); code >= 0) return code;
 
   zv::ApplianceClient client;
-  client.set_timeout_ms(timeout);
   zv::LoginAnswer answer;
-  int code = ConnectAndLogin(&client, host, port, request, &answer);
+  int code = ConnectAndLogin(login, &client, &answer);
   if (code != kExitAccepted) return code;
   std::printf("login accepted: user %s, device %08X, storage %s, compression level %u\n",
               Field(answer.record.userName, sizeof(answer.record.userName)).c_str(),
@@ -310,17 +340,11 @@ int RunUpload(int argc, char** argv) {
   std::set<std::string> known = kLoginOptions;
   known.insert({"--compress", "--block-size", "--type"});
   Options options;
-  bool help = false;
-  if (!ParseOptions(argc, argv, known, {"--resume"}, true, &options, &help)) return kExitUsage;
-  if (help) {
-    PrintUsage(stdout);
-    return kExitAccepted;
+  if (int code = ParseCommand(argc, argv, known, {"--resume"}, true, &options); code >= 0) {
+    return code;
   }
-  zv::LoginRequest request;
-  std::string host;
-  uint16_t port = 0;
-  uint32_t timeout = 0;
-  if (int code = ReadLogin(options, &request, &host, &port, &timeout); code >= 0) return code;
+  LoginSettings login;
+  if (int code = ReadLogin(options, &login); code >= 0) return code;
   zv::UploadOptions upload;
   if (int code = ReadUploadOptions(options, &upload); code >= 0) return code;
   if (options.files.empty()) return Fail("upload needs at least one FILE");
@@ -343,9 +367,8 @@ int RunUpload(int argc, char** argv) {
   }
 
   zv::ApplianceClient client;
-  client.set_timeout_ms(timeout);
   zv::LoginAnswer answer;
-  int code = ConnectAndLogin(&client, host, port, request, &answer);
+  int code = ConnectAndLogin(login, &client, &answer);
   if (code != kExitAccepted) return code;
   return UploadAll(&client, files, upload);
 }
@@ -361,29 +384,16 @@ bool ValidDate(const std::string& date) {
 }
 
 int RunGenerate(int argc, char** argv) {
+  const std::set<std::string> known = {"--storage", "--device", "--date", "--out"};
   Options options;
-  bool help = false;
-  if (!ParseOptions(argc, argv, {"--storage", "--device", "--date", "--out"}, {}, false, &options,
-                    &help)) {
-    return kExitUsage;
+  if (int code = ParseCommand(argc, argv, known, {}, false, &options); code >= 0) return code;
+  if (int code = RequireOptions(options, {"--storage", "--device", "--date", "--out"}); code >= 0) {
+    return code;
   }
-  if (help) {
-    PrintUsage(stdout);
-    return kExitAccepted;
-  }
-  for (const char* required : {"--storage", "--device", "--date", "--out"}) {
-    if (!options.Has(required)) {
-      std::fprintf(stderr, "zvclient: %s is required\n", required);
-      return kExitUsage;
-    }
-  }
-  unsigned long device = 0;
-  if (!ParseUnsigned(options.Get("--device"), 16, 0xFFFFFFFFul, &device)) {
-    return Fail("--device must be up to eight hexadecimal digits");
-  }
+  uint32_t device = 0;
+  if (int code = ReadDevice(options, &device); code >= 0) return code;
   if (!ValidDate(options.Get("--date"))) return Fail("--date must be YYYYMMDD");
-  zv::SampleFiles samples(options.Get("--storage"), static_cast<uint32_t>(device),
-                          options.Get("--date"));
+  zv::SampleFiles samples(options.Get("--storage"), device, options.Get("--date"));
   std::vector<zv::SampleFile> files;
   std::string error;
   if (!samples.WriteAll(options.Get("--out"), &files, &error)) {
@@ -398,17 +408,9 @@ int RunTrial(int argc, char** argv) {
   std::set<std::string> known = kLoginOptions;
   known.insert({"--compress", "--block-size", "--date", "--out"});
   Options options;
-  bool help = false;
-  if (!ParseOptions(argc, argv, known, {}, false, &options, &help)) return kExitUsage;
-  if (help) {
-    PrintUsage(stdout);
-    return kExitAccepted;
-  }
-  zv::LoginRequest request;
-  std::string host;
-  uint16_t port = 0;
-  uint32_t timeout = 0;
-  if (int code = ReadLogin(options, &request, &host, &port, &timeout); code >= 0) return code;
+  if (int code = ParseCommand(argc, argv, known, {}, false, &options); code >= 0) return code;
+  LoginSettings login;
+  if (int code = ReadLogin(options, &login); code >= 0) return code;
   zv::UploadOptions upload;
   if (int code = ReadUploadOptions(options, &upload); code >= 0) return code;
   const std::string date = options.Has("--date") ? options.Get("--date") : "20101216";
@@ -416,14 +418,13 @@ int RunTrial(int argc, char** argv) {
   const std::string folder = options.Has("--out") ? options.Get("--out") : "zvclient-trial";
 
   zv::ApplianceClient client;
-  client.set_timeout_ms(timeout);
   zv::LoginAnswer answer;
-  int code = ConnectAndLogin(&client, host, port, request, &answer);
+  int code = ConnectAndLogin(login, &client, &answer);
   if (code != kExitAccepted) return code;
   const std::string storage = Field(answer.record.storageName, sizeof(answer.record.storageName));
-  std::printf("logged in as %s, device %08X, storage %s\n", request.user.c_str(), request.device_id,
-              storage.c_str());
-  zv::SampleFiles samples(storage, request.device_id, date);
+  std::printf("logged in as %s, device %08X, storage %s\n", login.request.user.c_str(),
+              login.request.device_id, storage.c_str());
+  zv::SampleFiles samples(storage, login.request.device_id, date);
   std::vector<zv::SampleFile> files;
   std::string error;
   if (!samples.WriteAll(folder, &files, &error)) {
