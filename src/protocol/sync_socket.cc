@@ -96,16 +96,22 @@ long SyncSocket::SendSome(const void* data, size_t size, uint32_t timeout_ms, in
     *error = EBADF;
     return -1;
   }
-  int64_t deadline = NowMs() + timeout_ms;
+  // The call is tried first and waited for only when the socket is not
+  // ready: a busy transfer then costs one system call, not a poll as well.
+  const int64_t deadline = NowMs() + timeout_ms;
   for (;;) {
-    int ready = WaitReady(POLLOUT, deadline, error);
-    if (ready <= 0) return -1;
+    if (cancelled_.load()) {
+      *error = kSocketTimedOut;
+      return -1;
+    }
     ssize_t n = ::send(fd_.load(), data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
     if (n > 0) return static_cast<long>(n);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
     if (n == 0) return 0;
-    *error = errno;
-    return -1;
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+      *error = errno;
+      return -1;
+    }
+    if (WaitReady(POLLOUT, deadline, error) <= 0) return -1;
   }
 }
 
@@ -115,15 +121,20 @@ long SyncSocket::ReceiveSome(void* data, size_t size, uint32_t timeout_ms, int* 
     *error = EBADF;
     return -1;
   }
-  int64_t deadline = NowMs() + timeout_ms;
+  // As for sending: bytes already queued are taken without a poll.
+  const int64_t deadline = NowMs() + timeout_ms;
   for (;;) {
-    int ready = WaitReady(POLLIN, deadline, error);
-    if (ready <= 0) return -1;
+    if (cancelled_.load()) {
+      *error = kSocketTimedOut;
+      return -1;
+    }
     ssize_t n = ::recv(fd_.load(), data, size, MSG_DONTWAIT);
     if (n >= 0) return static_cast<long>(n);
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
-    *error = errno;
-    return -1;
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+      *error = errno;
+      return -1;
+    }
+    if (WaitReady(POLLIN, deadline, error) <= 0) return -1;
   }
 }
 
