@@ -300,9 +300,10 @@ bool SyncClient::SendAll(const void* data, size_t length) {
 bool SyncClient::ReceiveAll(void* data, size_t length) {
   if (data == nullptr || length == 0) throw 0;
   auto* p = static_cast<uint8_t*>(data);
+  // Only this thread changes what the time-out depends on.
+  const uint32_t timeout_ms = ReceiveTimeOut();
   size_t done = 0;
   while (done < length) {
-    const uint32_t timeout_ms = ReceiveTimeOut();
     int error = 0;
     long n = ReceiveSome(p + done, length - done, timeout_ms, &error);
     if (n > 0) {
