@@ -1,10 +1,12 @@
 #include "test_util.h"
 
 #include <arpa/inet.h>
+#include <iconv.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +14,8 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+
+#include <gtest/gtest.h>
 
 namespace zv {
 const char* BuiltProgramDirectory();
@@ -61,6 +65,44 @@ std::string ReadFileBytes(const std::string& path) {
   std::ostringstream out;
   out << in.rdbuf();
   return out.str();
+}
+
+std::string ReadFolderText(const std::string& folder, std::string_view suffix) {
+  std::vector<std::string> files;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (entry.is_regular_file(ec) && name.size() >= suffix.size() &&
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+      files.push_back(entry.path().string());
+    }
+  }
+  std::sort(files.begin(), files.end());
+  std::string all;
+  for (const std::string& file : files) all += ReadFileBytes(file);
+  return all;
+}
+
+std::string Utf8ToGbk(std::string_view utf8) {
+  iconv_t cd = iconv_open("GBK", "UTF-8");
+  if (cd == reinterpret_cast<iconv_t>(-1)) {
+    ADD_FAILURE() << "no UTF-8 to GBK conversion";
+    return std::string(utf8);
+  }
+  std::string in(utf8);
+  std::string out(in.size() * 2 + 8, '\0');
+  char* src = in.data();
+  size_t src_left = in.size();
+  char* dst = out.data();
+  size_t dst_left = out.size();
+  const size_t converted = iconv(cd, &src, &src_left, &dst, &dst_left);
+  iconv_close(cd);
+  if (converted == static_cast<size_t>(-1)) {
+    ADD_FAILURE() << "not convertible to GBK: " << in;
+    return in;
+  }
+  out.resize(out.size() - dst_left);
+  return out;
 }
 
 void WriteFileBytes(const std::string& path, std::string_view bytes) {

@@ -46,6 +46,14 @@ std::string ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, std::string_view bytes);
 bool FileExists(const std::string& path);
 
+// The regular files of folder whose names end in suffix, in name order,
+// concatenated (not recursive); empty when the folder is missing.
+std::string ReadFolderText(const std::string& folder, std::string_view suffix = "");
+
+// UTF-8 text in GBK, the operation log's encoding. A text that cannot be
+// converted fails the running test and comes back unchanged.
+std::string Utf8ToGbk(std::string_view utf8);
+
 // A TCP port on 127.0.0.1 that was free a moment ago (bind to port 0).
 uint16_t FreeTcpPort();
 // A port number free for both TCP and UDP on 127.0.0.1.

@@ -4,7 +4,6 @@
 #include <archive.h>
 #include <archive_entry.h>
 #include <gtest/gtest.h>
-#include <iconv.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -36,6 +35,7 @@ using testing::DbTestDataDirectory;
 using testing::DbTestHome;
 using testing::DbTestRoot;
 using testing::FileExists;
+using testing::LogWatch;
 using testing::ReadFileBytes;
 using testing::WriteFileBytes;
 
@@ -45,53 +45,6 @@ constexpr uint32_t kDevice = 0x00A1B2C3;
 constexpr const char* kToken = "0123456789abcdef0123456789ABCDEF";  // 32 characters
 
 std::string AttachmentFolder() { return DbTestRoot() + "/attach"; }
-
-// Everything in the files of a folder, concatenated.
-std::string FolderText(const std::string& folder) {
-  std::string all;
-  std::error_code ec;
-  std::vector<fs::path> files;
-  for (const auto& e : fs::directory_iterator(folder, ec)) files.push_back(e.path());
-  std::sort(files.begin(), files.end());
-  for (const auto& f : files) all += ReadFileBytes(f.string());
-  return all;
-}
-
-std::string DebugLogText() { return FolderText(DbTestHome() + "/debuglog"); }
-
-// The operation log keeps GBK records.
-std::string Gbk(const std::string& utf8) {
-  iconv_t cd = iconv_open("GBK", "UTF-8");
-  std::string in = utf8;
-  std::string out(in.size() * 2 + 8, '\0');
-  char* inp = in.data();
-  size_t inleft = in.size();
-  char* outp = out.data();
-  size_t outleft = out.size();
-  EXPECT_NE(iconv(cd, &inp, &inleft, &outp, &outleft), static_cast<size_t>(-1));
-  iconv_close(cd);
-  out.resize(out.size() - outleft);
-  return out;
-}
-
-// Log text written since construction.
-class LogWatch {
- public:
-  LogWatch()
-      : debug_start_(DebugLogText().size()), oplog_start_(FolderText(DbTestHome() + "/log").size()) {}
-  bool SawDebug(const std::string& text) const {
-    return DebugLogText().substr(debug_start_).find(text) != std::string::npos;
-  }
-  bool SawOplog(const std::string& utf8) const {
-    return FolderText(DbTestHome() + "/log").substr(oplog_start_).find(Gbk(utf8)) !=
-           std::string::npos;
-  }
-  std::string Debug() const { return DebugLogText().substr(debug_start_); }
-
- private:
-  size_t debug_start_;
-  size_t oplog_start_;
-};
 
 // Puts the real program of this build, a script, or nothing at home/name.
 void InstallProgram(const std::string& name, const std::string& script, bool real = false) {
@@ -470,7 +423,7 @@ TEST_F(ReceivedFilesTest, LogTableOfKindUAndSecondFileOfTheDay) {
   ASSERT_TRUE(second);
   ASSERT_TRUE(second->Process(Always(&calls)));
   // Duplicate keys are silent.
-  EXPECT_FALSE(watch.SawDebug("Execute")) << watch.Debug();
+  EXPECT_FALSE(watch.SawDebug("Execute")) << watch.NewDebug();
   EXPECT_EQ(Column(testing::RootQuery("SELECT name FROM TableInfo", db_), "name"),
             std::vector<std::string>{"U20101216"});
   EXPECT_EQ(Column(testing::RootQuery("SELECT table_name FROM AttachInfo", db_), "table_name"),

@@ -3,7 +3,6 @@
 #include "db/db_info.h"
 
 #include <gtest/gtest.h>
-#include <iconv.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,6 +24,7 @@ namespace {
 namespace fs = std::filesystem;
 using testing::DbTestHome;
 using testing::DbTestRoot;
+using testing::LogWatch;
 using testing::ReadFileBytes;
 using testing::RootQuery;
 using testing::WriteFileBytes;
@@ -32,48 +32,6 @@ using testing::WriteFileBytes;
 const bool kHomeRegistered = testing::RegisterDbTestHome();
 
 std::string AttachmentFolder() { return DbTestRoot() + "/attach"; }
-
-std::string FolderText(const std::string& folder) {
-  std::string all;
-  std::error_code ec;
-  std::vector<fs::path> files;
-  for (const auto& e : fs::directory_iterator(folder, ec)) files.push_back(e.path());
-  std::sort(files.begin(), files.end());
-  for (const auto& f : files) all += ReadFileBytes(f.string());
-  return all;
-}
-
-std::string Gbk(const std::string& utf8) {
-  iconv_t cd = iconv_open("GBK", "UTF-8");
-  std::string in = utf8;
-  std::string out(in.size() * 2 + 8, '\0');
-  char* inp = in.data();
-  size_t inleft = in.size();
-  char* outp = out.data();
-  size_t outleft = out.size();
-  EXPECT_NE(iconv(cd, &inp, &inleft, &outp, &outleft), static_cast<size_t>(-1));
-  iconv_close(cd);
-  out.resize(out.size() - outleft);
-  return out;
-}
-
-class LogWatch {
- public:
-  LogWatch() : debug_start_(Debug().size()), oplog_start_(Oplog().size()) {}
-  bool SawDebug(const std::string& text) const {
-    return Debug().substr(debug_start_).find(text) != std::string::npos;
-  }
-  bool SawOplog(const std::string& utf8) const {
-    return Oplog().substr(oplog_start_).find(Gbk(utf8)) != std::string::npos;
-  }
-  std::string NewDebug() const { return Debug().substr(debug_start_); }
-
- private:
-  static std::string Debug() { return FolderText(DbTestHome() + "/debuglog"); }
-  static std::string Oplog() { return FolderText(DbTestHome() + "/log"); }
-  size_t debug_start_;
-  size_t oplog_start_;
-};
 
 // Answers the storage names it was given; everything else is unused here.
 class StorageNamesController : public SyncController {

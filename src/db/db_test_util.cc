@@ -78,6 +78,26 @@ const std::string& DbTestRoot() { return Paths().root; }
 const std::string& DbTestHome() { return Paths().home; }
 const std::string& DbTestDataDirectory() { return Paths().data; }
 
+namespace {
+
+std::string DebugLogText() { return ReadFolderText(DbTestHome() + "/debuglog"); }
+std::string OperationLogText() { return ReadFolderText(DbTestHome() + "/log"); }
+
+}  // namespace
+
+LogWatch::LogWatch()
+    : debug_start_(DebugLogText().size()), oplog_start_(OperationLogText().size()) {}
+
+bool LogWatch::SawDebug(const std::string& text) const {
+  return NewDebug().find(text) != std::string::npos;
+}
+
+bool LogWatch::SawOplog(const std::string& utf8) const {
+  return OperationLogText().substr(oplog_start_).find(Utf8ToGbk(utf8)) != std::string::npos;
+}
+
+std::string LogWatch::NewDebug() const { return DebugLogText().substr(debug_start_); }
+
 void WriteDbConfig(const std::string& user, const std::string& enciphered_password) {
   WriteFileBytes(DbTestHome() + "/config/dbconf.ini",
                  "[DB_CONFIG]\nDbType=3\nSQLUser=" + user + "\nSQLPWD=" + enciphered_password +

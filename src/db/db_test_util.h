@@ -26,6 +26,20 @@ const std::string& DbTestRoot();
 const std::string& DbTestHome();
 const std::string& DbTestDataDirectory();  // <root>/mysql/log_data
 
+// The debug log and the operation log of the test home, from the text they
+// held at construction on.
+class LogWatch {
+ public:
+  LogWatch();
+  bool SawDebug(const std::string& text) const;
+  bool SawOplog(const std::string& utf8) const;  // the operation log keeps GBK
+  std::string NewDebug() const;
+
+ private:
+  size_t debug_start_;
+  size_t oplog_start_;
+};
+
 // Writes home/config/dbconf.ini with these values and reloads it.
 void WriteDbConfig(const std::string& user, const std::string& enciphered_password);
 

@@ -8,7 +8,6 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <iconv.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -63,17 +62,12 @@ class SessionEnvironment : public ::testing::Environment {
 [[maybe_unused]] ::testing::Environment* const kEnvironment =
     ::testing::AddGlobalTestEnvironment(new SessionEnvironment);
 
-std::string ReadFolder(const std::string& folder) {
-  std::string all;
-  std::error_code ec;
-  for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
-    all += ::zv::testing::ReadFileBytes(entry.path().string());
-  }
-  return all;
+std::string DebugLog() {
+  return ::zv::testing::ReadFolderText(SessionEnvironment::Home() + "/debuglog");
 }
-
-std::string DebugLog() { return ReadFolder(SessionEnvironment::Home() + "/debuglog"); }
-std::string OperationLog() { return ReadFolder(SessionEnvironment::Home() + "/log"); }
+std::string OperationLog() {
+  return ::zv::testing::ReadFolderText(SessionEnvironment::Home() + "/log");
+}
 
 size_t Count(const std::string& haystack, const std::string& needle) {
   size_t n = 0;
@@ -85,20 +79,7 @@ size_t Count(const std::string& haystack, const std::string& needle) {
 }
 
 // The operation log stores its records in GBK.
-std::string Gbk(const std::string& utf8) {
-  iconv_t cd = iconv_open("GBK", "UTF-8");
-  if (cd == reinterpret_cast<iconv_t>(-1)) return utf8;
-  std::string in = utf8;
-  std::string out(in.size() * 2 + 8, '\0');
-  char* src = in.data();
-  size_t src_left = in.size();
-  char* dst = out.data();
-  size_t dst_left = out.size();
-  iconv(cd, &src, &src_left, &dst, &dst_left);
-  iconv_close(cd);
-  out.resize(out.size() - dst_left);
-  return out;
-}
+std::string Gbk(const std::string& utf8) { return ::zv::testing::Utf8ToGbk(utf8); }
 
 SyncAccountRecord DemoAccount() {
   SyncAccountRecord record;

@@ -1,17 +1,14 @@
 #include "records/test_home.h"
 
 #include <gtest/gtest.h>
-#include <iconv.h>
 
 #include <cstdlib>
 #include <memory>
-#include <vector>
 
 #include "config/zv_sync_config.h"
 #include "log/log_file.h"
 #include "log/sync_log.h"
 #include "test_util.h"
-#include "util/file_util.h"
 
 namespace zv::testing {
 
@@ -52,30 +49,6 @@ class TestHome : public ::testing::Environment {
   void TearDown() override { GetState().root.reset(); }
 };
 
-std::string ReadFolder(const std::string& folder) {
-  std::vector<std::string> files;
-  ListFiles(folder, "*", &files, true);
-  std::string text;
-  for (const std::string& f : files) text += ReadFileBytes(f);
-  return text;
-}
-
-std::string ToGbk(std::string_view utf8) {
-  iconv_t cd = iconv_open("GBK", "UTF-8");
-  if (cd == reinterpret_cast<iconv_t>(-1)) return std::string();
-  std::string in(utf8);
-  std::string out(in.size() * 2 + 4, '\0');
-  char* src = in.data();
-  size_t src_left = in.size();
-  char* dst = out.data();
-  size_t dst_left = out.size();
-  size_t r = iconv(cd, &src, &src_left, &dst, &dst_left);
-  iconv_close(cd);
-  if (r == static_cast<size_t>(-1)) return std::string();
-  out.resize(out.size() - dst_left);
-  return out;
-}
-
 }  // namespace
 
 bool RegisterTestHome() {
@@ -90,12 +63,10 @@ bool RegisterTestHome() {
 const std::string& TestHomeDirectory() { return GetState().home; }
 const std::string& TestDataDirectory() { return GetState().data; }
 
-std::string DebugLogText() { return ReadFolder(GetState().home + "/debuglog"); }
+std::string DebugLogText() { return ReadFolderText(GetState().home + "/debuglog"); }
 
 bool OperationLogContains(std::string_view utf8_text) {
-  const std::string gbk = ToGbk(utf8_text);
-  if (gbk.empty()) return false;
-  return ReadFolder(GetState().home + "/log").find(gbk) != std::string::npos;
+  return ReadFolderText(GetState().home + "/log").find(Utf8ToGbk(utf8_text)) != std::string::npos;
 }
 
 }  // namespace zv::testing

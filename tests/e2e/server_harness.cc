@@ -1,7 +1,6 @@
 #include "server_harness.h"
 
 #include <fcntl.h>
-#include <iconv.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -28,12 +27,7 @@ namespace zv::e2e {
 namespace {
 
 std::string ReadFolderFiles(const std::string& folder) {
-  std::vector<std::string> files;
-  ListFiles(folder, "*.log", &files, true);
-  std::sort(files.begin(), files.end());
-  std::string all;
-  for (const std::string& file : files) all += ::zv::testing::ReadFileBytes(file);
-  return all;
+  return ::zv::testing::ReadFolderText(folder, ".log");
 }
 
 bool CanConnect(uint16_t port) {
@@ -52,20 +46,6 @@ bool CanConnect(uint16_t port) {
 
 std::string ProgramPath(const std::string& name) {
   return ::zv::testing::ProgramDirectory() + "/" + name;
-}
-
-std::string ToGbk(const std::string& utf8) {
-  iconv_t cd = iconv_open("GBK", "UTF-8");
-  if (cd == reinterpret_cast<iconv_t>(-1)) return utf8;
-  std::string out(utf8.size() * 2 + 8, '\0');
-  char* in = const_cast<char*>(utf8.data());
-  size_t in_left = utf8.size();
-  char* dst = out.data();
-  size_t out_left = out.size();
-  iconv(cd, &in, &in_left, &dst, &out_left);
-  iconv_close(cd);
-  out.resize(out.size() - out_left);
-  return out;
 }
 
 ServerHome::ServerHome() : namespace_(::zv::testing::UniqueName("e2e")) {
@@ -132,7 +112,7 @@ std::string ServerHome::DebugLog() const { return ReadFolderFiles(home() + "/deb
 
 long ServerHome::OpLogFind(const std::string& utf8_message) const {
   std::string all = ReadFolderFiles(home() + "/log");
-  size_t at = all.find(ToGbk(utf8_message));
+  size_t at = all.find(::zv::testing::Utf8ToGbk(utf8_message));
   return at == std::string::npos ? -1 : static_cast<long>(at);
 }
 

@@ -130,9 +130,6 @@ bool WaitUntil(Predicate predicate, std::chrono::milliseconds timeout = std::chr
   }
 }
 
-// UTF-8 to GBK (the operation log's encoding).
-std::string ToGbk(const std::string& utf8);
-
 // Path of a program of this build.
 std::string ProgramPath(const std::string& name);
 
