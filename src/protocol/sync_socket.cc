@@ -90,8 +90,8 @@ int SyncSocket::WaitReady(short events, int64_t deadline_ms, int* error) {
   }
 }
 
-long SyncSocket::SendSome(const void* data, size_t size, uint32_t timeout_ms, int* error) {
-  if (size == 0 || data == nullptr) throw 0;
+template <typename Call>
+long SyncSocket::CallWhenReady(short events, uint32_t timeout_ms, int* error, Call call) {
   if (fd_.load() < 0) {
     *error = EBADF;
     return -1;
@@ -104,38 +104,27 @@ long SyncSocket::SendSome(const void* data, size_t size, uint32_t timeout_ms, in
       *error = kSocketTimedOut;
       return -1;
     }
-    ssize_t n = ::send(fd_.load(), data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (n > 0) return static_cast<long>(n);
-    if (n == 0) return 0;
-    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-      *error = errno;
-      return -1;
-    }
-    if (WaitReady(POLLOUT, deadline, error) <= 0) return -1;
-  }
-}
-
-long SyncSocket::ReceiveSome(void* data, size_t size, uint32_t timeout_ms, int* error) {
-  if (size == 0 || data == nullptr) throw 0;
-  if (fd_.load() < 0) {
-    *error = EBADF;
-    return -1;
-  }
-  // As for sending: bytes already queued are taken without a poll.
-  const int64_t deadline = NowMs() + timeout_ms;
-  for (;;) {
-    if (cancelled_.load()) {
-      *error = kSocketTimedOut;
-      return -1;
-    }
-    ssize_t n = ::recv(fd_.load(), data, size, MSG_DONTWAIT);
+    ssize_t n = call(fd_.load());
     if (n >= 0) return static_cast<long>(n);
     if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
       *error = errno;
       return -1;
     }
-    if (WaitReady(POLLIN, deadline, error) <= 0) return -1;
+    if (WaitReady(events, deadline, error) <= 0) return -1;
   }
+}
+
+long SyncSocket::SendSome(const void* data, size_t size, uint32_t timeout_ms, int* error) {
+  if (size == 0 || data == nullptr) throw 0;
+  return CallWhenReady(POLLOUT, timeout_ms, error, [data, size](int fd) {
+    return ::send(fd, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+  });
+}
+
+long SyncSocket::ReceiveSome(void* data, size_t size, uint32_t timeout_ms, int* error) {
+  if (size == 0 || data == nullptr) throw 0;
+  return CallWhenReady(POLLIN, timeout_ms, error,
+                       [data, size](int fd) { return ::recv(fd, data, size, MSG_DONTWAIT); });
 }
 
 bool SyncSocket::WaitForCancel(uint32_t timeout_ms) {

@@ -55,6 +55,11 @@ class SyncSocket {
   // or cancel (*error = kSocketTimedOut), -1 on a poll failure (*error =
   // errno).
   int WaitReady(short events, int64_t deadline_ms, int* error);
+  // Makes the non-blocking call(fd) until it does not find the socket busy,
+  // waiting for events in between; its result, or -1 with *error set as
+  // for SendSome.
+  template <typename Call>
+  long CallWhenReady(short events, uint32_t timeout_ms, int* error, Call call);
 
   std::atomic<int> fd_{-1};
   std::mutex mu_;              // guards closing fd_ and cancel_fd_ against Cancel()
