@@ -189,6 +189,13 @@ class Appliance {
     if (!logged_in) return;
     for (int file = 0; file < shared_->options->files; ++file) {
       const auto method = static_cast<Method>((index_ + file) % kMethodCount);
+      if (file > 0 && !shared_->options->processing) {
+        // A file without its end stays the session's current file: the
+        // next one needs a new session.
+        client_.Close();
+        LoginAnswer again;
+        if (!Login(true, &again)) return;
+      }
       if (!UploadFile(file, method)) return;
     }
     if (!client_.SendTaskFinished()) Error("task finished not sent");
