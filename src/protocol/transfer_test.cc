@@ -75,13 +75,7 @@ class TransferEnvironment : public ::testing::Environment {
     ::testing::AddGlobalTestEnvironment(new TransferEnvironment);
 
 std::string DebugLog() {
-  std::string all;
-  std::error_code ec;
-  for (const auto& entry : std::filesystem::directory_iterator(
-           std::string(std::getenv("ZENTROVANE_HOME")) + "/debuglog", ec)) {
-    all += ::zv::testing::ReadFileBytes(entry.path().string());
-  }
-  return all;
+  return ::zv::testing::ReadFolderText(std::string(std::getenv("ZENTROVANE_HOME")) + "/debuglog");
 }
 
 SyncAccountRecord DemoAccount() {
