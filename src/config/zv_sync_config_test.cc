@@ -44,16 +44,6 @@ std::string EncipherHex(const std::string& plain) {
   return hex;
 }
 
-// Every file below folder, concatenated (the logs of one test).
-std::string ReadAllFiles(const std::string& folder) {
-  std::string all;
-  std::error_code ec;
-  for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
-    all += testing::ReadFileBytes(entry.path().string());
-  }
-  return all;
-}
-
 // Log folders for the whole binary, used between tests so that no log line
 // goes outside a temporary folder.
 class LogFolderEnvironment : public ::testing::Environment {
@@ -243,14 +233,14 @@ TEST_F(ConfigTest, DbConfigUnreadableResetsAndReports) {
   EXPECT_EQ("", config_->GetDbUser());
   EXPECT_EQ(1u, config_->GetDbConfig().db_type);
 
-  const std::string debug = ReadAllFiles(tmp_.Sub("debuglog"));
+  const std::string debug = testing::ReadFolderText(tmp_.Sub("debuglog"));
   EXPECT_NE(std::string::npos,
             debug.find("<E> {"))
       << debug;
   EXPECT_NE(std::string::npos, debug.find("Load " + home_ + "/config/dbconf.ini failed!ret=-1\n"))
       << debug;
   // "读取数据库配置文件失败!" in GBK, with code '3' and module "同步器".
-  const std::string op = ReadAllFiles(tmp_.Sub("oplog"));
+  const std::string op = testing::ReadFolderText(tmp_.Sub("oplog"));
   ASSERT_EQ(256u, op.size());
   EXPECT_EQ(std::string("\xCD\xAC\xB2\xBD\xC6\xF7\0", 7), op.substr(0, 7));
   EXPECT_EQ('3', op[20]);
@@ -263,7 +253,7 @@ TEST_F(ConfigTest, ToolsConfigMissingFileGivesDelMethodTwo) {
   EXPECT_FALSE(config_->LoadToolsConfig());
   EXPECT_EQ(2u, config_->GetDelMethod());
   EXPECT_EQ(0u, config_->GetDelDay());
-  EXPECT_NE(std::string::npos, ReadAllFiles(tmp_.Sub("debuglog"))
+  EXPECT_NE(std::string::npos, testing::ReadFolderText(tmp_.Sub("debuglog"))
                                    .find("Load " + home_ + "/config/zvtools.ini failed!ret=-1"));
 }
 
@@ -391,7 +381,7 @@ TEST(ConfigFatalTest, UnopenableSettingsStoreStopsProcess) {
   ASSERT_EQ(pid, waitpid(pid, &status, 0));
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(0, WEXITSTATUS(status));
-  const std::string log = ReadAllFiles(tmp.Sub("debuglog"));
+  const std::string log = testing::ReadFolderText(tmp.Sub("debuglog"));
   EXPECT_TRUE(std::regex_search(log, std::regex("<C> \\{\\d+\\} Open and create key faile!errno=20\n")))
       << log;
   EXPECT_TRUE(std::regex_search(

@@ -5,9 +5,6 @@
 
 #include <atomic>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "db/db_test_util.h"
@@ -28,17 +25,7 @@ using ::zv::testing::WriteDbConfig;
 const bool kHomeRegistered = ::zv::testing::RegisterDbTestHome();
 
 // Everything in the debug log folder of the test home.
-std::string DebugLogText() {
-  std::string text;
-  std::error_code ec;
-  for (const auto& entry : std::filesystem::directory_iterator(DbTestHome() + "/debuglog", ec)) {
-    std::ifstream in(entry.path());
-    std::stringstream s;
-    s << in.rdbuf();
-    text += s.str();
-  }
-  return text;
-}
+std::string DebugLogText() { return ::zv::testing::ReadFolderText(DbTestHome() + "/debuglog"); }
 
 size_t CountOccurrences(const std::string& text, const std::string& what) {
   size_t count = 0;

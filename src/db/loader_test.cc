@@ -5,9 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "db/db_test_util.h"
 #include "platform/named_object.h"
@@ -22,17 +19,7 @@ using ::zv::testing::WriteFileBytes;
 
 const bool kHomeRegistered = ::zv::testing::RegisterDbTestHome();
 
-std::string DebugLogText() {
-  std::string text;
-  std::error_code ec;
-  for (const auto& entry : std::filesystem::directory_iterator(DbTestHome() + "/debuglog", ec)) {
-    std::ifstream in(entry.path());
-    std::stringstream s;
-    s << in.rdbuf();
-    text += s.str();
-  }
-  return text;
-}
+std::string DebugLogText() { return ::zv::testing::ReadFolderText(DbTestHome() + "/debuglog"); }
 
 // A fake importer at home/Loader.exe: writes its arguments, one a line, to
 // home/args-<n> and, when gated, blocks until the test opens the gate

@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -42,13 +41,7 @@ const auto* const kEnv = ::testing::AddGlobalTestEnvironment(new DecoderEnvironm
 
 // Everything the debug log holds so far.
 std::string DebugLogText() {
-  std::string all;
-  std::error_code ec;
-  for (const auto& entry :
-       std::filesystem::directory_iterator(DecoderEnvironment::home_->Sub("debuglog"), ec)) {
-    all += testing::ReadFileBytes(entry.path().string());
-  }
-  return all;
+  return testing::ReadFolderText(DecoderEnvironment::home_->Sub("debuglog"));
 }
 
 void PutU32(Bytes* out, uint32_t v) {
