@@ -29,6 +29,19 @@ void CloseKeepingErrno(int fd) {
   errno = saved;
 }
 
+// Removes a temporary file keeping errno of an earlier failure.
+void UnlinkKeepingErrno(const std::string& path) {
+  int saved = errno;
+  unlink(path.c_str());
+  errno = saved;
+}
+
+// Gives up a temporary file that is still open.
+void AbandonTemp(int fd, const std::string& temp_path) {
+  CloseKeepingErrno(fd);
+  UnlinkKeepingErrno(temp_path);
+}
+
 // Creates a fresh temporary file beside path; its name goes to *temp_path.
 // The mode is that of the file it will replace, else 0666 less the umask.
 int CreateTempBeside(const std::string& path, mode_t keep_mode, std::string* temp_path) {
@@ -58,20 +71,11 @@ mode_t ExistingMode(const std::string& path) {
 // Makes the temporary file durable and puts it in place of path.
 bool FinishTemp(int fd, const std::string& temp_path, const std::string& path) {
   if (fsync(fd) != 0) {
-    CloseKeepingErrno(fd);
-    unlink(temp_path.c_str());
+    AbandonTemp(fd, temp_path);
     return false;
   }
-  if (close(fd) != 0) {
-    int saved = errno;
-    unlink(temp_path.c_str());
-    errno = saved;
-    return false;
-  }
-  if (rename(temp_path.c_str(), path.c_str()) != 0) {
-    int saved = errno;
-    unlink(temp_path.c_str());
-    errno = saved;
+  if (close(fd) != 0 || rename(temp_path.c_str(), path.c_str()) != 0) {
+    UnlinkKeepingErrno(temp_path);
     return false;
   }
   return SyncParentDirectory(path);
@@ -99,10 +103,7 @@ bool WriteFileAtomically(const std::string& path, const void* data, size_t lengt
   int fd = CreateTempBeside(path, ExistingMode(path), &temp_path);
   if (fd < 0) return false;
   if (!WriteFull(fd, data, length)) {
-    CloseKeepingErrno(fd);
-    int saved = errno;
-    unlink(temp_path.c_str());
-    errno = saved;
+    AbandonTemp(fd, temp_path);
     return false;
   }
   return FinishTemp(fd, temp_path, path);
@@ -144,10 +145,7 @@ bool CopyFileAtomically(const std::string& source, const std::string& destinatio
   }
   CloseKeepingErrno(in);
   if (!ok) {
-    CloseKeepingErrno(out);
-    int saved = errno;
-    unlink(temp_path.c_str());
-    errno = saved;
+    AbandonTemp(out, temp_path);
     return false;
   }
   return FinishTemp(out, temp_path, destination);
