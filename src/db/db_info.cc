@@ -105,21 +105,31 @@ bool DBInfo::ParseDirStat(std::string_view text, int64_t* size) {
   return true;
 }
 
-bool DBInfo::EnsureTable(const std::string& db, const std::string& table) {
+namespace {
+
+// Connects manager to db and has the importer create table there when it
+// is missing (a failed creation is logged and left to the caller's use).
+bool ConnectWithTable(const std::string& db, const std::string& table, ZVDBManager* manager) {
   if (!IsUsableDatabase(db) || !IsSqlIdentifier(table)) {
     ZV_LOG_E("Refused unsafe table %s.%s!\n", db.c_str(), table.c_str());
     return false;
   }
-  ZVDBManager manager;
-  if (!manager.Connect(db)) {
+  if (!manager->Connect(db)) {
     ZV_LOG_E("Connect mysql %s failed!\n", db.c_str());
     return false;
   }
-  if (!manager.TableExists(table)) {
+  if (!manager->TableExists(table)) {
     const uint32_t ret = Loader::Instance().CreateTable(db, table);
     ZV_LOG_D("Create table %s.%s ret=%d\n", db.c_str(), table.c_str(), static_cast<int>(ret));
   }
   return true;
+}
+
+}  // namespace
+
+bool DBInfo::EnsureTable(const std::string& db, const std::string& table) {
+  ZVDBManager manager;
+  return ConnectWithTable(db, table, &manager);
 }
 
 bool DBInfo::UpdateTableInfo(const std::string& db) {
@@ -132,13 +142,8 @@ bool DBInfo::UpdateTableInfo(const std::string& db) {
     }
     return true;
   }
-  (void)EnsureTable(db, "TableInfo");
-  if (!IsUsableDatabase(db)) return false;
   ZVDBManager manager;
-  if (!manager.Connect(db)) {
-    ZV_LOG_E("Connect mysql %s failed!\n", db.c_str());
-    return false;
-  }
+  if (!ConnectWithTable(db, "TableInfo", &manager)) return false;
   DbRows rows;
   if (!manager.Query(kTableStatusQuery, &rows)) {
     ZV_LOG_W("Execute %s failed!err=%s\n", kTableStatusQuery, manager.GetLastErrorText().c_str());
@@ -176,13 +181,8 @@ bool DBInfo::UpdateAttachInfo(const std::string& db) {
     }
     return true;
   }
-  (void)EnsureTable(db, "AttachInfo");
-  if (!IsUsableDatabase(db)) return false;
   ZVDBManager manager;
-  if (!manager.Connect(db)) {
-    ZV_LOG_E("Connect mysql %s failed!\n", db.c_str());
-    return false;
-  }
+  if (!ConnectWithTable(db, "AttachInfo", &manager)) return false;
   const char* select = "SELECT table_name from AttachInfo WHERE file_del <> 1";
   DbRows rows;
   if (!manager.Query(select, &rows)) {
