@@ -60,6 +60,13 @@ DecodedBlock Failure(ResultCode code) {
   return result;
 }
 
+DecodedBlock Decoded(const uint8_t* data, uint32_t length) {
+  DecodedBlock result;
+  result.data = data;
+  result.length = length;
+  return result;
+}
+
 }  // namespace
 
 BlockDecoder::BlockDecoder() { InitLzoOnce(); }
@@ -104,10 +111,7 @@ DecodedBlock BlockDecoder::Decode(std::span<const uint8_t> content, std::span<ui
                  static_cast<uint32_t>(data.size()));
         return Failure(kDataError);
       }
-      DecodedBlock result;
-      result.data = data.data();
-      result.length = head.origin_size;
-      return result;
+      return Decoded(data.data(), head.origin_size);
     }
     default:
       ZV_LOG_E("Unknown compress method %u!\n", static_cast<unsigned>(content[12]));
@@ -131,10 +135,7 @@ DecodedBlock BlockDecoder::DecodeLzo(std::span<const uint8_t> data, uint32_t ori
              static_cast<uint32_t>(out_len));
     return Failure(kUncompressError);
   }
-  DecodedBlock result;
-  result.data = output.data();
-  result.length = origin_size;
-  return result;
+  return Decoded(output.data(), origin_size);
 }
 
 DecodedBlock BlockDecoder::DecodeLzma(std::span<const uint8_t> data, uint32_t origin_size,
@@ -189,10 +190,7 @@ DecodedBlock BlockDecoder::DecodeLzma(std::span<const uint8_t> data, uint32_t or
              static_cast<uint32_t>(produced));
     return Failure(kUncompressError);
   }
-  DecodedBlock result;
-  result.data = output.data();
-  result.length = origin_size;
-  return result;
+  return Decoded(output.data(), origin_size);
 }
 
 }  // namespace zv
