@@ -21,6 +21,7 @@
 // waiting sessions are kept alive with echo markers. --skip-processing
 // leaves it out (the files are stored but not processed). The client sends
 // prepared, pre-masked blocks from memory.
+#include <sys/resource.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -201,8 +202,17 @@ struct Upload {
   bool stored = false;
   double stored_seconds = 0;   // announce -> echo behind the last block
   double confirm_seconds = 0;  // file end -> confirmation
+  double client_cpu_seconds = 0;  // this program's CPU while sending
   std::string error;
 };
+
+// CPU time of the calling thread, user and system.
+double ThreadCpuSeconds() {
+  rusage usage{};
+  ::getrusage(RUSAGE_THREAD, &usage);
+  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
 
 // Logs in and sends the whole file; times it up to the echo.
 void SendFile(const BenchServer& server, const UploadBlocks& blocks, Upload* upload) {
@@ -229,12 +239,14 @@ void SendFile(const BenchServer& server, const UploadBlocks& blocks, Upload* upl
   upload->uploader = std::make_unique<Uploader>(&client, blocks, upload->method);
   Uploader& uploader = *upload->uploader;
   auto start = Clock::now();
+  const double cpu_start = ThreadCpuSeconds();
   if (!uploader.Announce(name, 0, 0) || !uploader.SendData(0, blocks.size()) ||
       !uploader.WaitStored()) {
     upload->error = uploader.error();
     return;
   }
   upload->stored_seconds = Seconds(start, Clock::now());
+  upload->client_cpu_seconds = ThreadCpuSeconds() - cpu_start;
   upload->stored = true;
 }
 
@@ -384,10 +396,12 @@ int Run(const Options& options) {
   }
   double rate[kMethodCount] = {};
   double confirm[kMethodCount] = {};
+  double client_cpu[kMethodCount] = {};
   for (auto& upload : uploads) {
     if (upload->stored_seconds <= 0 || !upload->error.empty()) continue;
     rate[static_cast<int>(upload->method)] = Mbps(blocks.size(), upload->stored_seconds);
     confirm[static_cast<int>(upload->method)] = upload->confirm_seconds;
+    client_cpu[static_cast<int>(upload->method)] = upload->client_cpu_seconds;
   }
   ProcessMemory after = ReadProcessMemory(server.server_pid());
 
@@ -412,12 +426,13 @@ int Run(const Options& options) {
   for (Method method : options.methods) {
     const int m = static_cast<int>(method);
     if (rate[m] <= 0) continue;
-    std::string note;
+    char text[160];
+    std::snprintf(text, sizeof(text), "client CPU %.2f s", client_cpu[m]);
+    std::string note = text;
     if (options.processing) {
-      char text[96];
-      std::snprintf(text, sizeof(text), "then %.1f s to the confirmation (processing)",
+      std::snprintf(text, sizeof(text), "; then %.1f s to the confirmation (processing)",
                     confirm[m]);
-      note = text;
+      note += text;
     }
     PrintRow((std::string("Zentrovane, ") + MethodName(method) + " blocks").c_str(),
              blocks.size() / rate[m] / 1e6, blocks.size(), note);
