@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "log/sync_log.h"
+#include "protocol/block.h"
 
 namespace zv {
 
@@ -23,11 +24,6 @@ constexpr int kSzErrorData = 1;
 constexpr int kSzErrorMem = 2;
 constexpr int kSzErrorUnsupported = 4;
 constexpr int kSzErrorInputEof = 6;
-
-uint32_t ReadU32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
 
 // lzo_init must run once per process before the first decompression.
 void InitLzoOnce() {
@@ -76,9 +72,9 @@ BlockDecoder::~BlockDecoder() { lzma_end(&lzma_); }
 bool BlockDecoder::ParseHead(std::span<const uint8_t> content, DataBlockHead* head) {
   if (head == nullptr) throw 0;
   if (content.size() < kDataBlockHeadSize) return false;
-  head->offered_offset = ReadU32(content.data());
-  head->origin_size = ReadU32(content.data() + 4);
-  head->unused = ReadU32(content.data() + 8);
+  head->offered_offset = LoadLe32(content.data());
+  head->origin_size = LoadLe32(content.data() + 4);
+  head->unused = LoadLe32(content.data() + 8);
   head->method = static_cast<int8_t>(content[12]);
   return true;
 }

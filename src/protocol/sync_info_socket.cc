@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "log/sync_log.h"
+#include "protocol/block.h"
 #include "util/crc.h"
 #include "util/system_util.h"
 
@@ -23,12 +24,6 @@ struct ErrorReply {
 #pragma pack(pop)
 static_assert(sizeof(PolicyReply) == 65);
 static_assert(sizeof(ErrorReply) == 16);
-
-uint32_t ReadU32(const uint8_t* p) {
-  uint32_t v;
-  std::memcpy(&v, p, 4);
-  return v;
-}
 
 void* AsPointer(uint32_t value) { return reinterpret_cast<void*>(static_cast<uintptr_t>(value)); }
 
@@ -78,13 +73,13 @@ bool SyncInfoSocket::IsBinaryCommand(const uint8_t* buffer, size_t length) {
     ZV_LOG_W("buffer size is less than %u bytes\n", 12u);
     return false;
   }
-  uint32_t size = ReadU32(buffer);
+  uint32_t size = LoadLe32(buffer);
   if (length < size) {
     ZV_LOG_W("cmd size is less than %u bytes\n", size);
     return false;
   }
-  uint32_t cmd = ReadU32(buffer + 4);
-  uint32_t check = ReadU32(buffer + 8);
+  uint32_t cmd = LoadLe32(buffer + 4);
+  uint32_t check = LoadLe32(buffer + 8);
   // A size field below 12 claims no content: nothing is checked beyond
   // the header, as for a size of 12.
   uint32_t computed = ComputeCheck(buffer, size, cmd);
@@ -113,8 +108,8 @@ void SyncInfoSocket::HandleDatagram(uint8_t* data, size_t length, const Datagram
 }
 
 void SyncInfoSocket::HandleBinaryCommand(const uint8_t* datagram, const DatagramPeer& from) {
-  uint32_t size = ReadU32(datagram);
-  uint32_t cmd = ReadU32(datagram + 4);
+  uint32_t size = LoadLe32(datagram);
+  uint32_t cmd = LoadLe32(datagram + 4);
   ZV_LOG_D("Receive binary command from %u.%u.%u.%u:%u cmd:%p size:%u\n", Byte(from.address, 0),
            Byte(from.address, 1), Byte(from.address, 2), Byte(from.address, 3), from.port,
            AsPointer(cmd), size);
@@ -163,11 +158,11 @@ void SyncInfoSocket::HandleTextCommand(const char* text, const DatagramPeer& fro
 }
 
 bool SyncInfoSocket::SendBinary(const uint8_t* datagram, const DatagramPeer& to) {
-  uint32_t size = ReadU32(datagram);
+  uint32_t size = LoadLe32(datagram);
   if (size < 12 || size > kSyncInfoMaxDatagram) throw 0;
   uint8_t copy[kSyncInfoMaxDatagram];
   std::memcpy(copy, datagram, size);
-  uint32_t cmd = ReadU32(copy + 4);
+  uint32_t cmd = LoadLe32(copy + 4);
   uint32_t check = ComputeCheck(copy, size, cmd);
   std::memcpy(copy + 8, &check, 4);
   XorBuffer(copy, kSyncInfoMask, size);
