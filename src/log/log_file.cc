@@ -18,10 +18,10 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
-#include <vector>
 
 #include "config/zv_sync_config.h"
 #include "util/file_util.h"
+#include "util/string_format.h"
 
 namespace zv {
 namespace {
@@ -54,25 +54,6 @@ size_t Utf8SequenceLength(const unsigned char* text, size_t available) {
     if ((text[i] & 0xC0) != 0x80) return 0;
   }
   return length;
-}
-
-std::string FormatMessage(const char* format, va_list args) {
-  char stack_buffer[512];
-  va_list copy;
-  va_copy(copy, args);
-  const int length = std::vsnprintf(stack_buffer, sizeof(stack_buffer), format, args);
-  std::string out;
-  if (length < 0) {
-    out.clear();
-  } else if (static_cast<size_t>(length) < sizeof(stack_buffer)) {
-    out.assign(stack_buffer, static_cast<size_t>(length));
-  } else {
-    std::vector<char> heap(static_cast<size_t>(length) + 1);
-    std::vsnprintf(heap.data(), heap.size(), format, copy);
-    out.assign(heap.data(), static_cast<size_t>(length));
-  }
-  va_end(copy);
-  return out;
 }
 
 }  // namespace
@@ -195,7 +176,7 @@ int CZvLogFile::Write(uint8_t code, const char* module, const char* format, ...)
   va_list args;
   va_start(args, format);
   // Converted before cutting, so that the cut counts GBK bytes.
-  const std::string message = ConvertUtf8ToGbk(FormatMessage(format, args));
+  const std::string message = ConvertUtf8ToGbk(FormatStringV(format, args));
   va_end(args);
   const std::string module_name = ConvertUtf8ToGbk(module != nullptr ? module : "");
 

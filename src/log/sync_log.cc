@@ -10,6 +10,7 @@
 
 #include "config/zv_sync_config.h"
 #include "util/file_util.h"
+#include "util/string_format.h"
 #include "util/system_util.h"
 
 namespace zv {
@@ -119,32 +120,18 @@ void ZVSyncLog::Write(const char* source_file, unsigned line, uint32_t level_bit
                       const char* format, ...) {
   if (source_file == nullptr || format == nullptr) throw 0;
 
-  char stack_buffer[1024];
-  std::vector<char> heap_buffer;
-  char* message = stack_buffer;
   va_list args;
   va_start(args, format);
-  va_list copy;
-  va_copy(copy, args);
-  int length = std::vsnprintf(stack_buffer, sizeof(stack_buffer), format, args);
+  std::string message = FormatStringV(format, args);
   va_end(args);
-  if (length < 0) {
-    stack_buffer[0] = '\0';
-    length = 0;
-  } else if (static_cast<size_t>(length) >= sizeof(stack_buffer)) {
-    heap_buffer.resize(static_cast<size_t>(length) + 1);
-    std::vsnprintf(heap_buffer.data(), heap_buffer.size(), format, copy);
-    message = heap_buffer.data();
-  }
-  va_end(copy);
 
-  // One call, one line, whatever the format ends with.
-  size_t end = std::strlen(message);
+  // One call, one line, whatever the format ends with (a NUL ends the text).
+  size_t end = std::strlen(message.c_str());
   while (end > 0 && std::strchr(kTrailingBlanks, message[end - 1]) != nullptr) --end;
-  message[end] = '\0';
+  message.resize(end);
 
   impl_->WriteLine(ModuleName(source_file), line, LevelLetter(level_bit), GetCurrentThreadId32(),
-                   message);
+                   message.c_str());
 }
 
 void ZVSyncLog::SetDirectoryForTesting(const std::string& directory) {

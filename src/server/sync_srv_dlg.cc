@@ -25,6 +25,7 @@
 #include "protocol/sync_client.h"
 #include "protocol/sync_listener.h"
 #include "util/file_util.h"
+#include "util/string_format.h"
 #include "util/system_util.h"
 
 namespace zv {
@@ -32,20 +33,6 @@ namespace {
 
 constexpr const char* kUpdateAccountCommand = "$UPDATE_ACCOUNT$";
 constexpr size_t kSyncStateDatagramSize = sizeof(UiCommandHeader) + kRecordSize;  // 5110
-
-std::string FormatV(const char* format, va_list args) {
-  va_list copy;
-  va_copy(copy, args);
-  char small[512];
-  int n = std::vsnprintf(small, sizeof(small), format, copy);
-  va_end(copy);
-  if (n < 0) return std::string();
-  if (static_cast<size_t>(n) < sizeof(small)) return std::string(small, static_cast<size_t>(n));
-  std::string text(static_cast<size_t>(n) + 1, '\0');
-  std::vsnprintf(text.data(), text.size(), format, args);
-  text.resize(static_cast<size_t>(n));
-  return text;
-}
 
 // A user name compared as the account file stores it: at most 20
 // characters, without regard to ASCII case.
@@ -558,7 +545,7 @@ bool CZVSyncSrvDlg::AcquireProcessing(uint32_t timeout_ms, const char* format, .
   if (format != nullptr) {
     va_list args;
     va_start(args, format);
-    std::string text = FormatV(format, args);
+    std::string text = FormatStringV(format, args);
     va_end(args);
     SetStatusText("%s", text.c_str());
   }
@@ -597,7 +584,7 @@ void CZVSyncSrvDlg::SetStatusText(const char* format, ...) {
   if (format == nullptr) throw 0;
   va_list args;
   va_start(args, format);
-  std::string text = FormatV(format, args);
+  std::string text = FormatStringV(format, args);
   va_end(args);
   if (OnLoopThread()) {
     SetPane(1, std::move(text));
@@ -623,7 +610,7 @@ void CZVSyncSrvDlg::ShowClientRow(const std::string& session_key, uint32_t addre
   if (format == nullptr) throw 0;
   va_list args;
   va_start(args, format);
-  std::string message = FormatV(format, args);
+  std::string message = FormatStringV(format, args);
   va_end(args);
   if (OnLoopThread()) {
     ShowRow(session_key, address, message);
