@@ -180,21 +180,18 @@ bool ApplianceClient::Handshake(std::string_view free_text) {
 }
 
 bool ApplianceClient::SendBlock(uint32_t command, const void* content, size_t content_size) {
-  if (content_size > kMaxBlockSize - kBlockHeaderSize) {
-    SetError("block too large");
-    return false;
-  }
   return SendBlockDeclaring(static_cast<uint32_t>(kBlockHeaderSize + content_size), command,
                             content, content_size);
 }
 
 bool ApplianceClient::SendBlockDeclaring(uint32_t declared_size, uint32_t command,
                                          const void* content, size_t content_size) {
-  std::vector<uint8_t> block(kBlockHeaderSize + content_size);
+  if (content_size > kMaxBlockSize - kBlockHeaderSize) {
+    SetError("block too large");
+    return false;
+  }
+  std::vector<uint8_t> block = BuildBlock(command, content, content_size);
   StoreLe32(&block[0], declared_size);
-  StoreLe32(&block[4], command);
-  StoreLe32(&block[8], 0);
-  if (content_size != 0) std::memcpy(&block[kBlockHeaderSize], content, content_size);
   MaskBlock(block.data(), block.size());
   return SendRaw(block.data(), block.size());
 }
