@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 
 namespace zv {
@@ -151,27 +152,13 @@ bool CopyFileAtomically(const std::string& source, const std::string& destinatio
   return FinishTemp(out, temp_path, destination);
 }
 
-bool WriteFullAt(int fd, const void* data, size_t length, uint64_t offset) {
-  const auto* p = static_cast<const uint8_t*>(data);
-  while (length > 0) {
-    ssize_t n = pwrite(fd, p, length, static_cast<off_t>(offset));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) {
-      errno = EIO;
-      return false;
-    }
-    p += n;
-    offset += static_cast<uint64_t>(n);
-    length -= static_cast<size_t>(n);
-  }
-  return true;
-}
+namespace {
 
-bool WriteFull(int fd, const void* data, size_t length) {
-  const auto* p = static_cast<const uint8_t*>(data);
+// The loops behind WriteFull and ReadFull: at the file position when
+// offset is negative, else from offset on.
+bool WriteLoop(int fd, const uint8_t* p, size_t length, int64_t offset) {
   while (length > 0) {
-    ssize_t n = write(fd, p, length);
+    ssize_t n = offset < 0 ? write(fd, p, length) : pwrite(fd, p, length, offset);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;
     if (n == 0) {
@@ -180,32 +167,47 @@ bool WriteFull(int fd, const void* data, size_t length) {
     }
     p += n;
     length -= static_cast<size_t>(n);
+    if (offset >= 0) offset += n;
   }
   return true;
 }
 
-size_t ReadFullAt(int fd, void* buffer, size_t length, uint64_t offset) {
-  auto* p = static_cast<uint8_t*>(buffer);
+size_t ReadLoop(int fd, uint8_t* p, size_t length, int64_t offset) {
   size_t done = 0;
   while (done < length) {
-    ssize_t n = pread(fd, p + done, length - done, static_cast<off_t>(offset + done));
+    ssize_t n = offset < 0 ? read(fd, p + done, length - done)
+                           : pread(fd, p + done, length - done, offset + static_cast<off_t>(done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     done += static_cast<size_t>(n);
   }
   return done;
+}
+
+}  // namespace
+
+bool WriteFull(int fd, const void* data, size_t length) {
+  return WriteLoop(fd, static_cast<const uint8_t*>(data), length, -1);
+}
+
+bool WriteFullAt(int fd, const void* data, size_t length, uint64_t offset) {
+  if (offset > static_cast<uint64_t>(INT64_MAX)) {
+    errno = EINVAL;
+    return false;
+  }
+  return WriteLoop(fd, static_cast<const uint8_t*>(data), length, static_cast<int64_t>(offset));
 }
 
 size_t ReadFull(int fd, void* buffer, size_t length) {
-  auto* p = static_cast<uint8_t*>(buffer);
-  size_t done = 0;
-  while (done < length) {
-    ssize_t n = read(fd, p + done, length - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
+  return ReadLoop(fd, static_cast<uint8_t*>(buffer), length, -1);
+}
+
+size_t ReadFullAt(int fd, void* buffer, size_t length, uint64_t offset) {
+  if (offset > static_cast<uint64_t>(INT64_MAX)) {
+    errno = EINVAL;
+    return 0;
   }
-  return done;
+  return ReadLoop(fd, static_cast<uint8_t*>(buffer), length, static_cast<int64_t>(offset));
 }
 
 bool SyncParentDirectory(const std::string& path) {

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <string>
 #include <thread>
 
@@ -186,6 +187,10 @@ TEST(WriteFullTest, AtOffsetsLeavesTheRestAndTheFilePosition) {
   EXPECT_EQ(ReadFullAt(fd, buffer, sizeof buffer, 10), 4u);  // the file ends first
   EXPECT_EQ(std::string(buffer, 4), std::string("\0\0XY", 4));
   EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 0);
+  errno = 0;
+  EXPECT_FALSE(WriteFullAt(fd, "z", 1, UINT64_MAX));  // beyond any file offset
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(ReadFullAt(fd, buffer, 1, UINT64_MAX), 0u);
   EXPECT_EQ(ReadFull(fd, buffer, 3), 3u);
   EXPECT_EQ(std::string(buffer, 3), "012");
   close(fd);
