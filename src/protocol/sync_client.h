@@ -24,6 +24,7 @@
 #include <thread>
 
 #include "datafiles/sync_data_file.h"
+#include "protocol/block.h"
 #include "protocol/block_decoder.h"
 #include "protocol/result_codes.h"
 #include "protocol/sync_socket.h"
@@ -132,9 +133,10 @@ class SyncClient : public SyncSocket {
   bool SendError(uint32_t code);
   bool LoggedIn() const { return !position_file_.Records().empty(); }
 
-  uint8_t* content() { return buffer_.get() + 12; }
+  uint8_t* content() { return buffer_.get() + kBlockHeaderSize; }
   // The second half of the buffer: room for one decompressed block.
-  uint8_t* decode_area() { return buffer_.get() + kMaxOriginSize; }
+  uint8_t* decode_area() { return buffer_.get() + kMaxBlockSize; }
+  static_assert(kBlockBufferSize >= kMaxBlockSize + kMaxOriginSize);
 
   // Constant while the worker runs.
   SyncController* controller_ = nullptr;
