@@ -210,6 +210,30 @@ size_t ReadFullAt(int fd, void* buffer, size_t length, uint64_t offset) {
   return ReadLoop(fd, static_cast<uint8_t*>(buffer), length, static_cast<int64_t>(offset));
 }
 
+bool ReadFileToString(const std::string& path, std::string* out, size_t max_bytes) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  out->clear();
+  char buffer[16384];
+  for (;;) {
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      CloseKeepingErrno(fd);
+      return false;
+    }
+    if (n == 0) break;
+    out->append(buffer, static_cast<size_t>(n));
+    if (out->size() > max_bytes) {
+      close(fd);
+      errno = EFBIG;
+      return false;
+    }
+  }
+  close(fd);
+  return true;
+}
+
 bool SyncParentDirectory(const std::string& path) {
   std::string parent = ParentOf(path);
   int fd = open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -36,6 +36,10 @@ bool SyncParentDirectory(const std::string& path);
 // The same at a file offset (pwrite); the file position is not used.
 [[nodiscard]] bool WriteFullAt(int fd, const void* data, size_t length, uint64_t offset);
 
+// Reads the whole file into *out. False with errno on failure, EFBIG when
+// it holds more than max_bytes (*out then holds a part of it).
+[[nodiscard]] bool ReadFileToString(const std::string& path, std::string* out, size_t max_bytes);
+
 // Reads until length bytes are in, the file ends or a read fails (errno
 // tells which); returns the bytes read.
 [[nodiscard]] size_t ReadFull(int fd, void* buffer, size_t length);

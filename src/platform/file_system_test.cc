@@ -197,5 +197,21 @@ TEST(WriteFullTest, AtOffsetsLeavesTheRestAndTheFilePosition) {
   EXPECT_EQ(ReadFileBytes(path), std::string("012ab56789\0\0XY", 14));
 }
 
+TEST(ReadFileToStringTest, WholeFileMissingFileAndTheCap) {
+  ScopedTempDir dir;
+  std::string content(40000, '\0');
+  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i % 251);
+  WriteFileBytes(dir.Sub("f.dat"), content);
+  std::string out = "old";
+  ASSERT_TRUE(ReadFileToString(dir.Sub("f.dat"), &out, content.size()));
+  EXPECT_EQ(out, content);
+  errno = 0;
+  EXPECT_FALSE(ReadFileToString(dir.Sub("f.dat"), &out, content.size() - 1));
+  EXPECT_EQ(errno, EFBIG);
+  errno = 0;
+  EXPECT_FALSE(ReadFileToString(dir.Sub("missing.dat"), &out, 100));
+  EXPECT_EQ(errno, ENOENT);
+}
+
 }  // namespace
 }  // namespace zv

@@ -18,6 +18,8 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/file_system.h"
+
 extern char** environ;
 
 namespace zv {
@@ -137,13 +139,10 @@ bool ReadExeLink(const std::string& proc_dir, std::string* out) {
   return true;
 }
 
+// A small file of /proc; empty when it cannot be read.
 std::string ReadSmallFile(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::string();
-  char buffer[512];
-  ssize_t n = read(fd, buffer, sizeof buffer);
-  close(fd);
-  return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+  std::string text;
+  return ReadFileToString(path, &text, 4096) ? text : std::string();
 }
 
 // True for a process that has ended but is not yet reaped.

@@ -462,33 +462,6 @@ void SetLine(std::vector<Line>* lines, const std::string& name, const std::strin
   lines->insert(lines->begin() + static_cast<std::ptrdiff_t>(insert_at), line);
 }
 
-// Reads the whole file. Missing: ENOENT with false.
-bool ReadFile(const std::string& path, std::string* out) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  out->clear();
-  char buffer[16384];
-  for (;;) {
-    ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int saved = errno;
-      close(fd);
-      errno = saved;
-      return false;
-    }
-    if (n == 0) break;
-    out->append(buffer, static_cast<size_t>(n));
-    if (out->size() > kMaxFileBytes) {
-      close(fd);
-      errno = EFBIG;
-      return false;
-    }
-  }
-  close(fd);
-  return true;
-}
-
 // Exclusive flock on "<file>.lock" for the life of the object.
 class FileLock {
  public:
@@ -636,7 +609,7 @@ class FileSettingsStore final : public SettingsStore {
  private:
   bool Load(std::vector<Line>* lines) {
     std::string content;
-    if (!ReadFile(path_, &content)) return false;
+    if (!ReadFileToString(path_, &content, kMaxFileBytes)) return false;
     *lines = ParseDocument(NormaliseEncoding(content));
     return true;
   }
