@@ -2,16 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
-#include <asio/post.hpp>
 
 #include <cstring>
-#include <future>
 #include <mutex>
-#include <thread>
 
 #include "protocol/datagram_test_util.h"
+#include "protocol/loop_thread_test_util.h"
 #include "test_util.h"
 #include "util/crc.h"
 
@@ -85,20 +82,14 @@ const std::vector<uint8_t> kTextReply = [] {
 class SyncInfoSocketTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    socket_ = std::make_unique<SyncInfoSocket>(io_, &digests_);
+    socket_ = std::make_unique<SyncInfoSocket>(loop_.io(), &digests_);
     port_ = ::zv::testing::FreeTcpUdpPort();
     ASSERT_TRUE(socket_->Create(port_));
-    thread_ = std::thread([this] { io_.run(); });
+    loop_.Start();
   }
   void TearDown() override {
-    std::promise<void> closed;
-    asio::post(io_, [&] {
-      socket_->Close();
-      closed.set_value();
-    });
-    closed.get_future().wait();
-    work_.reset();
-    thread_.join();
+    loop_.Run([this] { socket_->Close(); });
+    loop_.Stop();
   }
 
   // Sends and returns the reply, unmasked when binary.
@@ -109,12 +100,10 @@ class SyncInfoSocketTest : public ::testing::Test {
     return reply.value_or(std::vector<uint8_t>());
   }
 
-  asio::io_context io_;
-  asio::executor_work_guard<asio::io_context::executor_type> work_ = asio::make_work_guard(io_);
+  ::zv::testing::LoopThread loop_;
   FakeDigests digests_;
   std::unique_ptr<SyncInfoSocket> socket_;
   uint16_t port_ = 0;
-  std::thread thread_;
   UdpPeer peer_;
 };
 

@@ -2,17 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <asio/executor_work_guard.hpp>
-#include <asio/io_context.hpp>
-#include <asio/post.hpp>
-
 #include <condition_variable>
 #include <cstring>
-#include <future>
 #include <mutex>
-#include <thread>
 
 #include "protocol/datagram_test_util.h"
+#include "protocol/loop_thread_test_util.h"
 #include "test_util.h"
 
 namespace zv {
@@ -79,28 +74,20 @@ std::vector<uint8_t> Command(uint32_t cmd, const std::string& text) {
 class UISocketTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    socket_ = std::make_unique<UISocket>(io_, &handler_);
+    socket_ = std::make_unique<UISocket>(loop_.io(), &handler_);
     port_ = ::zv::testing::FreeTcpUdpPort();
     ASSERT_TRUE(socket_->Create(port_));
-    thread_ = std::thread([this] { io_.run(); });
+    loop_.Start();
   }
   void TearDown() override {
-    std::promise<void> closed;
-    asio::post(io_, [&] {
-      socket_->Close();
-      closed.set_value();
-    });
-    closed.get_future().wait();
-    work_.reset();
-    thread_.join();
+    loop_.Run([this] { socket_->Close(); });
+    loop_.Stop();
   }
 
-  asio::io_context io_;
-  asio::executor_work_guard<asio::io_context::executor_type> work_ = asio::make_work_guard(io_);
+  ::zv::testing::LoopThread loop_;
   FakeUiHandler handler_;
   std::unique_ptr<UISocket> socket_;
   uint16_t port_ = 0;
-  std::thread thread_;
   UdpPeer peer_;
 };
 
@@ -151,10 +138,8 @@ TEST_F(UISocketTest, SendCommandSendsItsSizeFieldBytes) {
             (std::vector<uint8_t>{0xF6, 0x13, 0x00, 0x00}));
   std::vector<uint8_t> buffer = datagram;
   buffer.resize(6000, 'z');
-  std::promise<bool> sent;
   DatagramPeer to{0x7F000001, peer_.port()};
-  asio::post(io_, [&] { sent.set_value(socket_->SendCommand(buffer.data(), to)); });
-  ASSERT_TRUE(sent.get_future().get());
+  ASSERT_TRUE(loop_.Run([&] { return socket_->SendCommand(buffer.data(), to); }));
   auto received = peer_.Receive();
   ASSERT_TRUE(received.has_value());
   ASSERT_EQ(received->size(), datagram.size());
@@ -165,16 +150,14 @@ TEST_F(UISocketTest, SendCommandSendsItsSizeFieldBytes) {
 
 TEST_F(UISocketTest, SendCommandOfLessThanAHeaderIsAProgrammingError) {
   std::vector<uint8_t> datagram = Command(kUiCommandFlag, 4, 15, "");
-  std::promise<bool> threw;
-  asio::post(io_, [&] {
+  EXPECT_TRUE(loop_.Run([&] {
     try {
       (void)socket_->SendCommand(datagram.data(), DatagramPeer{0x7F000001, peer_.port()});
-      threw.set_value(false);
+      return false;
     } catch (int) {
-      threw.set_value(true);
+      return true;
     }
-  });
-  EXPECT_TRUE(threw.get_future().get());
+  }));
 }
 
 }  // namespace
