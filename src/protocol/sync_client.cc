@@ -1,10 +1,7 @@
 #include "protocol/sync_client.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <errno.h>
-#include <strings.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -73,26 +70,6 @@ bool IsSafeFileNameComponent(const char* name) {
     if (c < 0x20 || c == 0x7F || c == '/' || c == '\\') return false;
   }
   return true;
-}
-
-// The position file of a client in folder: file names are matched without
-// regard to letter case, as the appliances' user names are, so a user who
-// logs in with his name in another case continues with the same file.
-std::string ResolvePositionPath(const std::string& folder, const std::string& file_name) {
-  std::string exact = folder + "/" + file_name;
-  struct stat st;
-  if (::stat(exact.c_str(), &st) == 0) return exact;
-  DIR* dir = ::opendir(folder.c_str());
-  if (dir == nullptr) return exact;
-  std::string found;
-  while (dirent* entry = ::readdir(dir)) {
-    if (::strcasecmp(entry->d_name, file_name.c_str()) == 0) {
-      found = folder + "/" + entry->d_name;
-      break;
-    }
-  }
-  ::closedir(dir);
-  return found.empty() ? exact : found;
 }
 
 }  // namespace
@@ -501,7 +478,9 @@ bool SyncClient::HandleLogin(uint32_t content_size) {
   }
   char file_name[96];
   std::snprintf(file_name, sizeof(file_name), "%s-%08x.dat", login.userName, login.deviceId);
-  const std::string path = ResolvePositionPath(folder, file_name);
+  // LoadSyncPosition finds the file also when the name arrives in another
+  // letter case than at the first login.
+  const std::string path = folder + "/" + file_name;
   if (!LoadSyncPosition(&position_file_, path, account) || position_file_.Records().empty()) {
     ZV_LOG_E("LoadSyncPosition from %s failed!\n", path.c_str());
     position_file_.Records().clear();
