@@ -15,11 +15,6 @@
 
 namespace zv {
 
-// Log slots 0..13 are in use; their kinds in slot order.
-inline constexpr int kUsedLogSlots = 14;
-inline constexpr const char* kLogSlotKinds[kUsedLogSlots] = {
-    "A", "U", "M", "C", "P", "O", "F", "S", "I", "W", "T", "oprlog", "Q", "X"};
-
 // Loads or creates the position file at path and merges the account into
 // it (slots kept, policy values and every other field from the account),
 // then saves it. The account's deviceId is already the client's. A file of

@@ -19,10 +19,6 @@ static_assert(std::endian::native == std::endian::little,
 
 namespace {
 
-// Kinds of log slots 0..13, as the upgrade names them.
-constexpr const char* kSlotKinds[14] = {"A", "U", "M", "C", "P",      "O", "F",
-                                        "S", "I", "W", "T", "oprlog", "Q", "X"};
-
 // Version 0x3000 layout: 32 entries of 36 bytes from 0x09E; in each the
 // u16 at +24 is an on/off word and the u16 at +26 a value.
 constexpr size_t kV3000EntryBase = 0x09E;
@@ -323,14 +319,14 @@ void CZvAccountFile::UpgradeV3000ToCurrent(const uint8_t* src, SyncAccountRecord
   std::memcpy(dst->dwords92, src + 0x08A, 20);
   std::memcpy(dst->tail, src + 0x61E, 64);
 
-  for (unsigned i = 0; i < 14; ++i) {
+  for (int i = 0; i < kUsedLogSlots; ++i) {
     const uint8_t* entry = src + kV3000EntryBase + kV3000EntrySize * i;
     LogTableSlot& slot = dst->logSlots[i];
     // The data file name of the base date, time 00:00, device 0; cut to
     // 63 characters like every slot name.
     std::snprintf(slot.name, sizeof slot.name, "%04u%02u%02u_%02u%02u_%08X_%s.dat",
                   static_cast<unsigned>(dst->baseYear), static_cast<unsigned>(dst->baseMonth),
-                  static_cast<unsigned>(dst->baseDay), 0u, 0u, 0u, kSlotKinds[i]);
+                  static_cast<unsigned>(dst->baseDay), 0u, 0u, 0u, kLogSlotKinds[i]);
     slot.policyValue = GetU16(entry + 26);
   }
   auto on = [src](unsigned i) {

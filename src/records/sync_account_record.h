@@ -22,6 +22,15 @@ struct LogTableSlot {
   uint32_t reserved;       // 0 in new slots
 };
 
+#pragma pack(pop)
+
+// Log slots 0..13 are in use; their kinds in slot order.
+inline constexpr int kUsedLogSlots = 14;
+inline constexpr const char* kLogSlotKinds[kUsedLogSlots] = {
+    "A", "U", "M", "C", "P", "O", "F", "S", "I", "W", "T", "oprlog", "Q", "X"};
+
+#pragma pack(push, 1)
+
 // One imported configuration table (68 bytes).
 struct ConfigTableSlot {
   uint32_t nameKey;        // CRC-32 of the table name with its NUL; 0 = free

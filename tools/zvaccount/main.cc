@@ -13,14 +13,11 @@
 #include <cstring>
 #include <string>
 
+#include "datafiles/sync_position.h"
 #include "records/account_file.h"
 #include "records/sync_account_record.h"
 
 namespace {
-
-// The log-table kinds of slots 0 to 13, in slot order.
-constexpr const char* kSlotKinds[] = {"A", "U", "M", "C", "P", "O", "F",
-                                      "S", "I", "W", "T", "oprlog", "Q", "X"};
 
 int Usage(FILE* out, int code) {
   std::fprintf(out,
@@ -102,9 +99,11 @@ int Add(int argc, char** argv) {
   record.baseYear = static_cast<uint16_t>(year);
   record.baseMonth = static_cast<uint8_t>(month);
   record.baseDay = static_cast<uint8_t>(day);
-  for (size_t slot = 0; slot < sizeof(kSlotKinds) / sizeof(kSlotKinds[0]); ++slot) {
-    std::snprintf(record.logSlots[slot].name, sizeof(record.logSlots[slot].name),
-                  "%04u%02u%02u_0000_00000000_%s.dat", year, month, day, kSlotKinds[slot]);
+  for (int slot = 0; slot < zv::kUsedLogSlots; ++slot) {
+    // At most 63 characters: the field keeps its terminating zero.
+    const std::string name =
+        zv::FormatDataFileName(year, month, day, 0, 0, 0, zv::kLogSlotKinds[slot]);
+    std::memcpy(record.logSlots[slot].name, name.data(), name.size());
   }
 
   zv::CZvAccountFile file;
