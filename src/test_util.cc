@@ -1,9 +1,13 @@
 #include "test_util.h"
 
 #include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <iconv.h>
 #include <netinet/in.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +20,8 @@
 #include <sstream>
 
 #include <gtest/gtest.h>
+
+extern char** environ;
 
 namespace zv {
 const char* BuiltProgramDirectory();
@@ -65,6 +71,57 @@ std::string ReadFileBytes(const std::string& path) {
   std::ostringstream out;
   out << in.rdbuf();
   return out.str();
+}
+
+ProgramRun::ProgramRun(std::vector<std::string> args) {
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) {
+    ADD_FAILURE() << "pipe2: " << std::strerror(errno);
+    return;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+  pid_t pid = -1;
+  const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(fds[1]);
+  if (rc != 0) {
+    ADD_FAILURE() << "cannot start " << args[0] << ": " << std::strerror(rc);
+    close(fds[0]);
+    return;
+  }
+  pid_ = pid;
+  out_fd_ = fds[0];
+}
+
+ProgramRun::~ProgramRun() {
+  std::string ignored;
+  Finish(&ignored);
+}
+
+int ProgramRun::Finish(std::string* out) {
+  out->clear();
+  if (out_fd_ >= 0) {
+    char chunk[256];
+    for (ssize_t n; (n = read(out_fd_, chunk, sizeof chunk)) > 0 || (n < 0 && errno == EINTR);) {
+      if (n > 0) out->append(chunk, static_cast<size_t>(n));
+    }
+    close(out_fd_);
+    out_fd_ = -1;
+  }
+  if (pid_ < 0) return -1;
+  int status = 0;
+  pid_t reaped;
+  do {
+    reaped = waitpid(pid_, &status, 0);
+  } while (reaped < 0 && errno == EINTR);
+  pid_ = -1;
+  if (reaped < 0 || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
 }
 
 std::string ReadFolderText(const std::string& folder, std::string_view suffix) {

@@ -66,4 +66,22 @@ std::string UniqueName(std::string_view prefix);
 // Folder of the programs of this build (Zentrovane.exe, Loader.exe, ...).
 std::string ProgramDirectory();
 
+// A program started with its standard output in a pipe (args[0] is its
+// path); the test talks to it, then collects what it printed.
+class ProgramRun {
+ public:
+  explicit ProgramRun(std::vector<std::string> args);
+  ~ProgramRun();  // waits for the program if Finish was not called
+  ProgramRun(const ProgramRun&) = delete;
+  ProgramRun& operator=(const ProgramRun&) = delete;
+
+  // Reads the output until the program closes it and waits for its end;
+  // the exit code, or -1 when it did not exit normally.
+  int Finish(std::string* out);
+
+ private:
+  int pid_ = -1;
+  int out_fd_ = -1;
+};
+
 }  // namespace zv::testing

@@ -4,10 +4,7 @@
 #include "protocol/sync_client.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -749,18 +746,7 @@ class ZvclientToolTest : public SyncClientTest {
                                      "--host", "127.0.0.1", "--port", std::to_string(port_),
                                      "--timeout", "20000"};
     args.insert(args.end(), extra.begin(), extra.end());
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    int pipe_fds[2];
-    EXPECT_EQ(0, ::pipe2(pipe_fds, O_CLOEXEC));
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 1);
-    pid_t pid = -1;
-    EXPECT_EQ(0, posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ));
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(pipe_fds[1]);
+    ::zv::testing::ProgramRun program(std::move(args));
 
     Run run;
     pollfd ready{listener_, POLLIN, 0};
@@ -772,12 +758,7 @@ class ZvclientToolTest : public SyncClientTest {
       sessions_.push_back(session);
       EXPECT_TRUE(session->Start(fd, ntohl(peer.sin_addr.s_addr), ntohs(peer.sin_port)));
     }
-    char chunk[256];
-    for (ssize_t n; (n = ::read(pipe_fds[0], chunk, sizeof(chunk))) > 0;) run.out.append(chunk, n);
-    ::close(pipe_fds[0]);
-    int status = 0;
-    EXPECT_EQ(pid, ::waitpid(pid, &status, 0));
-    if (WIFEXITED(status)) run.exit_code = WEXITSTATUS(status);
+    run.exit_code = program.Finish(&run.out);
     return run;
   }
 };

@@ -2,13 +2,10 @@
 // blocks of every method, file ends, the processing lock shared by two
 // sessions and the pending blocks, with a fake controller.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -38,8 +35,6 @@
 #include "server/sync_controller.h"
 #include "test_util.h"
 #include "util/crc.h"
-
-extern char** environ;
 
 namespace zv {
 namespace {
@@ -877,18 +872,7 @@ class ZvclientUploadTest : public TransferTest {
                                      "--timeout",
                                      "20000"};
     args.insert(args.end(), extra.begin(), extra.end());
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    int pipe_fds[2];
-    EXPECT_EQ(0, ::pipe2(pipe_fds, O_CLOEXEC));
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 1);
-    pid_t pid = -1;
-    EXPECT_EQ(0, posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ));
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(pipe_fds[1]);
+    ::zv::testing::ProgramRun program(std::move(args));
     Run run;
     SyncClient* session = nullptr;
     pollfd ready{listener_, POLLIN, 0};
@@ -898,12 +882,7 @@ class ZvclientUploadTest : public TransferTest {
       sessions_.push_back(session);
       EXPECT_TRUE(session->Start(fd, 0x7F000001, 1));
     }
-    char chunk[256];
-    for (ssize_t n; (n = ::read(pipe_fds[0], chunk, sizeof(chunk))) > 0;) run.out.append(chunk, n);
-    ::close(pipe_fds[0]);
-    int status = 0;
-    EXPECT_EQ(pid, ::waitpid(pid, &status, 0));
-    if (WIFEXITED(status)) run.exit_code = WEXITSTATUS(status);
+    run.exit_code = program.Finish(&run.out);
     if (session != nullptr) Finish(session);
     return run;
   }
