@@ -4,7 +4,7 @@
 //
 //   build/bench/ingest_bench [--size 1G] [--block 1M] [--distinct 8]
 //       [--lzma-preset 6] [--dir DIR] [--methods stored,lzo1b,lzma]
-//       [--skip-processing] [--no-rsync] [--no-sink] [--keep]
+//       [--rounds 1] [--skip-processing] [--no-rsync] [--no-sink] [--keep]
 //
 // Needs the test database (scripts/testdb.sh start); scripts/bench-ingest.sh
 // starts it, runs this program and stops what it started.
@@ -83,13 +83,15 @@ struct Options {
   bool rsync = true;
   bool sink = true;
   bool keep = false;
+  int rounds = 1;
 };
 
 int Usage() {
   std::fprintf(stderr,
                "usage: ingest_bench [--size 1G] [--block 1M] [--distinct 8] [--lzma-preset 6]\n"
                "                    [--dir DIR] [--methods stored,lzo1b,lzma]\n"
-               "                    [--skip-processing] [--no-rsync] [--no-sink] [--keep]\n");
+               "                    [--rounds 1] [--skip-processing] [--no-rsync] [--no-sink]\n"
+               "                    [--keep]\n");
   return 64;
 }
 
@@ -133,6 +135,10 @@ bool ParseOptions(int argc, char** argv, Options* options) {
         if (comma == std::string::npos) break;
         start = comma + 1;
       }
+    } else if (name == "--rounds") {
+      if (!value(&text)) return false;
+      options->rounds = std::atoi(text.c_str());
+      if (options->rounds < 1 || options->rounds > 15) return false;
     } else if (name == "--skip-processing") {
       options->processing = false;
     } else if (name == "--no-rsync") {
@@ -197,6 +203,7 @@ class KeepAlive {
 // One appliance uploading the file with one method.
 struct Upload {
   Method method = Method::kStored;
+  uint32_t device = 0;
   ApplianceClient client;
   std::unique_ptr<Uploader> uploader;
   bool stored = false;
@@ -222,7 +229,7 @@ void SendFile(const BenchServer& server, const UploadBlocks& blocks, Upload* upl
     upload->error = "connect: " + client.last_error();
     return;
   }
-  const uint32_t device = 0x00BE0000u + static_cast<uint32_t>(upload->method);
+  const uint32_t device = upload->device;
   LoginRequest login;
   login.user = "bench";
   login.password = "bench";
@@ -276,9 +283,29 @@ bool WriteSource(const UploadBlocks& blocks, const std::string& path) {
   return std::fclose(file) == 0 && ok;
 }
 
+// The middle value (the mean of the two middle ones for an even count); 0
+// for none.
+double Median(std::vector<double> values) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  const size_t n = values.size();
+  return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
 double Mbps(uint64_t bytes, double seconds) { return seconds > 0 ? bytes / seconds / 1e6 : 0; }
 
-void PrintRow(const char* what, double seconds, uint64_t bytes, const std::string& note) {
+// "; rounds 300-360 MB/s" for more than one run, else "".
+std::string RangeNote(const std::vector<double>& runs, uint64_t bytes) {
+  if (runs.size() < 2) return "";
+  auto [low, high] = std::minmax_element(runs.begin(), runs.end());
+  char text[64];
+  std::snprintf(text, sizeof(text), "; rounds %.0f-%.0f MB/s", Mbps(bytes, *high),
+                Mbps(bytes, *low));
+  return text;
+}
+
+void PrintRow(const char* what, double seconds, uint64_t bytes, std::string note) {
+  if (note.rfind("; ", 0) == 0) note.erase(0, 2);
   std::printf("  %-38s %9.2f s %9.1f MB/s  %s\n", what, seconds, Mbps(bytes, seconds),
               note.c_str());
 }
@@ -321,65 +348,84 @@ int Run(const Options& options) {
   ProcessMemory idle = ReadProcessMemory(server.server_pid());
   int failures = 0;
 
-  // The baselines run first, on a quiet machine, like the uploads after
-  // them; the database's import work comes only after every upload.
-  double sink_seconds = 0;
-  if (options.sink) {
-    ::sync();
-    std::printf("physical baseline...\n");
-    std::fflush(stdout);
-    const std::string path = server.Scratch("sink.dat");
-    if (!FlushSink::Run(blocks, path, &sink_seconds, &error)) {
-      std::fprintf(stderr, "ingest_bench: sink: %s\n", error.c_str());
-      sink_seconds = 0;
-      ++failures;
-    }
-    std::filesystem::remove(path);
-  }
-
-  double rsync_seconds = 0;
+  // Each round runs the baselines first and then one upload per method, on
+  // a quiet machine; the database's import work comes only after the last
+  // round, for the last round's uploads. Figures are the rounds' medians.
+  std::vector<double> sink_runs, rsync_runs, upload_runs[kMethodCount], cpu_runs[kMethodCount];
+  double confirm[kMethodCount] = {};
+  const std::string source = server.Scratch("source.dat");
+  std::unique_ptr<RsyncDaemon> daemon;
   if (options.rsync) {
-    std::printf("rsync...\n");
-    std::fflush(stdout);
-    const std::string source = server.Scratch("source.dat");
     std::filesystem::create_directories(server.Scratch("rsync"));
-    RsyncDaemon daemon(server.Scratch("rsync"));
-    if (!WriteSource(blocks, source)) {
-      std::fprintf(stderr, "ingest_bench: cannot write %s\n", source.c_str());
+    daemon = std::make_unique<RsyncDaemon>(server.Scratch("rsync"));
+    if (!WriteSource(blocks, source) || !daemon->Start(&error)) {
+      std::fprintf(stderr, "ingest_bench: rsync: %s\n",
+                   error.empty() ? ("cannot write " + source).c_str() : error.c_str());
+      daemon.reset();
       ++failures;
-    } else {
-      ::sync();
-      if (!daemon.Start(&error) || !daemon.Push(source, &rsync_seconds, &error)) {
-        std::fprintf(stderr, "ingest_bench: rsync: %s\n", error.c_str());
-        rsync_seconds = 0;
-        ++failures;
-      }
     }
-    std::filesystem::remove(source);
-    std::filesystem::remove_all(daemon.DestinationDir());
   }
-
-  std::vector<std::unique_ptr<Upload>> uploads;
   {
     KeepAlive keep_alive;
-    for (Method method : options.methods) {
-      ::sync();  // earlier phases leave no dirty pages behind
-      std::printf("uploading with %s...\n", MethodName(method));
-      std::fflush(stdout);
-      auto upload = std::make_unique<Upload>();
-      upload->method = method;
-      SendFile(server, blocks, upload.get());
-      if (!upload->stored) {
-        std::fprintf(stderr, "ingest_bench: %s upload failed: %s\n%s\n", MethodName(method),
-                     upload->error.c_str(), server.Diagnostics().c_str());
-        ++failures;
-      } else if (options.processing) {
-        keep_alive.Add(&upload->client);
+    std::vector<std::unique_ptr<Upload>> to_process;
+    for (int round = 0; round < options.rounds; ++round) {
+      if (options.rounds > 1) std::printf("round %d of %d\n", round + 1, options.rounds);
+      if (options.sink) {
+        ::sync();
+        std::printf("physical baseline...\n");
+        std::fflush(stdout);
+        const std::string path = server.Scratch("sink.dat");
+        double seconds = 0;
+        if (FlushSink::Run(blocks, path, &seconds, &error)) {
+          sink_runs.push_back(seconds);
+        } else {
+          std::fprintf(stderr, "ingest_bench: sink: %s\n", error.c_str());
+          ++failures;
+        }
+        std::filesystem::remove(path);
       }
-      uploads.push_back(std::move(upload));
+      if (daemon) {
+        ::sync();
+        std::printf("rsync...\n");
+        std::fflush(stdout);
+        double seconds = 0;
+        if (daemon->Push(source, &seconds, &error)) {
+          rsync_runs.push_back(seconds);
+        } else {
+          std::fprintf(stderr, "ingest_bench: rsync: %s\n", error.c_str());
+          ++failures;
+        }
+        ::sync();  // rsync leaves its data in the page cache
+        std::filesystem::remove_all(daemon->DestinationDir());
+        std::filesystem::create_directories(daemon->DestinationDir());
+      }
+      const bool last = round + 1 == options.rounds;
+      for (Method method : options.methods) {
+        ::sync();
+        std::printf("uploading with %s...\n", MethodName(method));
+        std::fflush(stdout);
+        auto upload = std::make_unique<Upload>();
+        upload->method = method;
+        upload->device = 0x00BE0000u + static_cast<uint32_t>(round) * 0x10u +
+                         static_cast<uint32_t>(method);
+        SendFile(server, blocks, upload.get());
+        if (!upload->stored) {
+          std::fprintf(stderr, "ingest_bench: %s upload failed: %s\n%s\n", MethodName(method),
+                       upload->error.c_str(), server.Diagnostics().c_str());
+          ++failures;
+          continue;
+        }
+        upload_runs[static_cast<int>(method)].push_back(upload->stored_seconds);
+        cpu_runs[static_cast<int>(method)].push_back(upload->client_cpu_seconds);
+        if (last && options.processing) {
+          keep_alive.Add(&upload->client);
+          to_process.push_back(std::move(upload));
+        }
+        // Otherwise the connection closes without a file end: the file
+        // stays stored, unprocessed.
+      }
     }
-    for (auto& upload : uploads) {
-      if (!upload->stored || !options.processing) continue;
+    for (auto& upload : to_process) {
       if (!keep_alive.Remove(&upload->client)) {
         upload->error = "the idle session did not answer its keep-alive";
       } else {
@@ -391,26 +437,37 @@ int Run(const Options& options) {
         std::fprintf(stderr, "ingest_bench: %s upload: %s\n", MethodName(upload->method),
                      upload->error.c_str());
         ++failures;
+      } else {
+        confirm[static_cast<int>(upload->method)] = upload->confirm_seconds;
       }
     }
   }
+  std::filesystem::remove(source);
+  daemon.reset();
+  const double sink_seconds = Median(sink_runs);
+  const double rsync_seconds = Median(rsync_runs);
   double rate[kMethodCount] = {};
-  double confirm[kMethodCount] = {};
   double client_cpu[kMethodCount] = {};
-  for (auto& upload : uploads) {
-    if (upload->stored_seconds <= 0 || !upload->error.empty()) continue;
-    rate[static_cast<int>(upload->method)] = Mbps(blocks.size(), upload->stored_seconds);
-    confirm[static_cast<int>(upload->method)] = upload->confirm_seconds;
-    client_cpu[static_cast<int>(upload->method)] = upload->client_cpu_seconds;
+  for (int m = 0; m < kMethodCount; ++m) {
+    if (upload_runs[m].empty()) continue;
+    rate[m] = Mbps(blocks.size(), Median(upload_runs[m]));
+    client_cpu[m] = Median(cpu_runs[m]);
   }
   ProcessMemory after = ReadProcessMemory(server.server_pid());
 
   double decode_seconds[kMethodCount] = {};
+  std::vector<double> decode_runs[kMethodCount];
   for (Method method : {Method::kLzo1b, Method::kLzma}) {
-    if (!MeasureDecode(blocks, method, &decode_seconds[static_cast<int>(method)], &error)) {
-      std::fprintf(stderr, "ingest_bench: %s\n", error.c_str());
-      ++failures;
+    for (int round = 0; round < options.rounds; ++round) {
+      double seconds = 0;
+      if (!MeasureDecode(blocks, method, &seconds, &error)) {
+        std::fprintf(stderr, "ingest_bench: %s\n", error.c_str());
+        ++failures;
+        break;
+      }
+      decode_runs[static_cast<int>(method)].push_back(seconds);
     }
+    decode_seconds[static_cast<int>(method)] = Median(decode_runs[static_cast<int>(method)]);
   }
   const bool stopped = server.Stop();
 
@@ -420,16 +477,19 @@ int Run(const Options& options) {
   utsname host{};
   ::uname(&host);
   std::printf("\ningest of one %.1f MiB log-table file, %u KiB blocks; %s; %ld CPUs, Linux %s"
-              " (MB = 10^6 bytes of file data)\n",
+              " (MB = 10^6 bytes of file data%s)\n",
               blocks.size() / 1048576.0, blocks.block_size() / 1024, date,
-              ::sysconf(_SC_NPROCESSORS_ONLN), host.release);
+              ::sysconf(_SC_NPROCESSORS_ONLN), host.release,
+              options.rounds > 1 ? ("; medians of " + std::to_string(options.rounds) +
+                                    " rounds").c_str()
+                                 : "");
   for (Method method : options.methods) {
     const int m = static_cast<int>(method);
     if (rate[m] <= 0) continue;
     char text[160];
     std::snprintf(text, sizeof(text), "client CPU %.2f s", client_cpu[m]);
-    std::string note = text;
-    if (options.processing) {
+    std::string note = text + RangeNote(upload_runs[m], blocks.size());
+    if (options.processing && confirm[m] > 0) {
       std::snprintf(text, sizeof(text), "; then %.1f s to the confirmation (processing)",
                     confirm[m]);
       note += text;
@@ -438,16 +498,18 @@ int Run(const Options& options) {
              blocks.size() / rate[m] / 1e6, blocks.size(), note);
   }
   if (sink_seconds > 0) {
-    PrintRow("baseline: TCP sink, fdatasync/10 MiB", sink_seconds, blocks.size(), "");
+    PrintRow("baseline: TCP sink, fdatasync/10 MiB", sink_seconds, blocks.size(),
+             RangeNote(sink_runs, blocks.size()));
   }
   if (rsync_seconds > 0) {
-    PrintRow("rsync daemon on loopback", rsync_seconds, blocks.size(), "(no fsync)");
+    PrintRow("rsync daemon on loopback", rsync_seconds, blocks.size(),
+             "(no fsync)" + RangeNote(rsync_runs, blocks.size()));
   }
   for (Method method : {Method::kLzo1b, Method::kLzma}) {
     const int m = static_cast<int>(method);
     if (decode_seconds[m] > 0) {
       PrintRow((std::string(MethodName(method)) + " decode only, 1 thread").c_str(),
-               decode_seconds[m], blocks.size(), "");
+               decode_seconds[m], blocks.size(), RangeNote(decode_runs[m], blocks.size()));
     }
   }
   std::printf("  server resident memory: %" PRIu64 " KiB idle, %" PRIu64
