@@ -84,16 +84,6 @@ void SyncClient::SetTimeOutsForTesting(const TimeOuts& timeouts) {
 
 void SyncClient::SetTickSourceForTesting(uint32_t (*tick)()) { g_tick_source.store(tick); }
 
-SyncClient::TimeOuts SyncClient::GetTimeOuts() {
-  TimeOuts timeouts;
-  timeouts.send_ms = g_send_timeout_ms.load();
-  timeouts.receive_ms = g_receive_timeout_ms.load();
-  timeouts.short_receive_ms = g_short_receive_timeout_ms.load();
-  timeouts.processing_attempt_ms = g_processing_attempt_ms.load();
-  timeouts.pending_interval_ms = g_pending_interval_ms.load();
-  return timeouts;
-}
-
 void SyncClient::AddDecodedBytes(uint32_t bytes) {
   SyncController* controller = SyncController::InstanceOrNull();
   if (controller == nullptr || !controller->IsInteractive()) return;

@@ -82,7 +82,6 @@ class SyncClient : public SyncSocket {
 
   // Process-wide time-outs; tests shorten them.
   static void SetTimeOutsForTesting(const TimeOuts& timeouts);
-  static TimeOuts GetTimeOuts();
   // The millisecond clock of the transfer statistics; null restores the
   // tick count.
   static void SetTickSourceForTesting(uint32_t (*tick)());

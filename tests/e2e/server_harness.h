@@ -36,7 +36,6 @@ class ServerHome {
 
   // Settings written to the registry file before the start (DWORDs).
   void SetDword(const std::string& name, uint32_t value);
-  void SetSyncPort(uint16_t port) { sync_port_ = port; SetDword("SyncPort", port); }
   // Writes the registry file from the settings.
   void WriteRegistry() const;
 
