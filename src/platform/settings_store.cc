@@ -494,10 +494,8 @@ class FileSettingsStore final : public SettingsStore {
   explicit FileSettingsStore(std::string path) : path_(std::move(path)) {}
 
   std::optional<uint32_t> ReadDword(const std::string& name) override {
-    std::vector<Line> lines;
-    if (!Load(&lines)) return std::nullopt;
-    const Value* v = FindValue(lines, name);
-    if (v == nullptr) return std::nullopt;
+    const std::optional<Value> v = LoadValue(name);
+    if (!v) return std::nullopt;
     if (v->kind == Value::Kind::kDword) return v->dword;
     if (v->kind == Value::Kind::kHex && v->hex_type == kRegDword && v->bytes.size() == 4) {
       return static_cast<uint32_t>(v->bytes[0]) | (static_cast<uint32_t>(v->bytes[1]) << 8) |
@@ -508,10 +506,8 @@ class FileSettingsStore final : public SettingsStore {
   }
 
   std::optional<std::string> ReadString(const std::string& name) override {
-    std::vector<Line> lines;
-    if (!Load(&lines)) return std::nullopt;
-    const Value* v = FindValue(lines, name);
-    if (v == nullptr) return std::nullopt;
+    const std::optional<Value> v = LoadValue(name);
+    if (!v) return std::nullopt;
     if (v->kind == Value::Kind::kString) return v->text;
     if (v->kind == Value::Kind::kHex && (v->hex_type == kRegSz || v->hex_type == kRegExpandSz)) {
       std::u16string units = BytesToUnits(v->bytes);
@@ -523,10 +519,8 @@ class FileSettingsStore final : public SettingsStore {
   }
 
   std::optional<std::vector<std::string>> ReadMultiString(const std::string& name) override {
-    std::vector<Line> lines;
-    if (!Load(&lines)) return std::nullopt;
-    const Value* v = FindValue(lines, name);
-    if (v == nullptr || v->kind != Value::Kind::kHex || v->hex_type != kRegMultiSz) {
+    const std::optional<Value> v = LoadValue(name);
+    if (!v || v->kind != Value::Kind::kHex || v->hex_type != kRegMultiSz) {
       return std::nullopt;
     }
     std::u16string units = BytesToUnits(v->bytes);
@@ -612,6 +606,16 @@ class FileSettingsStore final : public SettingsStore {
     if (!ReadFileToString(path_, &content, kMaxFileBytes)) return false;
     *lines = ParseDocument(NormaliseEncoding(content));
     return true;
+  }
+
+  // The value of name as the file holds it now; nothing when it is not
+  // there or the file cannot be read.
+  std::optional<Value> LoadValue(const std::string& name) {
+    std::vector<Line> lines;
+    if (!Load(&lines)) return std::nullopt;
+    const Value* v = FindValue(lines, name);
+    if (v == nullptr) return std::nullopt;
+    return *v;
   }
 
   // Under the lock: re-read, change the one value, replace the file.
