@@ -8,12 +8,48 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
 #include <sstream>
 
 extern char** environ;
 
 namespace zv::bench {
+namespace {
+
+// Children alive right now, for the interrupt handler; 0 marks a free slot.
+constexpr int kMaxChildren = 64;
+std::atomic<pid_t> g_children[kMaxChildren];
+
+void Register(pid_t pid) {
+  for (auto& slot : g_children) {
+    pid_t free_slot = 0;
+    if (slot.compare_exchange_strong(free_slot, pid)) return;
+  }
+}
+
+void Unregister(pid_t pid) {
+  for (auto& slot : g_children) {
+    pid_t expected = pid;
+    if (slot.compare_exchange_strong(expected, 0)) return;
+  }
+}
+
+void OnInterrupt(int signal_number) {
+  // Only async-signal-safe calls here.
+  for (auto& slot : g_children) {
+    pid_t pid = slot.load();
+    if (pid > 0) ::kill(pid, SIGKILL);
+  }
+  ::signal(signal_number, SIG_DFL);
+  ::raise(signal_number);
+}
+
+}  // namespace
+
+void KillChildrenOnInterrupt() {
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) ::signal(signal_number, OnInterrupt);
+}
 
 std::unique_ptr<BenchChild> BenchChild::Start(const std::string& program,
                                               const std::vector<std::string>& args,
@@ -48,6 +84,7 @@ std::unique_ptr<BenchChild> BenchChild::Start(const std::string& program,
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) return nullptr;
   int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  Register(pid);
   return std::unique_ptr<BenchChild>(new BenchChild(pid, pidfd));
 }
 
@@ -69,6 +106,7 @@ std::optional<int> BenchChild::Wait(std::chrono::milliseconds timeout) {
   pid_t got = ::waitpid(pid_, &status, pidfd_ >= 0 ? 0 : WNOHANG);
   if (got != pid_) return std::nullopt;
   exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  Unregister(pid_);
   return exit_code_;
 }
 

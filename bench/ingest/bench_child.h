@@ -40,6 +40,11 @@ class BenchChild {
   std::optional<int> exit_code_;
 };
 
+// Makes SIGINT, SIGTERM and SIGHUP kill every child still running (the
+// server above all, which would otherwise outlive an interrupted benchmark)
+// before the benchmark itself ends with the signal. Call once at start.
+void KillChildrenOnInterrupt();
+
 // Runs a program to its end (at most timeout); its exit code or -1.
 int RunProgram(const std::string& program, const std::vector<std::string>& args,
                const std::vector<std::string>& env, const std::string& output_path,

@@ -546,5 +546,6 @@ int Run(const Options& options) {
 int main(int argc, char** argv) {
   zv::bench::Options options;
   if (!zv::bench::ParseOptions(argc, argv, &options)) return zv::bench::Usage();
+  zv::bench::KillChildrenOnInterrupt();
   return zv::bench::Run(options);
 }

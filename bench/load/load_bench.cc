@@ -33,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_child.h"
 #include "bench_server.h"
 #include "client/appliance_client.h"
 #include "load_stats.h"
@@ -418,5 +419,6 @@ int Run(const Options& options) {
 int main(int argc, char** argv) {
   zv::bench::Options options;
   if (!zv::bench::ParseOptions(argc, argv, &options)) return zv::bench::Usage();
+  zv::bench::KillChildrenOnInterrupt();
   return zv::bench::Run(options);
 }
