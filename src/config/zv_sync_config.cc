@@ -21,6 +21,16 @@ constexpr char kMysqlPathFile[] = "/../mysql_path.ini";
 constexpr char kMysqlPathSection[] = "mysql";
 constexpr char kDataFolderName[] = "/log_data";
 
+// Loads an ini file; a failure is logged, with failure_text in the
+// operation log.
+bool LoadIni(const std::string& path, const char* failure_text, IniFile* ini) {
+  const int ret = ini->Load(path);
+  if (ret == 0) return true;
+  ZV_LOG_E("Load %s failed!ret=%d\n", path.c_str(), ret);
+  ZV_OPLOG(kEventError, kModuleSync, "%s", failure_text);
+  return false;
+}
+
 }  // namespace
 
 ZVSyncConfig& ZVSyncConfig::Instance() {
@@ -92,14 +102,8 @@ bool ZVSyncConfig::SetPendingDeleteDate(const std::string& text) {
 bool ZVSyncConfig::LoadDbConfig() {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   db_ = DbConfig{};
-  const std::string path = home_ + kDbConfigFile;
   IniFile ini;
-  const int ret = ini.Load(path);
-  if (ret != 0) {
-    ZV_LOG_E("Load %s failed!ret=%d\n", path.c_str(), ret);
-    ZV_OPLOG(kEventError, kModuleSync, "读取数据库配置文件失败!");
-    return false;
-  }
+  if (!LoadIni(home_ + kDbConfigFile, "读取数据库配置文件失败!", &ini)) return false;
   db_.db_type = ini.GetUInt(kDbConfigSection, "DbType", 1);
   db_.sql_port = ini.GetString(kDbConfigSection, "SQLPort", "");
   db_.sql_server = ini.GetString(kDbConfigSection, "SQLServer", "");
@@ -114,14 +118,8 @@ bool ZVSyncConfig::LoadDbConfig() {
 bool ZVSyncConfig::LoadToolsConfig() {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   tools_ = ToolsConfig{};
-  const std::string path = home_ + kToolsConfigFile;
   IniFile ini;
-  const int ret = ini.Load(path);
-  if (ret != 0) {
-    ZV_LOG_E("Load %s failed!ret=%d\n", path.c_str(), ret);
-    ZV_OPLOG(kEventError, kModuleSync, "读取Zentrovane配置文件失败!");
-    return false;
-  }
+  if (!LoadIni(home_ + kToolsConfigFile, "读取Zentrovane配置文件失败!", &ini)) return false;
   tools_.alarm_value = ini.GetUInt(kToolsConfigSection, "AlarmValue", 0);
   tools_.auto_del_one_day = ini.GetUInt(kToolsConfigSection, "AutoDelOneDay", 0);
   tools_.encode_attach = ini.GetUInt(kToolsConfigSection, "EncodeAttach", 0);
@@ -136,14 +134,8 @@ bool ZVSyncConfig::LoadToolsConfig() {
 bool ZVSyncConfig::LoadMysqlPath() {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   mysql_data_path_.clear();
-  const std::string path = home_ + kMysqlPathFile;
   IniFile ini;
-  const int ret = ini.Load(path);
-  if (ret != 0) {
-    ZV_LOG_E("Load %s failed!ret=%d\n", path.c_str(), ret);
-    ZV_OPLOG(kEventError, kModuleSync, "获取数据库安装路径失败!");
-    return false;
-  }
+  if (!LoadIni(home_ + kMysqlPathFile, "获取数据库安装路径失败!", &ini)) return false;
   const std::string mysql_folder = TrimPathSeparators(ini.GetString(kMysqlPathSection, "path", ""));
   mysql_data_path_ = mysql_folder + kDataFolderName;
   // Without a MySQL folder the path is "/log_data" at the root of the file
