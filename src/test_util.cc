@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <iconv.h>
 #include <netinet/in.h>
+#include <nettle/des.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -122,6 +123,27 @@ int ProgramRun::Finish(std::string* out) {
   pid_ = -1;
   if (reaped < 0 || !WIFEXITED(status)) return -1;
   return WEXITSTATUS(status);
+}
+
+std::string EncipherPassword(const std::string& password) {
+  uint8_t key[8] = {0};
+  const char* key_text = "qtz";
+  for (size_t i = 0; key_text[i] != '\0'; ++i) key[i % 8] ^= static_cast<uint8_t>(key_text[i]);
+  des_ctx ctx;
+  des_set_key(&ctx, key);
+  std::string padded = password;
+  while (padded.size() % 8 != 0 || padded.empty()) padded.push_back('\0');
+  std::string out;
+  for (size_t i = 0; i < padded.size(); i += 8) {
+    uint8_t cipher[8];
+    des_encrypt(&ctx, 8, cipher, reinterpret_cast<const uint8_t*>(padded.data() + i));
+    for (uint8_t b : cipher) {
+      char hex[3];
+      std::snprintf(hex, sizeof(hex), "%02x", b);
+      out += hex;
+    }
+  }
+  return out;
 }
 
 std::string ReadFolderText(const std::string& folder, std::string_view suffix) {

@@ -54,6 +54,11 @@ std::string ReadFolderText(const std::string& folder, std::string_view suffix = 
 // converted fails the running test and comes back unchanged.
 std::string Utf8ToGbk(std::string_view utf8);
 
+// The SQLPWD text of dbconf.ini for password, written out independently of
+// the product's decoder: zero-padded to whole 8-byte blocks (one block when
+// empty), DES with the key "qtz", lower-case hexadecimal.
+std::string EncipherPassword(const std::string& password);
+
 // A TCP port on 127.0.0.1 that was free a moment ago (bind to port 0).
 uint16_t FreeTcpPort();
 // A port number free for both TCP and UDP on 127.0.0.1.

@@ -1,7 +1,6 @@
 #include "config/zv_sync_config.h"
 
 #include <gtest/gtest.h>
-#include <nettle/des.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,23 +24,6 @@ namespace {
 bool IsDirectory(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-std::string EncipherHex(const std::string& plain) {
-  const uint8_t key[DES_KEY_SIZE] = {'q', 't', 'z', 0, 0, 0, 0, 0};
-  des_ctx ctx;
-  (void)des_set_key(&ctx, key);
-  std::string hex;
-  for (size_t i = 0; i + DES_BLOCK_SIZE <= plain.size(); i += DES_BLOCK_SIZE) {
-    uint8_t block[DES_BLOCK_SIZE];
-    des_encrypt(&ctx, DES_BLOCK_SIZE, block, reinterpret_cast<const uint8_t*>(plain.data() + i));
-    for (uint8_t b : block) {
-      static const char kDigits[] = "0123456789abcdef";
-      hex.push_back(kDigits[b >> 4]);
-      hex.push_back(kDigits[b & 15]);
-    }
-  }
-  return hex;
 }
 
 // Log folders for the whole binary, used between tests so that no log line
@@ -200,7 +182,7 @@ TEST_F(ConfigTest, DbConfigReadWithOtherCaseAndDecipheredPassword) {
                           "sqlport=811\r\n"
                           "SQLServer = 127.0.0.1\r\n"
                           "sqluser=admin \r\n"
-                          "SQLPWD=" + EncipherHex(std::string("qormelt\0", 8)) + "\r\n"
+                          "SQLPWD=" + testing::EncipherPassword(std::string("qormelt\0", 8)) + "\r\n"
                           "FilePath=" + attach + "/\\/\r\n");
   ASSERT_TRUE(config_->LoadDbConfig());
   const DbConfig db = config_->GetDbConfig();
@@ -317,7 +299,7 @@ TEST_F(ConfigTest, ConcurrentLoadsNeverShowHalfFilledDbConfig) {
     const std::string s(1, v);
     return "[DB_CONFIG]\nDbType=" + std::string(v == 'A' ? "5" : "6") + "\nSQLPort=port" + s +
            "\nSQLServer=server" + s + "\nSQLUser=user" + s + "\nSQLPWD=" +
-           EncipherHex("pass" + s + std::string(3, '\0')) + "\nFilePath=" + tmp_.Sub("files") + s +
+           testing::EncipherPassword("pass" + s + std::string(3, '\0')) + "\nFilePath=" + tmp_.Sub("files") + s +
            "\n";
   };
   testing::WriteFileBytes(path, content('A'));

@@ -1,7 +1,6 @@
 #include "db/db_test_util.h"
 
 #include <arpa/inet.h>
-#include <nettle/des.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -103,27 +102,6 @@ void WriteDbConfig(const std::string& user, const std::string& enciphered_passwo
                  "[DB_CONFIG]\nDbType=3\nSQLUser=" + user + "\nSQLPWD=" + enciphered_password +
                      "\n");
   ASSERT_TRUE(ZVSyncConfig::Instance().LoadDbConfig());
-}
-
-std::string EncipherPassword(const std::string& password) {
-  uint8_t key[8] = {0};
-  const char* key_text = "qtz";
-  for (size_t i = 0; key_text[i] != '\0'; ++i) key[i % 8] ^= static_cast<uint8_t>(key_text[i]);
-  des_ctx ctx;
-  des_set_key(&ctx, key);
-  std::string padded = password;
-  while (padded.size() % 8 != 0 || padded.empty()) padded.push_back('\0');
-  std::string out;
-  for (size_t i = 0; i < padded.size(); i += 8) {
-    uint8_t cipher[8];
-    des_encrypt(&ctx, 8, cipher, reinterpret_cast<const uint8_t*>(padded.data() + i));
-    for (uint8_t b : cipher) {
-      char hex[3];
-      std::snprintf(hex, sizeof(hex), "%02x", b);
-      out += hex;
-    }
-  }
-  return out;
 }
 
 bool DatabaseSkipped() {

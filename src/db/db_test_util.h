@@ -43,9 +43,6 @@ class LogWatch {
 // Writes home/config/dbconf.ini with these values and reloads it.
 void WriteDbConfig(const std::string& user, const std::string& enciphered_password);
 
-// The SQLPWD text of a password (DES with the key "qtz", hex, length digit).
-std::string EncipherPassword(const std::string& password);
-
 // Empty when the test may use the database; otherwise why not. With
 // ZV_NO_DATABASE=1 the tests that need it are skipped; without it a server
 // that does not answer fails them.
