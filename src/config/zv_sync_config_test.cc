@@ -21,6 +21,8 @@
 namespace zv {
 namespace {
 
+using testing::EncipherPassword;
+
 bool IsDirectory(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -182,7 +184,7 @@ TEST_F(ConfigTest, DbConfigReadWithOtherCaseAndDecipheredPassword) {
                           "sqlport=811\r\n"
                           "SQLServer = 127.0.0.1\r\n"
                           "sqluser=admin \r\n"
-                          "SQLPWD=" + testing::EncipherPassword(std::string("qormelt\0", 8)) + "\r\n"
+                          "SQLPWD=" + EncipherPassword(std::string("qormelt\0", 8)) + "\r\n"
                           "FilePath=" + attach + "/\\/\r\n");
   ASSERT_TRUE(config_->LoadDbConfig());
   const DbConfig db = config_->GetDbConfig();
@@ -298,9 +300,9 @@ TEST_F(ConfigTest, ConcurrentLoadsNeverShowHalfFilledDbConfig) {
   auto content = [&](char v) {
     const std::string s(1, v);
     return "[DB_CONFIG]\nDbType=" + std::string(v == 'A' ? "5" : "6") + "\nSQLPort=port" + s +
-           "\nSQLServer=server" + s + "\nSQLUser=user" + s + "\nSQLPWD=" +
-           testing::EncipherPassword("pass" + s + std::string(3, '\0')) + "\nFilePath=" + tmp_.Sub("files") + s +
-           "\n";
+           "\nSQLServer=server" + s + "\nSQLUser=user" + s +
+           "\nSQLPWD=" + EncipherPassword("pass" + s + std::string(3, '\0')) +
+           "\nFilePath=" + tmp_.Sub("files") + s + "\n";
   };
   testing::WriteFileBytes(path, content('A'));
   ASSERT_TRUE(config_->LoadDbConfig());
