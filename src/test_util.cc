@@ -220,6 +220,22 @@ uint16_t BoundPort(int type, uint16_t port) {
 
 uint16_t FreeTcpPort() { return BoundPort(SOCK_STREAM, 0); }
 
+int ListenOnLoopback(uint16_t* port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      listen(fd, 16) != 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    ADD_FAILURE() << "cannot listen on 127.0.0.1: " << std::strerror(errno);
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  *port = ntohs(addr.sin_port);
+  return fd;
+}
+
 uint16_t FreeTcpUdpPort() {
   for (int attempt = 0; attempt < 100; ++attempt) {
     uint16_t port = BoundPort(SOCK_STREAM, 0);

@@ -63,6 +63,9 @@ std::string EncipherPassword(const std::string& password);
 uint16_t FreeTcpPort();
 // A port number free for both TCP and UDP on 127.0.0.1.
 uint16_t FreeTcpUdpPort();
+// A listening TCP socket on 127.0.0.1 at a port the system picks (*port);
+// -1 with the running test failed when it cannot be made.
+int ListenOnLoopback(uint16_t* port);
 
 // A name unique to this process and call, for object namespaces and
 // database names ("t" + pid + counter).

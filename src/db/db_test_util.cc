@@ -1,7 +1,5 @@
 #include "db/db_test_util.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -133,15 +131,8 @@ std::string ScopedDatabaseNames::New() {
 }
 
 ClosingServer::ClosingServer() {
-  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  EXPECT_EQ(0, bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
-  socklen_t len = sizeof(addr);
-  getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-  port_ = ntohs(addr.sin_port);
-  EXPECT_EQ(0, listen(fd_, 16));
+  fd_ = ListenOnLoopback(&port_);
+  if (fd_ < 0) return;
   thread_ = std::thread([this] {
     while (true) {
       const int c = accept(fd_, nullptr, nullptr);
@@ -153,6 +144,7 @@ ClosingServer::ClosingServer() {
 }
 
 ClosingServer::~ClosingServer() {
+  if (fd_ < 0) return;
   shutdown(fd_, SHUT_RDWR);
   thread_.join();
   close(fd_);

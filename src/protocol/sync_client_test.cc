@@ -202,16 +202,8 @@ class SyncClientTest : public ::testing::Test {
     std::error_code ec;
     std::filesystem::remove_all(config.GetSyncPosDirectory(), ec);
 
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    listener_ = ::zv::testing::ListenOnLoopback(&port_);
     ASSERT_GE(listener_, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(0, ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
-    ASSERT_EQ(0, ::listen(listener_, 16));
-    socklen_t length = sizeof(address);
-    ASSERT_EQ(0, ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length));
-    port_ = ntohs(address.sin_port);
     log_before_ = DebugLog();
   }
 

@@ -1,9 +1,7 @@
 // File transfer through a real session over loopback: announcements, data
 // blocks of every method, file ends, the processing lock shared by two
 // sessions and the pending blocks, with a fake controller.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -261,16 +259,8 @@ class TransferTest : public ::testing::Test {
     g_test_folder = &test_folder_;
     g_gate = nullptr;
 
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    listener_ = ::zv::testing::ListenOnLoopback(&port_);
     ASSERT_GE(listener_, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(0, ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
-    ASSERT_EQ(0, ::listen(listener_, 16));
-    socklen_t length = sizeof(address);
-    ASSERT_EQ(0, ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length));
-    port_ = ntohs(address.sin_port);
     log_before_ = DebugLog().size();
   }
 
