@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <system_error>
 
 #include "config/zv_sync_config.h"
 #include "datafiles/sync_position.h"
@@ -22,7 +23,55 @@ namespace {
 constexpr size_t kMaxNameLength = 255;     // one path component
 constexpr size_t kMaxFolderLength = 4095;  // a whole path
 
+std::atomic<int (*)(int)> g_data_sync{nullptr};
+
+int DataSync(int fd) {
+  int (*data_sync)(int) = g_data_sync.load();
+  return data_sync != nullptr ? data_sync(fd) : fdatasync(fd);
+}
+
+// Starts the disk writing of a range just written, so that the next flush
+// finds it already on its way (a hint: a failure changes nothing).
+void StartWriteback(int fd, uint64_t offset, uint32_t length) {
+  (void)sync_file_range(fd, static_cast<off64_t>(offset), length, SYNC_FILE_RANGE_WRITE);
+}
+
 }  // namespace
+
+// The periodic flush: filled in by the session thread before the helper
+// starts; the results are the helper's until done is set.
+struct SyncDataFile::PendingFlush {
+  int fd = -1;
+  bool sync_folder = false;  // a new file: its folder entry is synced too
+  std::string path;
+  // The save UpdateSyncPosition(false) staged (null for a kind that
+  // records no progress), and the values it records.
+  std::unique_ptr<CZvAccountFile> position;
+  std::string file_name;
+  int kind_index = -1;
+  uint32_t offset = 0;
+  uint32_t crc = 0;
+
+  bool synced = false;
+  bool saved = false;
+  std::atomic<bool> done{false};
+
+  void Run() {
+    synced = DataSync(fd) == 0 && (!sync_folder || SyncParentDirectory(path));
+    // The position names these bytes only once they are on disk.
+    if (synced && position != nullptr) {
+      saved = position->Save() == 0;
+      if (saved) {
+        ZV_LOG_R("File %s update to %u bytes\n", file_name.c_str(), offset);
+      } else {
+        ZV_LOG_E("Save sync position failed!\n");
+      }
+    }
+    done.store(true, std::memory_order_release);
+  }
+};
+
+void SyncDataFile::SetDataSyncForTesting(int (*data_sync)(int fd)) { g_data_sync.store(data_sync); }
 
 FileAnnouncement FileAnnouncement::FromBytes(const uint8_t (&bytes)[kWireSize]) {
   FileAnnouncement a;
@@ -39,11 +88,14 @@ SyncDataFile::SyncDataFile(CZvAccountFile* position_file) : position_file_(posit
 }
 
 SyncDataFile::~SyncDataFile() {
+  // Flush waits for an outstanding periodic flush first; the helper is
+  // joined below in any case, before the file is closed.
   if (fd_ >= 0 && unflushed_bytes_ != 0 && Flush()) {
     // Only the slot of a known kind can take the progress (a kind without
     // a byte position never finds its index).
     if (kind_index_ >= 0) (void)UpdateSyncPosition(false);
   }
+  (void)FinishPendingFlush();
   Close();
 }
 
@@ -149,6 +201,10 @@ bool SyncDataFile::Write(const void* data, uint32_t length, uint32_t offered_off
     return false;
   }
 
+  // A periodic flush that failed in the meantime ends the transfer before
+  // anything more is written.
+  if (!PollPendingFlush()) return false;
+
   // Positional writes: a failed, partial write leaves nothing that moves
   // where the next block lands.
   if (!WriteFullAt(fd_, data, length, offset_)) {
@@ -161,6 +217,7 @@ bool SyncDataFile::Write(const void* data, uint32_t length, uint32_t offered_off
     return false;
   }
 
+  StartWriteback(fd_, offset_, length);
   offset_ = static_cast<uint32_t>(end);
   running_crc_ = crc_.Update(running_crc_, data, length);
   unflushed_bytes_ += length;
@@ -171,28 +228,85 @@ bool SyncDataFile::Write(const void* data, uint32_t length, uint32_t offered_off
       offset_ != announced_size_) {
     return true;
   }
+  unflushed_bytes_ = 0;
+  last_flush_tick_ = Now();
+
+  if (offset_ != announced_size_) return StartPeriodicFlush();
+
+  // The last byte: flushed here, so the file is complete on disk when the
+  // client's file end arrives.
+  if (!FinishPendingFlush()) return false;
   if (!Flush()) {
     ZV_LOG_E("Write file failed during _FlushFileBuffers()!\n");
     return false;
   }
-  unflushed_bytes_ = 0;
-  last_flush_tick_ = Now();
+  Close();
+  completed_ = true;
+  return true;
+}
 
-  if (offset_ == announced_size_) {
-    Close();
-    completed_ = true;
-    return true;
+bool SyncDataFile::StartPeriodicFlush() {
+  // One periodic flush per file at a time: the next waits for the last.
+  if (!FinishPendingFlush()) return false;
+  pending_ = std::make_unique<PendingFlush>();
+  pending_->fd = fd_;
+  pending_->sync_folder = created_;
+  pending_->path = full_path_;
+  stage_position_ = true;
+  const bool staged = UpdateSyncPosition(false);
+  stage_position_ = false;
+  if (!staged) {
+    // Nothing to record, but the flush itself still happens.
+    pending_->position.reset();
+    pending_->Run();
+    (void)FinishPendingFlush();
+    ZV_LOG_E("UpdateSyncPosition failed!\n");
+    return false;
   }
-  if (!UpdateSyncPosition(false)) {
+  try {
+    flush_thread_ = std::thread([job = pending_.get()] { job->Run(); });
+  } catch (const std::system_error&) {
+    pending_->Run();  // no thread to spare: flush on this one
+    return FinishPendingFlush();
+  }
+  return true;
+}
+
+bool SyncDataFile::PollPendingFlush() {
+  if (pending_ == nullptr) return !flush_failed_;
+  if (!pending_->done.load(std::memory_order_acquire)) return true;
+  return FinishPendingFlush();
+}
+
+bool SyncDataFile::FinishPendingFlush() {
+  if (flush_thread_.joinable()) flush_thread_.join();
+  if (pending_ == nullptr) return !flush_failed_;
+  const std::unique_ptr<PendingFlush> job = std::move(pending_);
+  if (!job->synced) {
+    flush_failed_ = true;
+    ZV_LOG_E("Write file failed during _FlushFileBuffers()!\n");
+    return false;
+  }
+  if (job->sync_folder) created_ = false;
+  ++flush_count_;
+  if (job->position == nullptr) return true;
+  // The bytes are on disk: the record in memory takes the values the save
+  // carried (also when the save failed, so a later save records them).
+  SyncAccountRecord* record = PositionRecord();
+  if (record != nullptr) {
+    LogTableSlot& slot = record->logSlots[job->kind_index];
+    slot.storedBytes = job->offset;
+    slot.runningCrc = job->crc;
+  }
+  if (!job->saved) {
     ZV_LOG_E("UpdateSyncPosition failed!\n");
     return false;
   }
   return true;
 }
 
-bool SyncDataFile::Flush() {
-  if (fd_ < 0) return true;
-  if (fdatasync(fd_) != 0) return false;
+bool SyncDataFile::SyncToDisk() {
+  if (DataSync(fd_) != 0) return false;
   // A new file's folder entry must be durable too, or a power cut could
   // lose a file whose bytes the position already counts.
   if (created_) {
@@ -203,7 +317,18 @@ bool SyncDataFile::Flush() {
   return true;
 }
 
+bool SyncDataFile::Flush() {
+  if (!FinishPendingFlush()) return false;
+  if (fd_ < 0) return true;
+  if (!SyncToDisk()) {
+    flush_failed_ = true;
+    return false;
+  }
+  return true;
+}
+
 bool SyncDataFile::Close() {
+  (void)FinishPendingFlush();  // the helper uses the descriptor until done
   if (fd_ < 0) return true;
   int result = close(fd_);
   fd_ = -1;
@@ -211,6 +336,7 @@ bool SyncDataFile::Close() {
 }
 
 bool SyncDataFile::VerifyCrc(uint32_t client_crc) {
+  (void)FinishPendingFlush();
   if (client_crc == running_crc_) return true;
   ZV_LOG_E("Crc of %s unmatched supplied:%08X current:%08X\n", file_name_.c_str(), client_crc,
            running_crc_);
@@ -224,6 +350,7 @@ bool SyncDataFile::VerifyCrc(uint32_t client_crc) {
 
 bool SyncDataFile::Process(std::function<bool(unsigned)> keep_going) {
   keep_going_ = std::move(keep_going);
+  (void)FinishPendingFlush();  // the processing may save the position file
   return ProcessFile();
 }
 
@@ -343,6 +470,23 @@ bool SyncDataFile::UpdateSyncPosition(bool full) {
     ZV_LOG_E("Sync position not loaded!\n");
     return false;
   }
+  if (stage_position_ && !full) {
+    // A periodic flush saves this copy once the bytes are on disk.
+    auto copy = std::make_unique<CZvAccountFile>();
+    copy->SetPath(position_file_->path());
+    copy->Records() = position_file_->Records();
+    LogTableSlot& staged = copy->Records().front().logSlots[kind_index_];
+    staged.storedBytes = offset_;
+    staged.runningCrc = running_crc_;
+    pending_->position = std::move(copy);
+    pending_->file_name = file_name_;
+    pending_->kind_index = kind_index_;
+    pending_->offset = offset_;
+    pending_->crc = running_crc_;
+    return true;
+  }
+  // Saves never overlap or overtake a periodic flush's save.
+  (void)FinishPendingFlush();
   LogTableSlot& slot = record->logSlots[kind_index_];
   if (full) {
     std::memset(slot.name, 0, sizeof slot.name);

@@ -9,12 +9,25 @@
 //
 // Progress is recorded only for bytes that reached the disk: a flush is a
 // write followed by fdatasync, and the position slot is saved after it.
+//
+// The periodic flush (every 10 MiB or 5 s) runs on a short-lived helper
+// thread, so the session goes on receiving and decoding while the disk
+// catches up: the helper syncs the file and then saves the position file
+// with the offset and CRC taken when the flush was started. At most one
+// such flush is outstanding per file: the next one, and every other use of
+// the file or the position file (completion, VerifyCrc, Process, Close, the
+// destructor), first waits for it, so saves never overlap or reorder. The
+// helper touches nothing of the object but the file descriptor, which stays
+// open until it is done.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
+#include <thread>
 
 #include "records/account_file.h"
 #include "util/crc.h"
@@ -86,8 +99,15 @@ class SyncDataFile {
   // The stored callback's answer for count; false when there is none.
   bool KeepGoing(unsigned count);
 
+  // Flushes at once (waiting for an outstanding flush first). False also
+  // when an earlier flush failed: bytes of a file whose sync failed are
+  // never again reported as on disk.
   bool Flush();
+  // Waits for an outstanding flush, then closes the file.
   bool Close();
+  // Waits for the outstanding periodic flush, if any, and takes its result
+  // into the position record; false when it (or an earlier one) failed.
+  [[nodiscard]] bool FinishPendingFlush();
   bool DeleteDataFile(const std::string& path);
   bool CreateFolderFor(const std::string& path);
 
@@ -100,8 +120,12 @@ class SyncDataFile {
   int kind_index() const { return kind_index_; }
   bool is_open() const { return fd_ >= 0; }
   CZvAccountFile* position_file() const { return position_file_; }
-  // Successful flushes so far (for statistics and tests).
+  // Successful flushes so far, counting a periodic one once it was waited
+  // for (for statistics and tests).
   uint32_t flush_count() const { return flush_count_; }
+  // Replaces fdatasync for the flushes of every data file (tests inject
+  // failures); null restores it.
+  static void SetDataSyncForTesting(int (*data_sync)(int fd));
 
  protected:
   // Opens path at offset: offset 0 creates or truncates, any other offset
@@ -120,8 +144,19 @@ class SyncDataFile {
   std::string StorageFolder() const;
 
  private:
+  // What the helper thread of a periodic flush does and reports.
+  struct PendingFlush;
+
   // Deletes the offered file unless the slot says its file was finished.
   void DeleteUnfinished(const LogTableSlot& slot);
+  // fdatasync of the file and, for a new file, of its folder entry.
+  bool SyncToDisk();
+  // Starts the periodic flush of everything written so far, with the
+  // position save that UpdateSyncPosition(false) stages; runs it here when
+  // no thread can be started. False when it failed at once.
+  bool StartPeriodicFlush();
+  // Takes a finished flush's result without waiting, if there is one.
+  bool PollPendingFlush();
 
   // Constant after construction.
   CZvAccountFile* const position_file_;
@@ -142,6 +177,17 @@ class SyncDataFile {
   uint32_t unflushed_bytes_ = 0;
   uint32_t flush_count_ = 0;
   std::function<bool(unsigned)> keep_going_;
+
+  // A flush failed: the file's later syncs cannot be trusted (the kernel
+  // reports a lost write once), so nothing more is recorded as on disk.
+  bool flush_failed_ = false;
+  // While true, UpdateSyncPosition(false) stages its save for the periodic
+  // flush instead of saving (set only by StartPeriodicFlush).
+  bool stage_position_ = false;
+  // The outstanding periodic flush and its helper thread; the job is
+  // written by the helper until done is set, read by this thread after.
+  std::unique_ptr<PendingFlush> pending_;
+  std::thread flush_thread_;
 };
 
 }  // namespace zv

@@ -7,9 +7,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "datafiles/sync_position.h"
@@ -313,6 +318,7 @@ TEST_F(SyncDataFileTest, LargeFileRecordsProgressEveryTenMiB) {
     ASSERT_TRUE(file.Write(block.data(), kMiB, at));
     const uint32_t written = at + kMiB;
     if (written % (10 * kMiB) == 0) {
+      ASSERT_TRUE(file.FinishPendingFlush());
       ASSERT_FALSE(file.updates.empty());
       EXPECT_EQ(file.updates.back().offset, written);
       EXPECT_EQ(file.updates.back().crc, crc);
@@ -346,6 +352,7 @@ TEST_F(SyncDataFileTest, FiveSecondsAfterTheLastFlushTheNextBlockFlushes) {
   EXPECT_TRUE(file.updates.empty());
   file.clock += 1;
   ASSERT_TRUE(file.Write(data.data() + 2000, 1000, 2000));
+  ASSERT_TRUE(file.FinishPendingFlush());
   EXPECT_EQ(file.flush_count(), 1u);
   ASSERT_EQ(file.updates.size(), 1u);
   EXPECT_EQ(SlotOnDisk().storedBytes, 3000u);
@@ -375,6 +382,201 @@ TEST_F(SyncDataFileTest, DestroyingTheObjectRecordsUnflushedBlocks) {
   TestDataFile again(&position_);
   ASSERT_TRUE(again.OpenForTransfer(Announce(kName, kMiB, 3000)));
   EXPECT_EQ(again.running_crc(), CrcOf(data));
+}
+
+// The flush helper's data sync, held at a gate the test opens: shows what
+// the session does while the disk has not confirmed the bytes yet.
+class SyncGate {
+ public:
+  SyncGate() {
+    instance_ = this;
+    SyncDataFile::SetDataSyncForTesting(&SyncGate::Sync);
+  }
+  ~SyncGate() {
+    Open();
+    SyncDataFile::SetDataSyncForTesting(nullptr);
+    instance_ = nullptr;
+  }
+  void Open() {
+    std::lock_guard<std::mutex> lock(mu_);
+    open_ = true;
+    cv_.notify_all();
+  }
+  // Waits until n syncs have started; false after a minute (a failure, not
+  // a hang).
+  bool AwaitStarted(int n) {
+    std::unique_lock<std::mutex> lock(mu_);
+    return cv_.wait_for(lock, std::chrono::minutes(1), [&] { return started_ >= n; });
+  }
+  int started() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return started_;
+  }
+  int most_at_once() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return most_at_once_;
+  }
+  bool timed_out() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return timed_out_;
+  }
+
+ private:
+  static int Sync(int fd) {
+    SyncGate* gate = instance_;
+    {
+      std::unique_lock<std::mutex> lock(gate->mu_);
+      ++gate->started_;
+      gate->most_at_once_ = std::max(gate->most_at_once_, ++gate->active_);
+      gate->cv_.notify_all();
+      if (!gate->cv_.wait_for(lock, std::chrono::minutes(1), [&] { return gate->open_; })) {
+        gate->timed_out_ = true;
+      }
+      --gate->active_;
+    }
+    return fdatasync(fd);
+  }
+
+  static inline SyncGate* instance_ = nullptr;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool open_ = false;
+  int started_ = 0, active_ = 0, most_at_once_ = 0;
+  bool timed_out_ = false;
+};
+
+// The 10 MiB flush runs beside the session: blocks keep being written while
+// the disk has not confirmed the earlier ones, and the position names them
+// only once it has, with the CRC of exactly those bytes.
+TEST_F(SyncDataFileTest, PeriodicFlushRunsBesideTheSessionAndSavesOnlySyncedBytes) {
+  constexpr uint32_t kSize = 25 * kMiB;
+  TestDataFile file(&position_);
+  ASSERT_TRUE(file.OpenForTransfer(Announce(kName, kSize, 0)));
+  SyncGate gate;
+  uint32_t crc_at_ten = 0, crc = 0;
+  CCrc reference;
+  for (uint32_t at = 0; at < 15 * kMiB; at += kMiB) {
+    const std::string block = Content(at, kMiB);
+    crc = reference.Update(crc, block.data(), block.size());
+    if (at + kMiB == 10 * kMiB) crc_at_ten = crc;
+    ASSERT_TRUE(file.Write(block.data(), kMiB, at));  // never waits for the gate
+  }
+  ASSERT_TRUE(gate.AwaitStarted(1));
+  EXPECT_EQ(SlotOnDisk().storedBytes, 0u);  // the sync has not finished yet
+  EXPECT_EQ(file.flush_count(), 0u);
+
+  gate.Open();
+  ASSERT_TRUE(file.FinishPendingFlush());
+  LogTableSlot slot = SlotOnDisk();
+  EXPECT_EQ(slot.storedBytes, 10 * kMiB);
+  EXPECT_EQ(slot.runningCrc, crc_at_ten);
+  EXPECT_EQ(Slot().storedBytes, 10 * kMiB);  // the record in memory agrees
+  EXPECT_EQ(file.flush_count(), 1u);
+
+  for (uint32_t at = 15 * kMiB; at < kSize; at += kMiB) {
+    const std::string block = Content(at, kMiB);
+    crc = reference.Update(crc, block.data(), block.size());
+    ASSERT_TRUE(file.Write(block.data(), kMiB, at));
+  }
+  EXPECT_TRUE(file.IsComplete());
+  EXPECT_EQ(gate.started(), 3);  // at 10 and 20 MiB, and the last byte
+  EXPECT_EQ(gate.most_at_once(), 1);
+  EXPECT_FALSE(gate.timed_out());
+  EXPECT_EQ(SlotOnDisk().storedBytes, 20 * kMiB);
+  EXPECT_TRUE(file.VerifyCrc(crc));
+}
+
+// The next 10 MiB waits for the last flush, so syncs and saves of one file
+// never overlap, and the slot on disk only ever grows.
+TEST_F(SyncDataFileTest, OnePeriodicFlushAtATime) {
+  constexpr uint32_t kSize = 45 * kMiB;
+  TestDataFile file(&position_);
+  ASSERT_TRUE(file.OpenForTransfer(Announce(kName, kSize, 0)));
+  SyncGate gate;
+  std::thread writer([&] {
+    for (uint32_t at = 0; at < kSize; at += kMiB) {
+      const std::string block = Content(at, kMiB);
+      if (!file.Write(block.data(), kMiB, at)) return;
+    }
+  });
+  const bool started = gate.AwaitStarted(1);
+  gate.Open();
+  writer.join();
+  ASSERT_TRUE(started);
+  EXPECT_TRUE(file.IsComplete());
+  EXPECT_EQ(gate.started(), 5);
+  EXPECT_EQ(gate.most_at_once(), 1);
+  EXPECT_EQ(file.flush_count(), 5u);
+  EXPECT_EQ(SlotOnDisk().storedBytes, 40 * kMiB);
+}
+
+int FailingSync(int) {
+  errno = EIO;
+  return -1;
+}
+
+// A sync that fails is reported at the next wait; nothing written after it
+// is ever recorded as on disk, also when a later sync claims success (the
+// kernel reports a lost write only once).
+TEST_F(SyncDataFileTest, FailedPeriodicFlushEndsTheTransferAndRecordsNothingMore) {
+  const std::string block = Content(0, kMiB);
+  {
+    TestDataFile file(&position_);
+    ASSERT_TRUE(file.OpenForTransfer(Announce(kName, 30 * kMiB, 0)));
+    SyncDataFile::SetDataSyncForTesting(&FailingSync);
+    for (uint32_t at = 0; at < 10 * kMiB; at += kMiB) {
+      ASSERT_TRUE(file.Write(block.data(), kMiB, at));
+    }
+    DebugLogWatch log;
+    EXPECT_FALSE(file.FinishPendingFlush());
+    EXPECT_TRUE(log.Saw("Write file failed during _FlushFileBuffers()!")) << log.NewText();
+    SyncDataFile::SetDataSyncForTesting(nullptr);
+    EXPECT_FALSE(file.Write(block.data(), kMiB, 10 * kMiB));
+    EXPECT_FALSE(file.Flush());
+    EXPECT_EQ(file.flush_count(), 0u);
+  }
+  const LogTableSlot slot = SlotOnDisk();
+  EXPECT_STREQ(slot.name, kName);
+  EXPECT_EQ(slot.storedBytes, 0u);
+  EXPECT_EQ(Slot().storedBytes, 0u);
+}
+
+// A position save that fails is reported as before, at the next wait.
+TEST_F(SyncDataFileTest, FailedPositionSaveOfAPeriodicFlushIsReported) {
+  TestDataFile file(&position_);
+  ASSERT_TRUE(file.OpenForTransfer(Announce(kName, 30 * kMiB, 0)));
+  // A folder where the temporary file must go: the save cannot create it.
+  ASSERT_TRUE(DeletePath(dir_.Sub("syncpos/branch01-00a1b2c3.tem")));
+  ASSERT_TRUE(CreateDirectoryTree(dir_.Sub("syncpos/branch01-00a1b2c3.tem")));
+  const std::string block = Content(0, kMiB);
+  for (uint32_t at = 0; at < 10 * kMiB; at += kMiB) {
+    ASSERT_TRUE(file.Write(block.data(), kMiB, at));
+  }
+  DebugLogWatch log;
+  EXPECT_FALSE(file.FinishPendingFlush());
+  EXPECT_TRUE(log.Saw("Save sync position failed!")) << log.NewText();
+  EXPECT_TRUE(log.Saw("UpdateSyncPosition failed!")) << log.NewText();
+  EXPECT_EQ(SlotOnDisk().storedBytes, 0u);
+  ASSERT_TRUE(DeletePath(dir_.Sub("syncpos/branch01-00a1b2c3.tem")));
+}
+
+// Destroying the object while a flush is outstanding waits for it and then
+// records every byte written.
+TEST_F(SyncDataFileTest, DestroyingTheObjectDuringAFlushRecordsAllBytes) {
+  const uint32_t kWritten = 10 * kMiB + 3000;
+  const std::string data = Content(0, kWritten);
+  {
+    TestDataFile file(&position_);
+    ASSERT_TRUE(file.OpenForTransfer(Announce(kName, 20 * kMiB, 0)));
+    for (uint32_t at = 0; at < 10 * kMiB; at += kMiB) {
+      ASSERT_TRUE(file.Write(data.data() + at, kMiB, at));
+    }
+    ASSERT_TRUE(file.Write(data.data() + 10 * kMiB, 3000, 10 * kMiB));
+  }
+  const LogTableSlot slot = SlotOnDisk();
+  EXPECT_EQ(slot.storedBytes, kWritten);
+  EXPECT_EQ(slot.runningCrc, CrcOf(data));
+  EXPECT_EQ(ReadFileBytes(DataPath()), data);
 }
 
 TEST_F(SyncDataFileTest, WrongCrcDeletesTheFileAndResetsTheSlot) {
