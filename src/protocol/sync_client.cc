@@ -206,6 +206,10 @@ void SyncClient::Run() {
     controller_->ShowClientRow(key, a, "Disconnect from %u.%u.%u.%u:%u", ZV_IP4(a), port);
   }
   if (!key.empty()) LoginSet::Instance().Remove(key);
+  // The block buffer goes back here, on this thread: unmapping 8 MiB waits
+  // for the process's memory map lock, which the controller's thread (that
+  // admits every login) must not wait for in a burst of disconnects.
+  buffer_.reset();
   // From here on the controller may stop and delete this session: it joins
   // this thread first, so the members stay valid until Run returns.
   controller_->NotifyDisconnected(this);

@@ -59,7 +59,9 @@ class SyncClient : public SyncSocket {
                                                     CZvAccountFile* position_file);
 
   SyncClient();            // allocates nothing yet
-  ~SyncClient() override;  // "Socket not closed!" at 0x04 if still open; frees the buffer
+  // "Socket not closed!" at 0x04 if still open; frees the buffer if the
+  // worker has not (it frees it at its end, before posting its disconnect).
+  ~SyncClient() override;
 
   // Controller thread. Allocates the 0x800800-byte block buffer ("No memory!"),
   // takes ownership of the accepted socket, creates and starts the worker
