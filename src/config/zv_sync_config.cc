@@ -62,7 +62,12 @@ ZVSyncConfig::ZVSyncConfig() {
   (void)store_->WriteString("ProcessDirectory", home_);
 }
 
+// Reading a value needs no lock of ours: the store reads the whole file
+// each time and every change replaces the file at once. Only writing the
+// default of a missing value is serialised, so two first readers do not
+// both write it.
 uint32_t ZVSyncConfig::ReadDword(const std::string& name, uint32_t default_value) {
+  if (std::optional<uint32_t> value = store_->ReadDword(name)) return *value;
   std::lock_guard<std::recursive_mutex> lock(mu_);
   if (std::optional<uint32_t> value = store_->ReadDword(name)) return *value;
   (void)store_->WriteDword(name, default_value);
@@ -70,6 +75,7 @@ uint32_t ZVSyncConfig::ReadDword(const std::string& name, uint32_t default_value
 }
 
 std::string ZVSyncConfig::ReadString(const std::string& name, const std::string& default_value) {
+  if (std::optional<std::string> value = store_->ReadString(name)) return *value;
   std::lock_guard<std::recursive_mutex> lock(mu_);
   if (std::optional<std::string> value = store_->ReadString(name)) return *value;
   (void)store_->WriteString(name, default_value);
@@ -99,50 +105,63 @@ bool ZVSyncConfig::SetPendingDeleteDate(const std::string& text) {
   return WriteString("PendingDeleteDate", text);
 }
 
+// The three loaders read and parse their file without holding the lock
+// (every session reads the values under it) and swap the result in under
+// it; a file that cannot be read leaves the empty values, as before.
 bool ZVSyncConfig::LoadDbConfig() {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
-  db_ = DbConfig{};
+  DbConfig db;
   IniFile ini;
-  if (!LoadIni(home_ + kDbConfigFile, "读取数据库配置文件失败!", &ini)) return false;
-  db_.db_type = ini.GetUInt(kDbConfigSection, "DbType", 1);
-  db_.sql_port = ini.GetString(kDbConfigSection, "SQLPort", "");
-  db_.sql_server = ini.GetString(kDbConfigSection, "SQLServer", "");
-  db_.sql_user = ini.GetString(kDbConfigSection, "SQLUser", "");
-  db_.sql_password = DecryptPassword(ini.GetString(kDbConfigSection, "SQLPWD", ""));
-  db_.file_path = TrimPathSeparators(ini.GetString(kDbConfigSection, "FilePath", ""));
-  // A folder that cannot be created is reported by whoever writes into it.
-  if (!db_.file_path.empty()) (void)CreateDirectoryTree(db_.file_path);
-  return true;
+  const bool loaded = LoadIni(home_ + kDbConfigFile, "读取数据库配置文件失败!", &ini);
+  if (loaded) {
+    db.db_type = ini.GetUInt(kDbConfigSection, "DbType", 1);
+    db.sql_port = ini.GetString(kDbConfigSection, "SQLPort", "");
+    db.sql_server = ini.GetString(kDbConfigSection, "SQLServer", "");
+    db.sql_user = ini.GetString(kDbConfigSection, "SQLUser", "");
+    db.sql_password = DecryptPassword(ini.GetString(kDbConfigSection, "SQLPWD", ""));
+    db.file_path = TrimPathSeparators(ini.GetString(kDbConfigSection, "FilePath", ""));
+    // A folder that cannot be created is reported by whoever writes into it.
+    if (!db.file_path.empty()) (void)CreateDirectoryTree(db.file_path);
+  }
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  db_ = std::move(db);
+  return loaded;
 }
 
 bool ZVSyncConfig::LoadToolsConfig() {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
-  tools_ = ToolsConfig{};
+  ToolsConfig tools;
   IniFile ini;
-  if (!LoadIni(home_ + kToolsConfigFile, "读取Zentrovane配置文件失败!", &ini)) return false;
-  tools_.alarm_value = ini.GetUInt(kToolsConfigSection, "AlarmValue", 0);
-  tools_.auto_del_one_day = ini.GetUInt(kToolsConfigSection, "AutoDelOneDay", 0);
-  tools_.encode_attach = ini.GetUInt(kToolsConfigSection, "EncodeAttach", 0);
-  tools_.del_method = ini.GetUInt(kToolsConfigSection, "DelMethod", 0);
-  tools_.del_day = ini.GetUInt(kToolsConfigSection, "DelDay", 0);
-  tools_.del_percent = ini.GetUInt(kToolsConfigSection, "DelPercent", 0);
-  tools_.del_mid = ini.GetUInt(kToolsConfigSection, "DelMid", 0);
-  tools_.auto_del_mid_day = ini.GetUInt(kToolsConfigSection, "AutoDelMidDay", 0);
-  return true;
+  const bool loaded = LoadIni(home_ + kToolsConfigFile, "读取Zentrovane配置文件失败!", &ini);
+  if (loaded) {
+    tools.alarm_value = ini.GetUInt(kToolsConfigSection, "AlarmValue", 0);
+    tools.auto_del_one_day = ini.GetUInt(kToolsConfigSection, "AutoDelOneDay", 0);
+    tools.encode_attach = ini.GetUInt(kToolsConfigSection, "EncodeAttach", 0);
+    tools.del_method = ini.GetUInt(kToolsConfigSection, "DelMethod", 0);
+    tools.del_day = ini.GetUInt(kToolsConfigSection, "DelDay", 0);
+    tools.del_percent = ini.GetUInt(kToolsConfigSection, "DelPercent", 0);
+    tools.del_mid = ini.GetUInt(kToolsConfigSection, "DelMid", 0);
+    tools.auto_del_mid_day = ini.GetUInt(kToolsConfigSection, "AutoDelMidDay", 0);
+  }
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  tools_ = tools;
+  return loaded;
 }
 
 bool ZVSyncConfig::LoadMysqlPath() {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
-  mysql_data_path_.clear();
+  std::string data_path;
   IniFile ini;
-  if (!LoadIni(home_ + kMysqlPathFile, "获取数据库安装路径失败!", &ini)) return false;
-  const std::string mysql_folder = TrimPathSeparators(ini.GetString(kMysqlPathSection, "path", ""));
-  mysql_data_path_ = mysql_folder + kDataFolderName;
-  // Without a MySQL folder the path is "/log_data" at the root of the file
-  // system; it is kept as the value, but a folder at the root is not created
-  // behind the operator's back.
-  if (!mysql_folder.empty()) (void)CreateDirectoryTree(mysql_data_path_);
-  return true;
+  const bool loaded = LoadIni(home_ + kMysqlPathFile, "获取数据库安装路径失败!", &ini);
+  if (loaded) {
+    const std::string mysql_folder =
+        TrimPathSeparators(ini.GetString(kMysqlPathSection, "path", ""));
+    data_path = mysql_folder + kDataFolderName;
+    // Without a MySQL folder the path is "/log_data" at the root of the file
+    // system; it is kept as the value, but a folder at the root is not
+    // created behind the operator's back.
+    if (!mysql_folder.empty()) (void)CreateDirectoryTree(data_path);
+  }
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  mysql_data_path_ = std::move(data_path);
+  return loaded;
 }
 
 std::string ZVSyncConfig::GetDbUser() {
