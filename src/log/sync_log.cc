@@ -1,11 +1,16 @@
 #include "log/sync_log.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "config/zv_sync_config.h"
@@ -45,10 +50,34 @@ const char* ModuleName(const char* source_file) {
 
 }  // namespace
 
+// One open log file. Writers take a reference under the lock and write
+// outside it, so a line that waits for the disk holds up no other thread;
+// the descriptor is closed when the last writer lets go of it.
+struct LogSink {
+  int fd = -1;
+  off_t size = 0;  // bytes in the file, counting lines handed out; guarded by Impl::mu
+
+  ~LogSink() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+// Appends the whole line in one call where the system allows: with
+// O_APPEND each call lands at the end at once, so lines never interleave.
+void AppendLine(int fd, const std::string& line) {
+  size_t done = 0;
+  while (done < line.size()) {
+    const ssize_t n = write(fd, line.data() + done, line.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // the log has no log of its own
+    done += static_cast<size_t>(n);
+  }
+}
+
 struct ZVSyncLog::Impl {
   std::mutex mu;
   // Guarded by mu.
-  FILE* file = nullptr;
+  std::shared_ptr<LogSink> file;
   int last_year = 100;  // tm_year of the day the file was opened (2000)
   int last_yday = 0;    // tm_yday of that day (1 January)
   std::string directory;  // empty: home + "/debuglog", resolved on first use
@@ -59,10 +88,7 @@ struct ZVSyncLog::Impl {
     return directory;
   }
 
-  void CloseFile() {
-    if (file != nullptr) std::fclose(file);
-    file = nullptr;
-  }
+  void CloseFile() { file.reset(); }
 
   // Keeps the newest kKeptFiles log files of the folder; the names sort by
   // date. Failures are ignored: the log has no log of its own.
@@ -77,16 +103,29 @@ struct ZVSyncLog::Impl {
 
   void WriteLine(const char* module, unsigned line, char letter, uint32_t thread_id,
                  const char* message) {
-    std::lock_guard<std::mutex> lock(mu);
-    const time_t now = clock ? clock() : std::time(nullptr);
-    struct tm local;
-    if (localtime_r(&now, &local) == nullptr) std::memset(&local, 0, sizeof(local));
-
-    bool truncate = false;
-    if (file != nullptr) {
-      const off_t size = ftello(file);
-      if (size > kMaxFileBytes) truncate = true;
+    std::shared_ptr<LogSink> sink;
+    std::string text;
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      const time_t now = clock ? clock() : std::time(nullptr);
+      struct tm local;
+      if (localtime_r(&now, &local) == nullptr) std::memset(&local, 0, sizeof(local));
+      if (!OpenFor(local)) return;  // dropped; the next line tries again
+      text = FormatString("%02u:%02u:%02u %s:%u <%c> {%u} %s\n",
+                          static_cast<unsigned>(local.tm_hour), static_cast<unsigned>(local.tm_min),
+                          static_cast<unsigned>(local.tm_sec), module, line, letter, thread_id,
+                          message);
+      file->size += static_cast<off_t>(text.size());
+      sink = file;
     }
+    AppendLine(sink->fd, text);
+  }
+
+  // Makes file the right one for a line of the day local: a new day, or a
+  // file grown past the limit (emptied), opens another. False when none can
+  // be opened.
+  bool OpenFor(const struct tm& local) {
+    const bool truncate = file != nullptr && file->size > kMaxFileBytes;
     if (file == nullptr || truncate || local.tm_yday != last_yday || local.tm_year != last_year) {
       const std::string& folder = Directory();
       (void)CreateDirectoryTree(folder);
@@ -95,16 +134,19 @@ struct ZVSyncLog::Impl {
                     local.tm_mon + 1, local.tm_mday);
       PurgeOldFiles(folder);
       CloseFile();
-      // "e": the descriptor is not inherited by the programs we start.
-      file = std::fopen((folder + name).c_str(), truncate ? "we" : "ae");
+      // O_CLOEXEC: the descriptor is not inherited by the programs we start.
+      const int fd = open((folder + name).c_str(),
+                          O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (truncate ? O_TRUNC : 0), 0644);
       last_year = local.tm_year;
       last_yday = local.tm_yday;
+      if (fd < 0) return false;
+      auto sink = std::make_shared<LogSink>();
+      sink->fd = fd;
+      struct stat st;
+      sink->size = fstat(fd, &st) == 0 ? st.st_size : 0;
+      file = std::move(sink);
     }
-    if (file == nullptr) return;  // dropped; the next line tries again
-    std::fprintf(file, "%02u:%02u:%02u %s:%u <%c> {%u} %s\n", static_cast<unsigned>(local.tm_hour),
-                 static_cast<unsigned>(local.tm_min), static_cast<unsigned>(local.tm_sec), module,
-                 line, letter, thread_id, message);
-    std::fflush(file);
+    return true;
   }
 };
 
