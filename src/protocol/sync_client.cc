@@ -216,6 +216,7 @@ void SyncClient::Run() {
   ZV_LOG_D("Disconnect from %u.%u.%u.%u:%u,tid=%u\n", ZV_IP4(a), port, tid);
   // The worker may have used the database client library while processing.
   EndDatabaseThread();
+  ended_.store(true, std::memory_order_release);
 }
 
 uint32_t SyncClient::ReceiveTimeOut() const {

@@ -73,6 +73,10 @@ class SyncClient : public SyncSocket {
   // joins the worker. Idempotent.
   void Stop();
 
+  // True once the worker has done everything but return: a join then
+  // waits for nothing but the thread's exit.
+  bool HasEnded() const { return ended_.load(std::memory_order_acquire); }
+
   void GetRecord(SyncAccountRecord* out) const;  // under the record lock
   std::string GetSessionKey() const;             // "" before login
   uint32_t peer_address() const { return peer_address_; }
@@ -149,6 +153,7 @@ class SyncClient : public SyncSocket {
   std::mutex thread_mutex_;  // guards start and stop of worker_
   std::thread worker_;
   std::atomic<bool> stop_{false};
+  std::atomic<bool> ended_{false};  // set last by the worker
 
   mutable std::mutex record_mutex_;
   SyncAccountRecord record_{};  // guarded by record_mutex_

@@ -64,6 +64,10 @@ bool IsSafeNameComponent(const std::string& text) {
   return true;
 }
 
+// How soon a disconnect whose worker has not yet finished is looked at
+// again.
+constexpr std::chrono::milliseconds kEndedSessionRecheck{5};
+
 // Scheduling priority (nice value) of the controller's thread while its
 // loop runs.
 constexpr int kLoopThreadNice = -10;
@@ -98,13 +102,16 @@ void RestoreLoopThreadPriority(int nice) {
 }  // namespace
 
 // One authentication waiting for the loop: the login and where the result
-// goes. Lives on the sender's stack; reached only under pending_mu_.
+// goes. Lives on the sender's stack; reached only under pending_mu_. The
+// sender waits on its own condition, so an answer wakes only its sender
+// (not every session waiting for one).
 struct CZVSyncSrvDlg::PendingAuth {
   const ClientAuthBlock* login = nullptr;
   SyncAccountRecord* record = nullptr;
   bool done = false;
   uint32_t result = kServerBusy;
   std::chrono::steady_clock::time_point finished;
+  std::condition_variable answered;
 };
 
 struct CZVSyncSrvDlg::Impl {
@@ -436,6 +443,16 @@ void CZVSyncSrvDlg::OnClientConnected(SyncClient* session) {
 void CZVSyncSrvDlg::OnClientDisconnected(SyncClient* session) {
   auto it = clients_.find(session);
   if (it == clients_.end()) return;
+  if (!session->HasEnded()) {
+    // The worker posted this before its last steps; joining it now would
+    // hold up every login queued here until the scheduler runs it again.
+    // Look again shortly; shut-down stops the sessions still registered.
+    auto timer = std::make_shared<asio::steady_timer>(impl_->io, kEndedSessionRecheck);
+    timer->async_wait([this, session, timer](const asio::error_code& error) {
+      if (!error && !closing_) OnClientDisconnected(session);
+    });
+    return;
+  }
   clients_.erase(it);
   session->Stop();
   delete session;
@@ -469,7 +486,7 @@ uint32_t CZVSyncSrvDlg::Authenticate(const ClientAuthBlock& login, SyncAccountRe
   std::unique_lock<std::mutex> lock(pending_mu_);
   bool in_time = false;
   if (posted) {
-    pending_cv_.wait_until(lock, deadline, [&] { return pending.done; });
+    pending.answered.wait_until(lock, deadline, [&] { return pending.done; });
     // A result that came after the deadline (while this thread waited for
     // the lock) is discarded, as if the answer had never come.
     in_time = pending.done && pending.finished <= deadline;
@@ -485,19 +502,34 @@ uint32_t CZVSyncSrvDlg::Authenticate(const ClientAuthBlock& login, SyncAccountRe
 }
 
 uint32_t CZVSyncSrvDlg::AdmissionCheck(uint32_t request) {
-  std::unique_lock<std::mutex> lock(pending_mu_);
-  auto it = pending_.find(request);
-  if (it == pending_.end()) {
-    ZV_LOG_I("Timeout!\n");
-    return kServerBusy;
+  // The check works on a copy of the login, without the lock: sessions
+  // that enter or leave their requests meanwhile do not wait for it, nor
+  // it for them.
+  ClientAuthBlock login;
+  {
+    std::lock_guard<std::mutex> lock(pending_mu_);
+    auto it = pending_.find(request);
+    if (it == pending_.end()) {
+      ZV_LOG_I("Timeout!\n");
+      return kServerBusy;
+    }
+    login = *it->second->login;
   }
+  SyncAccountRecord record{};
+  const uint32_t result = CheckAccount(login, &record);
+  const auto finished = std::chrono::steady_clock::now();
+
+  std::lock_guard<std::mutex> lock(pending_mu_);
+  auto it = pending_.find(request);
+  if (it == pending_.end()) return result;  // the sender has given up meanwhile
   PendingAuth* pending = it->second;
-  pending->result = CheckAccount(*pending->login, pending->record);
+  if (result == kNoError) *pending->record = record;
+  pending->result = result;
   pending->done = true;
-  pending->finished = std::chrono::steady_clock::now();
-  uint32_t result = pending->result;
-  lock.unlock();
-  pending_cv_.notify_all();
+  pending->finished = finished;
+  // Under the lock: the sender (whose stack holds the condition) cannot
+  // leave before this returns.
+  pending->answered.notify_one();
   return result;
 }
 
