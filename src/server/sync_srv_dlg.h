@@ -167,9 +167,9 @@ class CZVSyncSrvDlg final : public SyncController,
   bool processing_held_ = false;  // guarded by processing_mu_
 
   // Pending authentications; pending_mu_ is held by the sender while
-  // inserting or removing and by the loop for the whole admission check.
+  // inserting or removing, and by the loop while it copies a login out and
+  // while it hands the result back (never during the check itself).
   std::mutex pending_mu_;
-  std::condition_variable pending_cv_;
   std::map<uint32_t, PendingAuth*> pending_;  // guarded by pending_mu_
   uint32_t pending_counter_ = 0;              // guarded by pending_mu_
 };
