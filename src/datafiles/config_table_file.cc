@@ -11,15 +11,6 @@
 
 namespace zv {
 
-namespace {
-
-// Wait step of the importer loop; the keep-going callback is asked after
-// every step that ends with the importer still running.
-constexpr int kWaitStepMs = 100;
-constexpr uint32_t kExitCodeUnknown = 0xFFFFFFFF;
-
-}  // namespace
-
 bool ConfigTableFile::CheckSyncPosition() {
   ConfigTableName parsed;
   if (!ParseConfigTableName(file_name(), &parsed)) return false;
@@ -59,8 +50,7 @@ bool ConfigTableFile::ProcessFile() {
   }
   const std::string target = storage + "." + parsed.table;
 
-  Loader& loader = Loader::Instance();
-  const int started = loader.LoadConfigTable(full_path(), target);
+  const int started = Loader::Instance().LoadConfigTable(full_path(), target);
   if (started != 0) {
     ZV_LOG_E("Can't load config table!errno=%d\n", started);
     ZV_OPLOG(kEventError, kModuleSync, "启动导入器失败!");
@@ -68,31 +58,21 @@ bool ConfigTableFile::ProcessFile() {
   }
   ZV_OPLOG(kEventInfo, kModuleSync, "已启动导入器导入配置表文件!");
 
-  unsigned waits = 0;
-  for (;;) {
-    uint32_t exit_code = kExitCodeUnknown;
-    if (loader.WaitImporter(kWaitStepMs, &exit_code)) {
-      if (exit_code != 0) {
-        ZV_OPLOG(kEventError, kModuleSync, "导入配置表%s失败!\n", parsed.table.c_str());
-        ZV_LOG_E("Load config table %s failded,errno=%d\n", full_path().c_str(),
-                 static_cast<int>(exit_code));
-        return false;
-      }
-      ZV_LOG_D("Delete config table %s\n", full_path().c_str());
-      if (!DeletePath(full_path())) ZV_LOG_W("Delete config table %s failed!\n", full_path().c_str());
-      if (!UpdateConfigChecksum()) {
-        ZV_LOG_E("Update syncpos failed!\n");
-        return false;
-      }
-      return true;
-    }
-    ++waits;
-    if (!KeepGoing(waits)) {
-      ZV_LOG_W("Stop required!\n");
-      loader.TerminateImporter();
-      return false;
-    }
+  uint32_t exit_code;
+  if (!WaitForImporter(&exit_code)) return false;
+  if (exit_code != 0) {
+    ZV_OPLOG(kEventError, kModuleSync, "导入配置表%s失败!\n", parsed.table.c_str());
+    ZV_LOG_E("Load config table %s failded,errno=%d\n", full_path().c_str(),
+             static_cast<int>(exit_code));
+    return false;
   }
+  ZV_LOG_D("Delete config table %s\n", full_path().c_str());
+  if (!DeletePath(full_path())) ZV_LOG_W("Delete config table %s failed!\n", full_path().c_str());
+  if (!UpdateConfigChecksum()) {
+    ZV_LOG_E("Update syncpos failed!\n");
+    return false;
+  }
+  return true;
 }
 
 bool ConfigTableFile::UpdateConfigChecksum() {

@@ -19,8 +19,6 @@ namespace zv {
 
 namespace {
 
-constexpr int kWaitStepMs = 100;
-constexpr uint32_t kExitCodeUnknown = 0xFFFFFFFF;
 constexpr uint32_t kDuplicateKey = 1062;
 
 std::string DateOf(const DataFileName& name) {
@@ -121,8 +119,7 @@ bool LogTableFile::ProcessFile() {
     return false;
   }
 
-  Loader& loader = Loader::Instance();
-  const int started = loader.LoadLogTable(full_path());
+  const int started = Loader::Instance().LoadLogTable(full_path());
   if (started != 0) {
     ZV_LOG_E("Can't load config table!errno=%d\n", started);
     ZV_OPLOG(kEventError, kModuleSync, "启动导入器失败!");
@@ -130,17 +127,8 @@ bool LogTableFile::ProcessFile() {
   }
   ZV_OPLOG(kEventInfo, kModuleSync, "已启动导入器导入日志表文件!");
 
-  uint32_t exit_code = kExitCodeUnknown;
-  unsigned waits = 0;
-  while (!loader.WaitImporter(kWaitStepMs, &exit_code)) {
-    ++waits;
-    if (!KeepGoing(waits)) {
-      ZV_LOG_W("Stop required!\n");
-      loader.TerminateImporter();
-      return false;
-    }
-    exit_code = kExitCodeUnknown;
-  }
+  uint32_t exit_code;
+  if (!WaitForImporter(&exit_code)) return false;
   if (exit_code != 0) {
     ZV_OPLOG(kEventError, kModuleSync, "导入日志表%s失败!\n", list_name.c_str());
     ZV_LOG_E("Load log table %s failded,errno=%d\n", full_path().c_str(),

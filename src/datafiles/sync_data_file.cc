@@ -11,6 +11,7 @@
 
 #include "config/zv_sync_config.h"
 #include "datafiles/sync_position.h"
+#include "db/loader.h"
 #include "log/sync_log.h"
 #include "platform/file_system.h"
 #include "util/file_util.h"
@@ -357,6 +358,19 @@ bool SyncDataFile::Process(std::function<bool(unsigned)> keep_going) {
 bool SyncDataFile::KeepGoing(unsigned count) {
   if (!keep_going_) return false;
   return keep_going_(count);
+}
+
+bool SyncDataFile::WaitForImporter(uint32_t* exit_code) {
+  Loader& loader = Loader::Instance();
+  for (unsigned waits = 1;; ++waits) {
+    *exit_code = 0xFFFFFFFF;
+    if (loader.WaitImporter(100, exit_code)) return true;
+    if (!KeepGoing(waits)) {
+      ZV_LOG_W("Stop required!\n");
+      loader.TerminateImporter();
+      return false;
+    }
+  }
 }
 
 bool SyncDataFile::DeleteDataFile(const std::string& path) {

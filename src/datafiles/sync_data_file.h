@@ -98,6 +98,11 @@ class SyncDataFile {
   bool Process(std::function<bool(unsigned)> keep_going);
   // The stored callback's answer for count; false when there is none.
   bool KeepGoing(unsigned count);
+  // Waits in 100 ms steps for the importer's tracked run to end, asking
+  // KeepGoing with the number of steps so far after each. True with its exit
+  // code (0xFFFFFFFF when unreadable); false when told to stop, after
+  // "Stop required!" and terminating the importer.
+  bool WaitForImporter(uint32_t* exit_code);
 
   // Flushes at once (waiting for an outstanding flush first). False also
   // when an earlier flush failed: bytes of a file whose sync failed are
