@@ -113,19 +113,13 @@ SyncClient::~SyncClient() {
 
 bool SyncClient::Start(int accepted_fd, uint32_t peer_address, uint16_t peer_port) {
   std::lock_guard<std::mutex> lock(thread_mutex_);
-  if (worker_.joinable() || buffer_ != nullptr || accepted_fd < 0) throw 0;
+  if (worker_.joinable() || started_ || accepted_fd < 0) throw 0;
+  started_ = true;
   controller_ = &SyncController::Instance();
   DataFileFactory factory = g_data_file_factory.load();
   data_file_factory_ = factory != nullptr ? factory : &SyncClient::MakeDataFile;
-  buffer_.reset(new (std::nothrow) uint8_t[kBlockBufferSize]);
-  if (buffer_ == nullptr) {
-    ZV_LOG_E("No memory!\n");
-    ::close(accepted_fd);
-    return false;
-  }
   if (!Attach(accepted_fd)) {
     ZV_LOG_E("Accept failed!errno=%u\n", static_cast<unsigned>(errno));
-    buffer_.reset();
     return false;
   }
   peer_address_ = peer_address;
@@ -136,7 +130,6 @@ bool SyncClient::Start(int accepted_fd, uint32_t peer_address, uint16_t peer_por
   } catch (const std::system_error& e) {
     ZV_LOG_E("Create work thread failed!errno=%u\n", static_cast<unsigned>(e.code().value()));
     Close();
-    buffer_.reset();
     return false;
   }
   return true;
@@ -146,6 +139,13 @@ void SyncClient::Stop() {
   std::lock_guard<std::mutex> lock(thread_mutex_);
   if (!worker_.joinable()) return;
   if (worker_.get_id() == std::this_thread::get_id()) throw 0;
+  if (HasEnded()) {
+    // The worker touches nothing of this session any more. Left to exit on
+    // its own, it also hands its stack back on its own thread: a join here
+    // could wait for the process's memory map lock to unmap old stacks.
+    worker_.detach();
+    return;
+  }
   stop_.store(true);
   Cancel();
   worker_.join();
@@ -173,7 +173,11 @@ void SyncClient::Run() {
   ZV_OPLOG(kEventInfo, kModuleSync, "客户端%u.%u.%u.%u:%u已连接!", ZV_IP4(a), port);
   SetThreadDebugName(tid, "ClientThread %u.%u.%u.%u:%u", ZV_IP4(a), port);
 
-  if (SendServerVersion() && ReceiveClientVersion()) {
+  // The block buffer is mapped here, on this thread, for the reason it is
+  // given back here (see below).
+  buffer_.reset(new (std::nothrow) uint8_t[kBlockBufferSize]);
+  if (buffer_ == nullptr) ZV_LOG_E("No memory!\n");
+  if (buffer_ != nullptr && SendServerVersion() && ReceiveClientVersion()) {
     while (!stop_.load()) {
       if (!ReceiveBlock()) {
         if (!stop_.load()) {

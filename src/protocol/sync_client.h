@@ -63,14 +63,16 @@ class SyncClient : public SyncSocket {
   // worker has not (it frees it at its end, before posting its disconnect).
   ~SyncClient() override;
 
-  // Controller thread. Allocates the 0x800800-byte block buffer ("No memory!"),
-  // takes ownership of the accepted socket, creates and starts the worker
-  // ("Create work thread failed!errno=%u"). A second Start throws 0.
+  // Controller thread. Takes ownership of the accepted socket, creates and
+  // starts the worker ("Create work thread failed!errno=%u"), which first
+  // allocates the 0x800800-byte block buffer (without it, "No memory!" and
+  // the session ends). A second Start throws 0.
   // The session owns accepted_fd from this call on, also when Start fails
   // (it is closed then). REQUIRES: a registered SyncController (else throws 0).
   bool Start(int accepted_fd, uint32_t peer_address, uint16_t peer_port);  // host byte order
   // Any thread but the worker: sets the stop flag, cancels the blocking call,
-  // joins the worker. Idempotent.
+  // joins the worker (a worker that has ended is left to exit by itself).
+  // Idempotent.
   void Stop();
 
   // True once the worker has done everything but return: a join then
@@ -154,6 +156,7 @@ class SyncClient : public SyncSocket {
   std::thread worker_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> ended_{false};  // set last by the worker
+  bool started_ = false;             // under thread_mutex_
 
   mutable std::mutex record_mutex_;
   SyncAccountRecord record_{};  // guarded by record_mutex_

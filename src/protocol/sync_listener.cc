@@ -7,6 +7,7 @@
 
 #include <asio/io_context.hpp>
 #include <asio/posix/stream_descriptor.hpp>
+#include <asio/post.hpp>
 
 #include <cerrno>
 #include <new>
@@ -25,13 +26,18 @@ namespace {
 // that never comes. The accept loop drains the queue at every wake-up.
 constexpr int kListenBacklog = SOMAXCONN;
 
+// Connections accepted per turn of the loop. Each starts a thread; a burst
+// of hundreds taken in one turn would keep the loop from the logins that
+// those sessions (and others) meanwhile wait to have admitted.
+constexpr int kAcceptBatch = 16;
+
 }  // namespace
 
 struct SyncListener::Impl {
   explicit Impl(asio::io_context& io) : descriptor(io) {}
 
   // Waits for readiness of the listening socket; the accepts themselves are
-  // plain accept4 calls, all pending connections at each wake-up.
+  // plain accept4 calls, up to a batch per turn of the loop until none wait.
   asio::posix::stream_descriptor descriptor;
   uint16_t port = 0;
 };
@@ -96,26 +102,36 @@ void SyncListener::ArmAccept() {
                                  if (error) {
                                    ZV_LOG_E("Accept error!errno=%u\n",
                                             static_cast<unsigned>(error.value()));
+                                   ArmAccept();
                                  } else {
-                                   AcceptPending();
+                                   ContinueAccepting();
                                  }
-                                 if (impl_->descriptor.is_open()) ArmAccept();
                                });
 }
 
-void SyncListener::AcceptPending() {
+void SyncListener::ContinueAccepting() {
+  if (!impl_->descriptor.is_open()) return;
+  if (!AcceptPending()) {
+    ArmAccept();
+    return;
+  }
+  // More may wait: go on at a later turn, after what is queued meanwhile.
+  asio::post(impl_->descriptor.get_executor(), [this] { ContinueAccepting(); });
+}
+
+bool SyncListener::AcceptPending() {
   const int listen_fd = impl_->descriptor.native_handle();
-  for (;;) {
+  for (int accepted = 0; accepted < kAcceptBatch; ++accepted) {
     sockaddr_in peer{};
     socklen_t length = sizeof(peer);
     int fd = ::accept4(listen_fd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
     if (fd < 0) {
       if (errno == EINTR) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
       // A connection that died in the queue, or a shortage of descriptors:
       // report it and wait for the next readiness.
       ZV_LOG_E("Accept error!errno=%u\n", static_cast<unsigned>(errno));
-      return;
+      return false;
     }
     SyncClient* session = new (std::nothrow) SyncClient();
     if (session == nullptr) {
@@ -133,6 +149,7 @@ void SyncListener::AcceptPending() {
       delete session;
     }
   }
+  return true;
 }
 
 }  // namespace zv

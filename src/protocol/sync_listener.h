@@ -34,7 +34,11 @@ class SyncListener {
  private:
   struct Impl;
   void ArmAccept();
-  void AcceptPending();
+  // Accepts pending connections, then watches again (or, with a full batch
+  // taken, goes on at a later turn).
+  void ContinueAccepting();
+  // Accepts up to a batch; true when the batch was full (more may wait).
+  bool AcceptPending();
 
   std::unique_ptr<Impl> impl_;
 };

@@ -9,6 +9,7 @@
 
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
+#include <asio/posix/stream_descriptor.hpp>
 #include <asio/post.hpp>
 #include <asio/signal_set.hpp>
 #include <asio/steady_timer.hpp>
@@ -20,6 +21,7 @@
 #include <cstdio>
 #include <cstring>
 #include <future>
+#include <semaphore>
 #include <vector>
 
 #include "config/zv_sync_config.h"
@@ -28,6 +30,7 @@
 #include "log/sync_log.h"
 #include "protocol/sync_client.h"
 #include "protocol/sync_listener.h"
+#include "server/loop_mailbox.h"
 #include "util/file_util.h"
 #include "util/string_format.h"
 #include "util/system_util.h"
@@ -101,17 +104,25 @@ void RestoreLoopThreadPriority(int nice) {
 
 }  // namespace
 
-// One authentication waiting for the loop: the login and where the result
-// goes. Lives on the sender's stack; reached only under pending_mu_. The
-// sender waits on its own condition, so an answer wakes only its sender
-// (not every session waiting for one).
+// One authentication waiting for the loop, shared by the sender and the
+// closure that carries it. No lock is shared with other sessions or taken
+// by the loop: a sender preempted at any point holds up only itself. The
+// loop fills in the answer, then moves state from waiting to answered; the
+// sender, once its wait ends, moves it from waiting to abandoned. Whoever
+// moves it first decides: an abandoned request is not checked (or its
+// answer is dropped), an answered one is read by the sender.
 struct CZVSyncSrvDlg::PendingAuth {
-  const ClientAuthBlock* login = nullptr;
-  SyncAccountRecord* record = nullptr;
-  bool done = false;
+  enum State { kWaiting, kAnswered, kAbandoned };
+
+  explicit PendingAuth(const ClientAuthBlock& sent) : login(sent) {}
+
+  const ClientAuthBlock login;
+  // Written by the loop before state becomes kAnswered.
   uint32_t result = kServerBusy;
+  SyncAccountRecord record{};
   std::chrono::steady_clock::time_point finished;
-  std::condition_variable answered;
+  std::atomic<int> state{kWaiting};
+  std::binary_semaphore answered{0};
 };
 
 struct CZVSyncSrvDlg::Impl {
@@ -126,6 +137,9 @@ struct CZVSyncSrvDlg::Impl {
 
   asio::io_context io;
   asio::executor_work_guard<asio::io_context::executor_type> work;
+  // Closures from other threads; the loop drains it when wake is readable.
+  LoopMailbox mailbox;
+  asio::posix::stream_descriptor wake{io, mailbox.wake_fd()};
   asio::steady_timer stop_timer;     // timer 1: the stop event, every second
   asio::steady_timer account_timer;  // timer 0: end of an account-change pause
   asio::steady_timer view_timer;     // redraws the interactive view
@@ -142,6 +156,8 @@ CZVSyncSrvDlg::~CZVSyncSrvDlg() {
   // Sessions left by a loop that never ran are stopped here, before the
   // sockets and the loop go away.
   StopAllClients();
+  // The mailbox owns the descriptor.
+  impl_->wake.release();
 }
 
 CZVSyncSrvDlg& CZVSyncSrvDlg::Instance() {
@@ -160,11 +176,15 @@ void CZVSyncSrvDlg::RequireLoopThread() const {
   if (!OnLoopThread()) throw 0;
 }
 
-bool CZVSyncSrvDlg::Post(std::function<void()> fn) {
-  std::lock_guard<std::mutex> lock(post_mu_);
-  if (closed_) return false;
-  asio::post(impl_->io, std::move(fn));
-  return true;
+bool CZVSyncSrvDlg::Post(std::function<void()> fn) { return impl_->mailbox.Post(std::move(fn)); }
+
+void CZVSyncSrvDlg::ArmMailbox() {
+  impl_->wake.async_wait(asio::posix::stream_descriptor::wait_read,
+                         [this](const asio::error_code& error) {
+                           if (error == asio::error::operation_aborted) return;
+                           impl_->mailbox.Drain();
+                           if (!impl_->mailbox.closed()) ArmMailbox();
+                         });
 }
 
 bool CZVSyncSrvDlg::RunOnLoop(const std::function<void()>& fn) {
@@ -192,6 +212,7 @@ bool CZVSyncSrvDlg::RunModal(bool stop_on_signals) {
   if (ran_.exchange(true)) throw 0;
   loop_thread_.store(std::this_thread::get_id());
   const int nice_before = RaiseLoopThreadPriority();
+  ArmMailbox();
 
   if (stop_on_signals) {
     impl_->signals = std::make_unique<asio::signal_set>(impl_->io, SIGINT, SIGTERM);
@@ -234,6 +255,7 @@ bool CZVSyncSrvDlg::RunModal(bool stop_on_signals) {
   // stopped; posting is refused from now on.
   impl_->io.restart();
   impl_->io.poll();
+  impl_->mailbox.Drain();
   if (interactive_ && view_) DrawStatus();
   // A later thread may get this thread's id; it must not pass for the loop.
   loop_thread_.store(std::thread::id());
@@ -249,12 +271,10 @@ void CZVSyncSrvDlg::CloseWindow() {
   if (closing_) return;
   closing_ = true;
   Uninitialize();
-  {
-    std::lock_guard<std::mutex> lock(post_mu_);
-    closed_ = true;
-  }
+  impl_->mailbox.Close();
   impl_->work.reset();
   asio::error_code ignored;
+  impl_->wake.cancel(ignored);
   impl_->stop_timer.cancel();
   impl_->account_timer.cancel();
   impl_->view_timer.cancel();
@@ -464,36 +484,27 @@ void CZVSyncSrvDlg::OnClientDisconnected(SyncClient* session) {
 
 uint32_t CZVSyncSrvDlg::Authenticate(const ClientAuthBlock& login, SyncAccountRecord* record) {
   if (record == nullptr) throw 0;
-  PendingAuth pending;
-  pending.login = &login;
-  pending.record = record;
-  uint32_t request;
-  {
-    std::lock_guard<std::mutex> lock(pending_mu_);
-    request = ++pending_counter_;
-    pending_.emplace(request, &pending);
-  }
-  if (OnLoopThread()) {
-    uint32_t result = AdmissionCheck(request);
-    std::lock_guard<std::mutex> lock(pending_mu_);
-    pending_.erase(request);
-    return result;
-  }
+  if (OnLoopThread()) return CheckAccount(login, record);
 
+  auto pending = std::make_shared<PendingAuth>(login);
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(kAuthenticateTimeoutMs);
-  bool posted = Post([this, request] { AdmissionCheck(request); });
-  std::unique_lock<std::mutex> lock(pending_mu_);
+  bool posted = Post([this, pending] { AdmissionCheck(*pending); });
   bool in_time = false;
   if (posted) {
-    pending.answered.wait_until(lock, deadline, [&] { return pending.done; });
-    // A result that came after the deadline (while this thread waited for
-    // the lock) is discarded, as if the answer had never come.
-    in_time = pending.done && pending.finished <= deadline;
+    (void)pending->answered.try_acquire_until(deadline);
+    int expected = PendingAuth::kWaiting;
+    if (!pending->state.compare_exchange_strong(expected, PendingAuth::kAbandoned,
+                                                std::memory_order_acq_rel)) {
+      // Answered, perhaps just after the wait ended: a result finished
+      // after the deadline is discarded, as if it had never come.
+      in_time = pending->finished <= deadline;
+    }
   }
-  pending_.erase(request);
-  lock.unlock();
-  if (in_time) return pending.result;
+  if (in_time) {
+    if (pending->result == kNoError) *record = pending->record;
+    return pending->result;
+  }
 
   ZV_LOG_E("SendMessage timeout,errno=%u\n", static_cast<unsigned>(posted ? ETIMEDOUT : ESHUTDOWN));
   std::string user = BoundedString(login.userName, sizeof(login.userName));
@@ -501,36 +512,18 @@ uint32_t CZVSyncSrvDlg::Authenticate(const ClientAuthBlock& login, SyncAccountRe
   return kServerBusy;
 }
 
-uint32_t CZVSyncSrvDlg::AdmissionCheck(uint32_t request) {
-  // The check works on a copy of the login, without the lock: sessions
-  // that enter or leave their requests meanwhile do not wait for it, nor
-  // it for them.
-  ClientAuthBlock login;
-  {
-    std::lock_guard<std::mutex> lock(pending_mu_);
-    auto it = pending_.find(request);
-    if (it == pending_.end()) {
-      ZV_LOG_I("Timeout!\n");
-      return kServerBusy;
-    }
-    login = *it->second->login;
+void CZVSyncSrvDlg::AdmissionCheck(PendingAuth& pending) {
+  if (pending.state.load(std::memory_order_acquire) == PendingAuth::kAbandoned) {
+    ZV_LOG_I("Timeout!\n");
+    return;
   }
-  SyncAccountRecord record{};
-  const uint32_t result = CheckAccount(login, &record);
-  const auto finished = std::chrono::steady_clock::now();
-
-  std::lock_guard<std::mutex> lock(pending_mu_);
-  auto it = pending_.find(request);
-  if (it == pending_.end()) return result;  // the sender has given up meanwhile
-  PendingAuth* pending = it->second;
-  if (result == kNoError) *pending->record = record;
-  pending->result = result;
-  pending->done = true;
-  pending->finished = finished;
-  // Under the lock: the sender (whose stack holds the condition) cannot
-  // leave before this returns.
-  pending->answered.notify_one();
-  return result;
+  pending.result = CheckAccount(pending.login, &pending.record);
+  pending.finished = std::chrono::steady_clock::now();
+  int expected = PendingAuth::kWaiting;
+  if (pending.state.compare_exchange_strong(expected, PendingAuth::kAnswered,
+                                            std::memory_order_acq_rel)) {
+    pending.answered.release();
+  }
 }
 
 uint32_t CZVSyncSrvDlg::CheckAccount(const ClientAuthBlock& login, SyncAccountRecord* record) {

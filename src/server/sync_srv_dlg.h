@@ -123,10 +123,12 @@ class CZVSyncSrvDlg final : public SyncController,
   void RequireLoopThread() const;
   // Posts fn to the loop; false once the loop has closed.
   bool Post(std::function<void()> fn);
+  // Watches the mailbox of posted closures; re-armed after each drain.
+  void ArmMailbox();
 
   void OnStopTimer();
   void OnAccountChangeTimer();
-  uint32_t AdmissionCheck(uint32_t request);
+  void AdmissionCheck(PendingAuth& pending);
   uint32_t CheckAccount(const ClientAuthBlock& login, SyncAccountRecord* record);
   void OnClientConnected(SyncClient* session);
   void OnClientDisconnected(SyncClient* session);
@@ -155,10 +157,6 @@ class CZVSyncSrvDlg final : public SyncController,
   StatusModel status_;
   std::function<void(const StatusModel&)> view_;
 
-  // Posting is refused once the loop has closed.
-  std::mutex post_mu_;
-  bool closed_ = false;  // guarded by post_mu_
-
   // The processing lock: held across the processing of one finished file
   // or one retention pass. A plain flag under a mutex, so the thread that
   // releases need not be the one that acquired.
@@ -166,12 +164,6 @@ class CZVSyncSrvDlg final : public SyncController,
   std::condition_variable processing_cv_;
   bool processing_held_ = false;  // guarded by processing_mu_
 
-  // Pending authentications; pending_mu_ is held by the sender while
-  // inserting or removing, and by the loop while it copies a login out and
-  // while it hands the result back (never during the check itself).
-  std::mutex pending_mu_;
-  std::map<uint32_t, PendingAuth*> pending_;  // guarded by pending_mu_
-  uint32_t pending_counter_ = 0;              // guarded by pending_mu_
 };
 
 }  // namespace zv
