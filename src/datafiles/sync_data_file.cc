@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <semaphore>
 #include <system_error>
 
 #include "config/zv_sync_config.h"
@@ -69,6 +70,31 @@ struct SyncDataFile::PendingFlush {
       }
     }
     done.store(true, std::memory_order_release);
+  }
+};
+
+// The writer thread: waits for a block, copies it to the file at its offset
+// and starts its write-back, then reports. The session thread fills in the
+// job before releasing submitted and reads ok after acquiring finished.
+struct SyncDataFile::BlockWriter {
+  std::thread thread;
+  std::binary_semaphore submitted{0};
+  std::binary_semaphore finished{0};
+  bool quit = false;
+  int fd = -1;
+  const void* data = nullptr;
+  uint32_t length = 0;
+  uint64_t offset = 0;
+  bool ok = false;
+
+  void Loop() {
+    for (;;) {
+      submitted.acquire();
+      if (quit) return;
+      ok = WriteFullAt(fd, data, length, offset);
+      if (ok) StartWriteback(fd, offset, length);
+      finished.release();
+    }
   }
 };
 
@@ -180,6 +206,15 @@ bool SyncDataFile::OpenFile(const std::string& path, uint32_t offset) {
 }
 
 bool SyncDataFile::Write(const void* data, uint32_t length, uint32_t offered_offset) {
+  return Append(data, length, offered_offset, false);
+}
+
+bool SyncDataFile::WriteAsync(const void* data, uint32_t length, uint32_t offered_offset) {
+  return Append(data, length, offered_offset, true);
+}
+
+bool SyncDataFile::Append(const void* data, uint32_t length, uint32_t offered_offset,
+                          bool async) {
   if (fd_ < 0) {
     if (!completed_) throw 0;
     // The file is complete and closed: a block an appliance sends after
@@ -202,23 +237,31 @@ bool SyncDataFile::Write(const void* data, uint32_t length, uint32_t offered_off
     return false;
   }
 
-  // A periodic flush that failed in the meantime ends the transfer before
-  // anything more is written.
+  // The previous block's copy, and a periodic flush, that failed in the
+  // meantime end the transfer before anything more is written.
+  if (!FinishPendingWrite()) return false;
   if (!PollPendingFlush()) return false;
 
-  // Positional writes: a failed, partial write leaves nothing that moves
-  // where the next block lands.
-  if (!WriteFullAt(fd_, data, length, offset_)) {
-    ZV_LOG_E("Write file failed!\n");
-    if (Flush()) {
-      unflushed_bytes_ = 0;
-      last_flush_tick_ = Now();
-      (void)UpdateSyncPosition(false);
+  if (async && length != 0 && SubmitWrite(data, length)) {
+    // The writer copies the block meanwhile; the offset and CRC count it
+    // now, and fall back should the copy fail.
+    write_offset_ = offset_;
+    write_crc_before_ = running_crc_;
+    write_outstanding_ = true;
+  } else {
+    // Positional writes: a failed, partial write leaves nothing that moves
+    // where the next block lands.
+    if (!WriteFullAt(fd_, data, length, offset_)) {
+      ZV_LOG_E("Write file failed!\n");
+      if (Flush()) {
+        unflushed_bytes_ = 0;
+        last_flush_tick_ = Now();
+        (void)UpdateSyncPosition(false);
+      }
+      return false;
     }
-    return false;
+    StartWriteback(fd_, offset_, length);
   }
-
-  StartWriteback(fd_, offset_, length);
   offset_ = static_cast<uint32_t>(end);
   running_crc_ = crc_.Update(running_crc_, data, length);
   unflushed_bytes_ += length;
@@ -235,7 +278,7 @@ bool SyncDataFile::Write(const void* data, uint32_t length, uint32_t offered_off
   if (offset_ != announced_size_) return StartPeriodicFlush();
 
   // The last byte: flushed here, so the file is complete on disk when the
-  // client's file end arrives.
+  // client's file end arrives (FinishPendingFlush waits for its copy first).
   if (!FinishPendingFlush()) return false;
   if (!Flush()) {
     ZV_LOG_E("Write file failed during _FlushFileBuffers()!\n");
@@ -244,6 +287,51 @@ bool SyncDataFile::Write(const void* data, uint32_t length, uint32_t offered_off
   Close();
   completed_ = true;
   return true;
+}
+
+bool SyncDataFile::SubmitWrite(const void* data, uint32_t length) {
+  if (writer_ == nullptr) {
+    auto writer = std::make_unique<BlockWriter>();
+    try {
+      writer->thread = std::thread([job = writer.get()] { job->Loop(); });
+    } catch (const std::system_error&) {
+      return false;  // no thread to spare: the caller writes on its own
+    }
+    writer_ = std::move(writer);
+  }
+  writer_->fd = fd_;
+  writer_->data = data;
+  writer_->length = length;
+  writer_->offset = offset_;
+  writer_->ok = false;
+  writer_->submitted.release();
+  return true;
+}
+
+bool SyncDataFile::FinishPendingWrite() {
+  if (!write_outstanding_) return true;
+  writer_->finished.acquire();
+  write_outstanding_ = false;
+  if (writer_->ok) return true;
+  // As a failed write on this thread: nothing of the block counts, and what
+  // reached the disk before it is recorded.
+  ZV_LOG_E("Write file failed!\n");
+  offset_ = write_offset_;
+  running_crc_ = write_crc_before_;
+  if (Flush()) {
+    unflushed_bytes_ = 0;
+    last_flush_tick_ = Now();
+    (void)UpdateSyncPosition(false);
+  }
+  return false;
+}
+
+void SyncDataFile::StopWriter() {
+  if (writer_ == nullptr) return;
+  writer_->quit = true;
+  writer_->submitted.release();
+  writer_->thread.join();
+  writer_.reset();
 }
 
 bool SyncDataFile::StartPeriodicFlush() {
@@ -280,6 +368,9 @@ bool SyncDataFile::PollPendingFlush() {
 }
 
 bool SyncDataFile::FinishPendingFlush() {
+  // A flush covers what was written before it: the outstanding copy first
+  // (a failed copy has taken the outstanding flush's result already).
+  if (!FinishPendingWrite()) return false;
   if (flush_thread_.joinable()) flush_thread_.join();
   if (pending_ == nullptr) return !flush_failed_;
   const std::unique_ptr<PendingFlush> job = std::move(pending_);
@@ -329,7 +420,8 @@ bool SyncDataFile::Flush() {
 }
 
 bool SyncDataFile::Close() {
-  (void)FinishPendingFlush();  // the helper uses the descriptor until done
+  (void)FinishPendingFlush();  // the helpers use the descriptor until done
+  StopWriter();
   if (fd_ < 0) return true;
   int result = close(fd_);
   fd_ = -1;

@@ -19,6 +19,11 @@
 // destructor), first waits for it, so saves never overlap or reorder. The
 // helper touches nothing of the object but the file descriptor, which stays
 // open until it is done.
+//
+// WriteAsync hands the copy of a block into the page cache to the file's
+// writer thread, so that the session decodes or receives the next block
+// meanwhile; at most one such write is outstanding, and everything above
+// that looks at the file waits for it first.
 #pragma once
 
 #include <atomic>
@@ -90,6 +95,15 @@ class SyncDataFile {
   // is accepted and ignored).
   // REQUIRES: the file was opened (else throws 0).
   [[nodiscard]] bool Write(const void* data, uint32_t length, uint32_t offered_offset);
+  // As Write, but the bytes are copied to the file by the writer thread
+  // while the caller goes on; data must stay untouched until the next
+  // Write, WriteAsync, FinishPendingWrite, Flush, Close, VerifyCrc or
+  // Process, or the destructor. Checks, offset and CRC are as Write's, at
+  // once; a failed copy is reported by the next of those calls (the offset
+  // and CRC then fall back to before the failed block).
+  [[nodiscard]] bool WriteAsync(const void* data, uint32_t length, uint32_t offered_offset);
+  // Waits for the outstanding asynchronous write; false when it failed.
+  [[nodiscard]] bool FinishPendingWrite();
   bool IsComplete() const { return completed_; }
   // Compares the client's CRC with the running CRC; on a mismatch deletes
   // the file and resets its slot to 0 bytes.
@@ -151,6 +165,15 @@ class SyncDataFile {
  private:
   // What the helper thread of a periodic flush does and reports.
   struct PendingFlush;
+  // The writer thread of WriteAsync and the block it copies.
+  struct BlockWriter;
+
+  bool Append(const void* data, uint32_t length, uint32_t offered_offset, bool async);
+  // Hands the block to the writer thread (started on first use); false when
+  // no thread can be started.
+  bool SubmitWrite(const void* data, uint32_t length);
+  // Ends the writer thread (no write outstanding).
+  void StopWriter();
 
   // Deletes the offered file unless the slot says its file was finished.
   void DeleteUnfinished(const LogTableSlot& slot);
@@ -193,6 +216,11 @@ class SyncDataFile {
   // written by the helper until done is set, read by this thread after.
   std::unique_ptr<PendingFlush> pending_;
   std::thread flush_thread_;
+  // The writer thread, and what to fall back to when its write fails.
+  std::unique_ptr<BlockWriter> writer_;
+  bool write_outstanding_ = false;
+  uint32_t write_offset_ = 0;      // offset_ before the outstanding block
+  uint32_t write_crc_before_ = 0;  // running_crc_ before it
 };
 
 }  // namespace zv
