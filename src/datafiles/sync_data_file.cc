@@ -223,6 +223,10 @@ bool SyncDataFile::Append(const void* data, uint32_t length, uint32_t offered_of
     ZV_LOG_E("File %s is already complete!\n", file_name_.c_str());
     return false;
   }
+  // The previous block's copy first: its data is the caller's again once
+  // this returns, and a failed copy ends the transfer before anything more
+  // is written (the offset is back before that block).
+  if (!FinishPendingWrite()) return false;
   if (offered_offset != kUncheckedOffset && offered_offset != offset_) {
     ZV_LOG_E("File offset unmatched!current:%u offered:%u\n", offset_, offered_offset);
     return false;
@@ -237,9 +241,8 @@ bool SyncDataFile::Append(const void* data, uint32_t length, uint32_t offered_of
     return false;
   }
 
-  // The previous block's copy, and a periodic flush, that failed in the
-  // meantime end the transfer before anything more is written.
-  if (!FinishPendingWrite()) return false;
+  // A periodic flush that failed in the meantime ends the transfer before
+  // anything more is written.
   if (!PollPendingFlush()) return false;
 
   if (async && length != 0 && SubmitWrite(data, length)) {

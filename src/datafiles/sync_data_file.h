@@ -104,6 +104,8 @@ class SyncDataFile {
   [[nodiscard]] bool WriteAsync(const void* data, uint32_t length, uint32_t offered_offset);
   // Waits for the outstanding asynchronous write; false when it failed.
   [[nodiscard]] bool FinishPendingWrite();
+  // Whether an asynchronous write may still read its data.
+  bool HasPendingWrite() const { return write_outstanding_; }
   bool IsComplete() const { return completed_; }
   // Compares the client's CRC with the running CRC; on a mismatch deletes
   // the file and resets its slot to 0 bytes.

@@ -330,8 +330,26 @@ bool SyncClient::SendValueBlock(uint32_t command, uint32_t value) {
   return SendBlock(block.data(), block.size());
 }
 
+bool SyncClient::BeingWritten(const uint8_t* area) const {
+  return area == written_ && data_file_ != nullptr && data_file_->HasPendingWrite();
+}
+
+uint8_t* SyncClient::FreeDecodeArea() {
+  uint8_t* const halves[2] = {buffer_.get() + kMaxBlockSize, buffer_.get()};
+  for (uint8_t* area : halves) {
+    if (area != block_ && !BeingWritten(area)) return area;
+  }
+  if (spare_ == nullptr) spare_.reset(new (std::nothrow) uint8_t[kMaxOriginSize]);
+  if (spare_ != nullptr) return spare_.get();  // the one area not written now
+  // No spare: the other half comes free once its write is done.
+  if (!data_file_->FinishPendingWrite()) return nullptr;
+  return block_ == halves[0] ? halves[1] : halves[0];
+}
+
 bool SyncClient::ReceiveBlock() {
-  uint8_t* header = buffer_.get();
+  // Into the half the data file is not writing from.
+  block_ = BeingWritten(buffer_.get()) ? buffer_.get() + kMaxBlockSize : buffer_.get();
+  uint8_t* header = block_;
   if (!ReceiveAll(header, kBlockHeaderSize)) {
     if (last_error_ != 0 && !stop_.load()) ZV_LOG_E("Receive header failed!\n");
     return false;
@@ -396,7 +414,7 @@ bool SyncClient::ReceiveClientVersion() {
 }
 
 bool SyncClient::Dispatch() {
-  const BlockHeader header = ParseBlockHeader(buffer_.get());
+  const BlockHeader header = ParseBlockHeader(block_);
   const uint32_t content_size = BlockContentSize(header.size);
   switch (header.command) {
     case kCmdLogin:
@@ -550,7 +568,7 @@ bool SyncClient::HandleClientError(uint32_t block_size, uint32_t content_size) {
   // forced to NUL; a block of the code alone carries an empty message.
   const char* message = "";
   if (content_size > 4) {
-    buffer_[block_size - 1] = '\0';
+    block_[block_size - 1] = '\0';
     message = reinterpret_cast<const char*>(content() + 4);
   }
   ZV_LOG_E("Client Error size:%u errcode:%u err:%s\n", block_size, code, message);
@@ -675,8 +693,18 @@ bool SyncClient::HandleFileData(uint32_t content_size) {
   if (data_file_ == nullptr) return SendError(kUnknownFileInfo);
   if (data_file_->IsComplete()) return SendError(kFileCompleted);
 
+  // A stored block is written from where it was received; a compressed
+  // one is decoded into an area of its own, so that the copy of this block
+  // into the file overlaps the receiving and decoding of the next.
+  // (Decoding a stored block writes nothing to the output area.)
+  uint8_t* decode_area = head.method == kMethodStored ? block_ : FreeDecodeArea();
+  if (decode_area == nullptr) {
+    ZV_LOG_E("Write data failed!\n");
+    ZV_OPLOG(kEventError, kModuleSync, "传输数据写入失败!");
+    return SendError(kFileError);
+  }
   const DecodedBlock decoded =
-      decoder_.Decode(block, std::span<uint8_t>(decode_area(), kMaxOriginSize));
+      decoder_.Decode(block, std::span<uint8_t>(decode_area, kMaxOriginSize));
   if (decoded.code == kDataError) {
     // A stored block that carries fewer bytes than it claims: what follows
     // it in the buffer is not the client's data and never reaches the file.
@@ -688,7 +716,8 @@ bool SyncClient::HandleFileData(uint32_t content_size) {
     return SendError(kUncompressError);
   }
   AddDecodedBytes(decoded.length);
-  if (!data_file_->Write(decoded.data, decoded.length, head.offered_offset)) {
+  written_ = decoded.data == decode_area ? decode_area : block_;
+  if (!data_file_->WriteAsync(decoded.data, decoded.length, head.offered_offset)) {
     ZV_LOG_E("Write data failed!\n");
     ZV_OPLOG(kEventError, kModuleSync, "传输数据写入失败!");
     return SendError(kFileError);

@@ -140,17 +140,30 @@ class SyncClient : public SyncSocket {
   bool SendError(uint32_t code);
   bool LoggedIn() const { return !position_file_.Records().empty(); }
 
-  uint8_t* content() { return buffer_.get() + kBlockHeaderSize; }
-  // The second half of the buffer: room for one decompressed block.
-  uint8_t* decode_area() { return buffer_.get() + kMaxBlockSize; }
+  uint8_t* content() { return block_ + kBlockHeaderSize; }
+  // Whether the data file's outstanding write reads the area at area.
+  bool BeingWritten(const uint8_t* area) const;
+  // Room for one decompressed block that neither holds the current block
+  // nor is being written: the other half of the buffer, else the spare
+  // area (allocated on first need), else the written area once its write
+  // is done. Null when that write failed.
+  uint8_t* FreeDecodeArea();
   static_assert(kBlockBufferSize >= kMaxBlockSize + kMaxOriginSize);
+  static_assert(kMaxBlockSize >= kMaxOriginSize);
 
   // Constant while the worker runs.
   SyncController* controller_ = nullptr;
   uint32_t peer_address_ = 0;
   uint16_t peer_port_ = 0;
-  std::unique_ptr<uint8_t[]> buffer_;
   DataFileFactory data_file_factory_ = nullptr;
+
+  // The block buffer: a block is received into either half, whichever the
+  // data file is not writing from, and decoded into the other half or the
+  // spare area. Both outlive data_file_, whose writer may read them.
+  std::unique_ptr<uint8_t[]> buffer_;
+  std::unique_ptr<uint8_t[]> spare_;
+  uint8_t* block_ = nullptr;          // the current block (one of the halves)
+  const uint8_t* written_ = nullptr;  // the area of data_file_'s last WriteAsync
 
   std::mutex thread_mutex_;  // guards start and stop of worker_
   std::thread worker_;
