@@ -38,6 +38,19 @@ void StartWriteback(int fd, uint64_t offset, uint32_t length) {
   (void)sync_file_range(fd, static_cast<off64_t>(offset), length, SYNC_FILE_RANGE_WRITE);
 }
 
+// Lets the page cache go of a range that is on disk. A received file is
+// read again at most once, by its processing, long after; kept cached, a
+// day of uploads would push out what the database and the sessions use,
+// and every new page costs more than one the cache has just given back
+// (on virtual machines that hand free memory back to their host, several
+// times more). A hint: a failure changes nothing.
+void DropFromCache(int fd, uint64_t from, uint64_t to) {
+  if (to > from) {
+    (void)posix_fadvise(fd, static_cast<off_t>(from), static_cast<off_t>(to - from),
+                        POSIX_FADV_DONTNEED);
+  }
+}
+
 }  // namespace
 
 // The periodic flush: filled in by the session thread before the helper
@@ -46,6 +59,8 @@ struct SyncDataFile::PendingFlush {
   int fd = -1;
   bool sync_folder = false;  // a new file: its folder entry is synced too
   std::string path;
+  uint64_t cached_from = 0;  // the range written since the last flush
+  uint64_t cached_to = 0;
   // The save UpdateSyncPosition(false) staged (null for a kind that
   // records no progress), and the values it records.
   std::unique_ptr<CZvAccountFile> position;
@@ -60,6 +75,7 @@ struct SyncDataFile::PendingFlush {
 
   void Run() {
     synced = DataSync(fd) == 0 && (!sync_folder || SyncParentDirectory(path));
+    if (synced) DropFromCache(fd, cached_from, cached_to);
     // The position names these bytes only once they are on disk.
     if (synced && position != nullptr) {
       saved = position->Save() == 0;
@@ -190,6 +206,7 @@ bool SyncDataFile::OpenFile(const std::string& path, uint32_t offset) {
       return false;
     }
     created_ = true;
+    cached_from_ = 0;
     return true;
   }
   fd_ = open(path.c_str(), O_RDWR | O_CLOEXEC);
@@ -198,6 +215,7 @@ bool SyncDataFile::OpenFile(const std::string& path, uint32_t offset) {
     return false;
   }
   created_ = false;
+  cached_from_ = offset;
   if (lseek(fd_, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(-1)) {
     ZV_LOG_E("Set file offset failed!errno=%u\n", static_cast<unsigned>(errno));
     return false;  // the file stays open; Close or the destructor closes it
@@ -344,6 +362,9 @@ bool SyncDataFile::StartPeriodicFlush() {
   pending_->fd = fd_;
   pending_->sync_folder = created_;
   pending_->path = full_path_;
+  pending_->cached_from = cached_from_;
+  pending_->cached_to = offset_;
+  cached_from_ = offset_;
   stage_position_ = true;
   const bool staged = UpdateSyncPosition(false);
   stage_position_ = false;
@@ -402,6 +423,8 @@ bool SyncDataFile::FinishPendingFlush() {
 
 bool SyncDataFile::SyncToDisk() {
   if (DataSync(fd_) != 0) return false;
+  DropFromCache(fd_, cached_from_, offset_);
+  cached_from_ = offset_;
   // A new file's folder entry must be durable too, or a power cut could
   // lose a file whose bytes the position already counts.
   if (created_) {

@@ -203,6 +203,7 @@ class SyncDataFile {
 
   int fd_ = -1;
   bool created_ = false;  // the open created the file: its folder entry needs a sync
+  uint32_t cached_from_ = 0;  // where the bytes written since the last flush begin
   uint32_t last_flush_tick_ = 0;
   uint32_t unflushed_bytes_ = 0;
   uint32_t flush_count_ = 0;

@@ -4,6 +4,8 @@
 // fails.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -377,6 +379,47 @@ TEST_F(SyncDataFileAsyncTest, FailedSyncAfterAsyncBlocksEndsTheTransfer) {
   }
   EXPECT_EQ(SlotOnDisk().storedBytes, 0u);
   EXPECT_EQ(position_.Records()[0].logSlots[0].storedBytes, 0u);
+}
+
+// Pages of the file that the page cache holds, among [from, from + length).
+size_t CachedPages(const std::string& path, uint64_t from, uint64_t length) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return SIZE_MAX;
+  void* map = mmap(nullptr, length, PROT_READ, MAP_SHARED, fd, static_cast<off_t>(from));
+  close(fd);
+  if (map == MAP_FAILED) return SIZE_MAX;
+  const long page = sysconf(_SC_PAGESIZE);
+  std::vector<unsigned char> resident((length + page - 1) / page);
+  size_t cached = SIZE_MAX;
+  if (mincore(map, length, resident.data()) == 0) {
+    cached = static_cast<size_t>(std::count_if(resident.begin(), resident.end(),
+                                               [](unsigned char r) { return (r & 1) != 0; }));
+  }
+  munmap(map, length);
+  return cached;
+}
+
+// Bytes on disk leave the page cache at each flush (their processing reads
+// them once, much later); bytes not yet flushed stay where they were put.
+TEST_F(SyncDataFileAsyncTest, FlushedBytesLeaveThePageCache) {
+  constexpr uint32_t kBlock = kMiB;
+  constexpr uint32_t kSize = 16 * kMiB;
+  const std::string source = Content(0, kSize);
+  AsyncTestFile file(&position_);
+  ASSERT_TRUE(file.OpenForTransfer(Announce(kSize, 0)));
+  for (uint32_t at = 0; at < 12 * kMiB; at += kBlock) {
+    ASSERT_TRUE(file.WriteAsync(source.data() + at, kBlock, at));
+  }
+  ASSERT_TRUE(file.FinishPendingFlush());  // the flush at 10 MiB is done
+  const size_t pages_per_mib = kMiB / static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  EXPECT_EQ(CachedPages(DataPath(), 0, 10 * kMiB), 0u);
+  EXPECT_EQ(CachedPages(DataPath(), 10 * kMiB, 2 * kMiB), 2 * pages_per_mib);
+  for (uint32_t at = 12 * kMiB; at < kSize; at += kBlock) {
+    ASSERT_TRUE(file.WriteAsync(source.data() + at, kBlock, at));
+  }
+  ASSERT_TRUE(file.IsComplete());
+  EXPECT_EQ(CachedPages(DataPath(), 0, kSize), 0u);
+  EXPECT_EQ(FirstDifference(DataPath(), source), "");
 }
 
 }  // namespace
