@@ -69,12 +69,23 @@ struct SyncDataFile::PendingFlush {
   uint32_t offset = 0;
   uint32_t crc = 0;
 
+  // The flush started before this one, while it is outstanding: this one's
+  // save waits for that one's, and a failed sync there fails this one too
+  // (a sync reports a lost write only once).
+  std::shared_ptr<PendingFlush> prev;
+  std::thread thread;
+
   bool synced = false;
   bool saved = false;
   std::atomic<bool> done{false};
 
   void Run() {
     synced = DataSync(fd) == 0 && (!sync_folder || SyncParentDirectory(path));
+    if (prev != nullptr) {
+      prev->done.wait(false, std::memory_order_acquire);
+      if (!prev->synced) synced = false;
+      prev.reset();
+    }
     if (synced) DropFromCache(fd, cached_from, cached_to);
     // The position names these bytes only once they are on disk.
     if (synced && position != nullptr) {
@@ -86,6 +97,7 @@ struct SyncDataFile::PendingFlush {
       }
     }
     done.store(true, std::memory_order_release);
+    done.notify_all();
   }
 };
 
@@ -356,14 +368,19 @@ void SyncDataFile::StopWriter() {
 }
 
 bool SyncDataFile::StartPeriodicFlush() {
-  // One periodic flush per file at a time: the next waits for the last.
-  if (!FinishPendingFlush()) return false;
-  pending_ = std::make_unique<PendingFlush>();
+  // Two periodic flushes per file at most: the next waits for the older.
+  // The bytes it covers are written first.
+  if (!FinishPendingWrite()) return false;
+  if (older_ != nullptr && !TakeFlushResult(&older_)) return false;
+  if (flush_failed_) return false;
+  older_ = std::move(pending_);
+  pending_ = std::make_shared<PendingFlush>();
   pending_->fd = fd_;
   pending_->sync_folder = created_;
   pending_->path = full_path_;
   pending_->cached_from = cached_from_;
   pending_->cached_to = offset_;
+  pending_->prev = older_;
   cached_from_ = offset_;
   stage_position_ = true;
   const bool staged = UpdateSyncPosition(false);
@@ -377,7 +394,7 @@ bool SyncDataFile::StartPeriodicFlush() {
     return false;
   }
   try {
-    flush_thread_ = std::thread([job = pending_.get()] { job->Run(); });
+    pending_->thread = std::thread([job = pending_.get()] { job->Run(); });
   } catch (const std::system_error&) {
     pending_->Run();  // no thread to spare: flush on this one
     return FinishPendingFlush();
@@ -386,18 +403,34 @@ bool SyncDataFile::StartPeriodicFlush() {
 }
 
 bool SyncDataFile::PollPendingFlush() {
-  if (pending_ == nullptr) return !flush_failed_;
-  if (!pending_->done.load(std::memory_order_acquire)) return true;
-  return FinishPendingFlush();
+  if (older_ != nullptr) {
+    if (!older_->done.load(std::memory_order_acquire)) return true;
+    if (!TakeFlushResult(&older_)) return false;
+  }
+  if (pending_ != nullptr) {
+    if (!pending_->done.load(std::memory_order_acquire)) return true;
+    return TakeFlushResult(&pending_);
+  }
+  return !flush_failed_;
 }
 
 bool SyncDataFile::FinishPendingFlush() {
   // A flush covers what was written before it: the outstanding copy first
-  // (a failed copy has taken the outstanding flush's result already).
+  // (a failed copy has taken the outstanding flushes' results already).
   if (!FinishPendingWrite()) return false;
-  if (flush_thread_.joinable()) flush_thread_.join();
-  if (pending_ == nullptr) return !flush_failed_;
-  const std::unique_ptr<PendingFlush> job = std::move(pending_);
+  if (older_ == nullptr && pending_ == nullptr) return !flush_failed_;
+  bool ok = true;
+  if (older_ != nullptr) ok = TakeFlushResult(&older_);
+  // The newer one is waited for also when the older failed: its helper
+  // uses the descriptor until done.
+  if (pending_ != nullptr) ok = TakeFlushResult(&pending_) && ok;
+  return ok;
+}
+
+bool SyncDataFile::TakeFlushResult(std::shared_ptr<PendingFlush>* slot) {
+  const std::shared_ptr<PendingFlush> job = std::move(*slot);
+  slot->reset();
+  if (job->thread.joinable()) job->thread.join();
   if (!job->synced) {
     flush_failed_ = true;
     ZV_LOG_E("Write file failed during _FlushFileBuffers()!\n");

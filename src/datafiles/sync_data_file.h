@@ -13,12 +13,15 @@
 // The periodic flush (every 10 MiB or 5 s) runs on a short-lived helper
 // thread, so the session goes on receiving and decoding while the disk
 // catches up: the helper syncs the file and then saves the position file
-// with the offset and CRC taken when the flush was started. At most one
-// such flush is outstanding per file: the next one, and every other use of
-// the file or the position file (completion, VerifyCrc, Process, Close, the
-// destructor), first waits for it, so saves never overlap or reorder. The
-// helper touches nothing of the object but the file descriptor, which stays
-// open until it is done.
+// with the offset and CRC taken when the flush was started. At most two
+// such flushes are outstanding per file: a newer one syncs the file while
+// the older one may still save, and saves only after the older one has
+// saved (and not at all when the older one's sync failed). The next flush
+// waits for the older of the two; every other use of the file or the
+// position file (completion, VerifyCrc, Process, Close, the destructor)
+// first waits for both, so saves never overlap or reorder. The helpers
+// touch nothing of the object but the file descriptor, which stays open
+// until they are done.
 //
 // WriteAsync hands the copy of a block into the page cache to the file's
 // writer thread, so that the session decodes or receives the next block
@@ -185,8 +188,11 @@ class SyncDataFile {
   // position save that UpdateSyncPosition(false) stages; runs it here when
   // no thread can be started. False when it failed at once.
   bool StartPeriodicFlush();
-  // Takes a finished flush's result without waiting, if there is one.
+  // Takes the results of finished flushes without waiting, oldest first.
   bool PollPendingFlush();
+  // Waits for the flush in *job (its helper thread) and takes its result
+  // into the position record; empties *job.
+  bool TakeFlushResult(std::shared_ptr<PendingFlush>* job);
 
   // Constant after construction.
   CZvAccountFile* const position_file_;
@@ -215,10 +221,13 @@ class SyncDataFile {
   // While true, UpdateSyncPosition(false) stages its save for the periodic
   // flush instead of saving (set only by StartPeriodicFlush).
   bool stage_position_ = false;
-  // The outstanding periodic flush and its helper thread; the job is
-  // written by the helper until done is set, read by this thread after.
-  std::unique_ptr<PendingFlush> pending_;
-  std::thread flush_thread_;
+  // The outstanding periodic flushes, each with its helper thread: older_
+  // (null unless two are outstanding) started before pending_. A job is
+  // written by its helper until done is set, read by this thread after;
+  // the newer job's helper also holds the older job until it has waited
+  // for it.
+  std::shared_ptr<PendingFlush> older_;
+  std::shared_ptr<PendingFlush> pending_;
   // The writer thread, and what to fall back to when its write fails.
   std::unique_ptr<BlockWriter> writer_;
   bool write_outstanding_ = false;

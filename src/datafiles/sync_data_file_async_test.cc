@@ -12,6 +12,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -375,6 +378,76 @@ TEST_F(SyncDataFileAsyncTest, FailedSyncAfterAsyncBlocksEndsTheTransfer) {
     EXPECT_FALSE(file.WriteAsync(block.data(), kMiB, SyncDataFile::kUncheckedOffset));
     EXPECT_FALSE(file.Flush());
     EXPECT_FALSE(file.FinishPendingFlush());
+    EXPECT_EQ(file.flush_count(), 0u);
+  }
+  EXPECT_EQ(SlotOnDisk().storedBytes, 0u);
+  EXPECT_EQ(position_.Records()[0].logSlots[0].storedBytes, 0u);
+}
+
+// Data syncs where the first one waits until a second one has begun (3 s
+// at most; g_overlapped tells whether it came) and then fails when
+// g_fail_first_sync is set; later ones are immediate.
+std::atomic<int> g_sync_calls{0};
+std::atomic<bool> g_fail_first_sync{false};
+std::atomic<bool> g_overlapped{false};
+int SlowFirstSync(int fd) {
+  if (g_sync_calls.fetch_add(1) == 0) {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (g_sync_calls.load() < 2 && std::chrono::steady_clock::now() < give_up) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    g_overlapped = g_sync_calls.load() >= 2;
+    if (g_fail_first_sync.load()) {
+      errno = EIO;
+      return -1;
+    }
+  }
+  return fdatasync(fd);
+}
+
+// While the flush at 10 MiB still syncs, the one at 20 MiB starts; its
+// save must not overtake the older one, or the position file would end at
+// the older offset.
+TEST_F(SyncDataFileAsyncTest, ANewerFlushSavesOnlyAfterTheOlderOne) {
+  RealSyncAtExit restore;
+  g_sync_calls = 0;
+  g_overlapped = false;
+  g_fail_first_sync = false;
+  SyncDataFile::SetDataSyncForTesting(&SlowFirstSync);
+  const std::string block = Content(0, kMiB);
+  AsyncTestFile file(&position_);
+  ASSERT_TRUE(file.OpenForTransfer(Announce(40 * kMiB, 0)));
+  for (uint32_t at = 0; at < 21 * kMiB; at += kMiB) {
+    ASSERT_TRUE(file.WriteAsync(block.data(), kMiB, at)) << at;
+  }
+  ASSERT_TRUE(file.FinishPendingFlush());
+  EXPECT_TRUE(g_overlapped.load());  // the second sync began during the first
+  EXPECT_EQ(file.flush_count(), 2u);
+  EXPECT_EQ(SlotOnDisk().storedBytes, 20 * kMiB);
+  EXPECT_EQ(position_.Records()[0].logSlots[0].storedBytes, 20 * kMiB);
+}
+
+// A sync that fails while a newer flush is already under way fails the
+// newer one too, although its own sync reported success: nothing after the
+// lost write is ever recorded as on disk.
+TEST_F(SyncDataFileAsyncTest, AFailedOlderSyncFailsTheNewerFlush) {
+  RealSyncAtExit restore;
+  g_sync_calls = 0;
+  g_overlapped = false;
+  g_fail_first_sync = true;
+  SyncDataFile::SetDataSyncForTesting(&SlowFirstSync);
+  const std::string block = Content(0, kMiB);
+  {
+    AsyncTestFile file(&position_);
+    ASSERT_TRUE(file.OpenForTransfer(Announce(40 * kMiB, 0)));
+    uint32_t at = 0;
+    for (; at < 21 * kMiB; at += kMiB) {
+      if (!file.WriteAsync(block.data(), kMiB, at)) break;
+    }
+    ASSERT_EQ(at, 21 * kMiB);  // the failure is not known yet
+    EXPECT_FALSE(file.FinishPendingFlush());
+    EXPECT_TRUE(g_overlapped.load());
+    EXPECT_FALSE(file.WriteAsync(block.data(), kMiB, at));
     EXPECT_EQ(file.flush_count(), 0u);
   }
   EXPECT_EQ(SlotOnDisk().storedBytes, 0u);
