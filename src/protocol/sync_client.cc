@@ -608,6 +608,7 @@ void SyncClient::ShowFileRow(const char* format, ...) {
   // Rows exist only on a status screen (the controller drops them
   // otherwise): the per-block path then stays free of formatting.
   if (!controller_->IsInteractive()) return;
+  shown_percent_ = -1;
   char text[512];
   va_list args;
   va_start(args, format);
@@ -722,9 +723,15 @@ bool SyncClient::HandleFileData(uint32_t content_size) {
     ZV_OPLOG(kEventError, kModuleSync, "传输数据写入失败!");
     return SendError(kFileError);
   }
+  // The row changes once per percent, not per block: the same text again
+  // would only wake the controller's thread.
   const uint32_t size = data_file_->announced_size();
-  ShowFileRow("Transfering %s(%uKB,%u%%)", data_file_->file_name().c_str(), size / 1024,
-              static_cast<unsigned>(uint64_t{data_file_->offset()} * 100 / size));
+  const int percent = static_cast<int>(uint64_t{data_file_->offset()} * 100 / size);
+  if (percent != shown_percent_) {
+    ShowFileRow("Transfering %s(%uKB,%u%%)", data_file_->file_name().c_str(), size / 1024,
+                static_cast<unsigned>(percent));
+    shown_percent_ = percent;
+  }
   return true;
 }
 

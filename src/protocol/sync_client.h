@@ -181,6 +181,7 @@ class SyncClient : public SyncSocket {
   bool error_shown_ = false;        // an error block was sent or received
   int last_error_ = 0;              // error of the last failed socket call; 0 when the peer closed
   uint32_t last_pending_tick_ = 0;  // when the last pending block was sent
+  int shown_percent_ = -1;          // of the last progress row; -1 after any other row
   CZvAccountFile position_file_;
   // The file being received; destroyed before position_file_, which it
   // writes to.

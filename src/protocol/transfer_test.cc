@@ -639,6 +639,30 @@ TEST_F(TransferTest, ConfirmedUploadRemovesLeftoversAndKeepsTheSession) {
   EXPECT_TRUE(has("Complete 20101216_1530_00A1B2C3_A.dat(195KB)!"));
 }
 
+// Small blocks move the progress row only when its percentage changes:
+// the same text again would only wake the controller's thread.
+TEST_F(TransferTest, ProgressRowChangesOncePerPercent) {
+  SyncClient::SetDataFileFactoryForTesting(&MakeTestDataFile);
+  std::vector<uint8_t> data = Pattern(200000, 13);
+  ApplianceClient client;
+  SyncClient* session = ConnectAndLogin(&client);
+  UploadOptions options;
+  options.block_size = 500;  // 400 blocks, 4 per percent
+  UploadResult result = client.UploadMemory(kLogName, 0, data, options);
+  ASSERT_TRUE(result.ok()) << result.error;
+  client.Close();
+  Finish(session);
+  const std::string prefix = std::string("Transfering ") + kLogName + "(195KB,";
+  std::vector<std::string> progress;
+  for (const std::string& row : controller_.rows()) {
+    if (row.rfind(prefix, 0) == 0) progress.push_back(row.substr(prefix.size()));
+  }
+  ASSERT_EQ(progress.size(), 101u);  // 0% to 100%, each once
+  EXPECT_EQ(progress.front(), "0%)");
+  EXPECT_EQ(progress[50], "50%)");
+  EXPECT_EQ(progress.back(), "100%)");
+}
+
 TEST_F(TransferTest, LzmaBlockMadeByTheXzToolIsAccepted) {
   SyncClient::SetDataFileFactoryForTesting(&MakeTestDataFile);
   std::vector<uint8_t> data = Pattern(100000, 12);
