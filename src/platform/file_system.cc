@@ -70,7 +70,8 @@ mode_t ExistingMode(const std::string& path) {
 }
 
 // Makes the temporary file durable and puts it in place of path.
-bool FinishTemp(int fd, const std::string& temp_path, const std::string& path) {
+bool FinishTemp(int fd, const std::string& temp_path, const std::string& path,
+                bool sync_folder = true) {
   if (fsync(fd) != 0) {
     AbandonTemp(fd, temp_path);
     return false;
@@ -79,7 +80,7 @@ bool FinishTemp(int fd, const std::string& temp_path, const std::string& path) {
     UnlinkKeepingErrno(temp_path);
     return false;
   }
-  return SyncParentDirectory(path);
+  return !sync_folder || SyncParentDirectory(path);
 }
 
 }  // namespace
@@ -110,7 +111,8 @@ bool WriteFileAtomically(const std::string& path, const void* data, size_t lengt
   return FinishTemp(fd, temp_path, path);
 }
 
-bool CopyFileAtomically(const std::string& source, const std::string& destination) {
+bool CopyFileAtomically(const std::string& source, const std::string& destination,
+                        bool sync_folder) {
   int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) return false;
   struct stat st;
@@ -149,7 +151,7 @@ bool CopyFileAtomically(const std::string& source, const std::string& destinatio
     AbandonTemp(out, temp_path);
     return false;
   }
-  return FinishTemp(out, temp_path, destination);
+  return FinishTemp(out, temp_path, destination, sync_folder);
 }
 
 namespace {

@@ -24,7 +24,11 @@ bool WriteFileAtomically(const std::string& path, const void* data, size_t lengt
 
 // Copies source over destination atomically (temporary copy, fsync,
 // rename, folder fsync). False with errno (ENOENT when source is missing).
-bool CopyFileAtomically(const std::string& source, const std::string& destination);
+// Without sync_folder the rename is left for a later fsync of the same
+// folder to make durable (journaling file systems commit renames in
+// order, so a later one that is durable implies this one).
+bool CopyFileAtomically(const std::string& source, const std::string& destination,
+                        bool sync_folder = true);
 
 // fsync of the folder that holds path (makes a rename durable).
 bool SyncParentDirectory(const std::string& path);
