@@ -113,14 +113,19 @@ struct SyncDataFile::BlockWriter {
   const void* data = nullptr;
   uint32_t length = 0;
   uint64_t offset = 0;
+  uint32_t crc = 0;  // the running CRC before the block; after it once ok
   bool ok = false;
 
   void Loop() {
+    const CCrc crc32;
     for (;;) {
       submitted.acquire();
       if (quit) return;
       ok = WriteFullAt(fd, data, length, offset);
-      if (ok) StartWriteback(fd, offset, length);
+      if (ok) {
+        StartWriteback(fd, offset, length);
+        crc = crc32.Update(crc, data, length);
+      }
       finished.release();
     }
   }
@@ -276,10 +281,10 @@ bool SyncDataFile::Append(const void* data, uint32_t length, uint32_t offered_of
   if (!PollPendingFlush()) return false;
 
   if (async && length != 0 && SubmitWrite(data, length)) {
-    // The writer copies the block meanwhile; the offset and CRC count it
-    // now, and fall back should the copy fail.
+    // The writer copies the block and runs the CRC over it meanwhile; the
+    // offset counts it now and falls back should the copy fail, the CRC
+    // counts it once the copy is done.
     write_offset_ = offset_;
-    write_crc_before_ = running_crc_;
     write_outstanding_ = true;
   } else {
     // Positional writes: a failed, partial write leaves nothing that moves
@@ -294,9 +299,9 @@ bool SyncDataFile::Append(const void* data, uint32_t length, uint32_t offered_of
       return false;
     }
     StartWriteback(fd_, offset_, length);
+    running_crc_ = crc_.Update(running_crc_, data, length);
   }
   offset_ = static_cast<uint32_t>(end);
-  running_crc_ = crc_.Update(running_crc_, data, length);
   unflushed_bytes_ += length;
   const uint32_t now = Now();
   if (last_flush_tick_ == 0) last_flush_tick_ = now;
@@ -336,6 +341,7 @@ bool SyncDataFile::SubmitWrite(const void* data, uint32_t length) {
   writer_->data = data;
   writer_->length = length;
   writer_->offset = offset_;
+  writer_->crc = running_crc_;
   writer_->ok = false;
   writer_->submitted.release();
   return true;
@@ -345,12 +351,14 @@ bool SyncDataFile::FinishPendingWrite() {
   if (!write_outstanding_) return true;
   writer_->finished.acquire();
   write_outstanding_ = false;
-  if (writer_->ok) return true;
+  if (writer_->ok) {
+    running_crc_ = writer_->crc;
+    return true;
+  }
   // As a failed write on this thread: nothing of the block counts, and what
   // reached the disk before it is recorded.
   ZV_LOG_E("Write file failed!\n");
   offset_ = write_offset_;
-  running_crc_ = write_crc_before_;
   if (Flush()) {
     unflushed_bytes_ = 0;
     last_flush_tick_ = Now();

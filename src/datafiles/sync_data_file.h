@@ -101,9 +101,10 @@ class SyncDataFile {
   // As Write, but the bytes are copied to the file by the writer thread
   // while the caller goes on; data must stay untouched until the next
   // Write, WriteAsync, FinishPendingWrite, Flush, Close, VerifyCrc or
-  // Process, or the destructor. Checks, offset and CRC are as Write's, at
-  // once; a failed copy is reported by the next of those calls (the offset
-  // and CRC then fall back to before the failed block).
+  // Process, or the destructor. Checks and offset are as Write's, at once;
+  // the CRC counts the block once its copy is done (any of those calls). A
+  // failed copy is reported by the next of those calls (the offset then
+  // falls back to before the failed block).
   [[nodiscard]] bool WriteAsync(const void* data, uint32_t length, uint32_t offered_offset);
   // Waits for the outstanding asynchronous write; false when it failed.
   [[nodiscard]] bool FinishPendingWrite();
@@ -137,6 +138,7 @@ class SyncDataFile {
 
   uint32_t offset() const { return offset_; }
   uint32_t announced_size() const { return announced_size_; }
+  // Without the outstanding asynchronous block until it is waited for.
   uint32_t running_crc() const { return running_crc_; }
   const std::string& file_name() const { return file_name_; }
   const std::string& full_path() const { return full_path_; }
@@ -231,8 +233,7 @@ class SyncDataFile {
   // The writer thread, and what to fall back to when its write fails.
   std::unique_ptr<BlockWriter> writer_;
   bool write_outstanding_ = false;
-  uint32_t write_offset_ = 0;      // offset_ before the outstanding block
-  uint32_t write_crc_before_ = 0;  // running_crc_ before it
+  uint32_t write_offset_ = 0;  // offset_ before the outstanding block
 };
 
 }  // namespace zv
