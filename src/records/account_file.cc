@@ -243,9 +243,14 @@ int CZvAccountFile::Save() {
   if (unlink(backup_path.c_str()) != 0 && errno != ENOENT) {
     ZV_LOG_E("error delete bak file  return %d last error no.:%d", 0, errno);
   }
-  // The backup's rename is made durable by the main file's folder sync
-  // below: renames in one folder reach the journal in order.
-  if (!CopyFileAtomically(path_, backup_path, /*sync_folder=*/false) && errno != ENOENT) {
+  // The backup is the main file as it stands, under a second name: that
+  // version is on disk already, and the main name moves to a new file
+  // below, so nothing needs copying or syncing (where the file system has
+  // no hard links, it is copied). The new name is made durable by the main
+  // file's folder sync below: changes to one folder reach the journal in
+  // order.
+  if (link(path_.c_str(), backup_path.c_str()) != 0 && errno != ENOENT &&
+      !CopyFileAtomically(path_, backup_path, /*sync_folder=*/false) && errno != ENOENT) {
     ZV_LOG_E("error copy %s to %s file  return %d last error no.:%d", path_.c_str(),
              backup_path.c_str(), 0, errno);
   }

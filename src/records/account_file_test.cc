@@ -432,6 +432,28 @@ TEST_F(AccountFileTest, SaveWritesHeaderAndRecordsAndLeavesTemEqualToMain) {
   EXPECT_EQ(again.Records()[0].deviceId, 5u);
 }
 
+// The backup is the previous main file itself under a second name (no
+// copy): the main name moves to a new file, the backup keeps the old one.
+TEST_F(AccountFileTest, SaveKeepsThePreviousMainFileAsTheBackup) {
+  CZvAccountFile file;
+  file.SetPath(Path());
+  file.Records().resize(1);
+  ASSERT_EQ(file.Save(), 0);
+  struct stat before;
+  ASSERT_EQ(stat(Path().c_str(), &before), 0);
+  const std::string previous = ReadFileBytes(Path());
+  file.Records()[0].deviceId = 7;
+  ASSERT_EQ(file.Save(), 0);
+  struct stat backup, main_file;
+  ASSERT_EQ(stat(Side(".bak0").c_str(), &backup), 0);
+  ASSERT_EQ(stat(Path().c_str(), &main_file), 0);
+  EXPECT_EQ(backup.st_ino, before.st_ino);
+  EXPECT_NE(main_file.st_ino, before.st_ino);
+  EXPECT_EQ(backup.st_nlink, 1u);
+  EXPECT_EQ(ReadFileBytes(Side(".bak0")), previous);
+  EXPECT_NE(ReadFileBytes(Path()), previous);
+}
+
 void SetModificationTime(const std::string& path, time_t seconds) {
   struct timeval times[2] = {{seconds, 0}, {seconds, 0}};
   ASSERT_EQ(utimes(path.c_str(), times), 0) << path;
