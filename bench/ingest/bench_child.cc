@@ -1,12 +1,6 @@
 #include "bench_child.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <fstream>
@@ -65,53 +59,25 @@ std::unique_ptr<BenchChild> BenchChild::Start(const std::string& program,
   }
   environment.insert(environment.end(), env.begin(), env.end());
 
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(program.c_str()));
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-  std::vector<char*> envp;
-  for (const std::string& entry : environment) envp.push_back(const_cast<char*>(entry.c_str()));
-  envp.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, output_path.c_str(),
-                                   O_WRONLY | O_CREAT | O_APPEND, 0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  pid_t pid = -1;
-  int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return nullptr;
-  int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-  Register(pid);
-  return std::unique_ptr<BenchChild>(new BenchChild(pid, pidfd));
+  auto process = support::SpawnedProcess::Start(program, args, environment, output_path);
+  if (!process) return nullptr;
+  Register(process->pid());
+  return std::unique_ptr<BenchChild>(new BenchChild(std::move(process)));
 }
 
+// Kills through Wait, so that the child leaves the register once reaped.
 BenchChild::~BenchChild() {
-  if (!exit_code_) {
-    ::kill(pid_, SIGKILL);
+  if (!process_->exit_code()) {
+    process_->Kill(SIGKILL);
     Wait(std::chrono::seconds(10));
   }
-  if (pidfd_ >= 0) ::close(pidfd_);
 }
 
 std::optional<int> BenchChild::Wait(std::chrono::milliseconds timeout) {
-  if (exit_code_) return exit_code_;
-  if (pidfd_ >= 0) {
-    pollfd p{pidfd_, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(timeout.count())) != 1) return std::nullopt;
-  }
-  int status = 0;
-  pid_t got = ::waitpid(pid_, &status, pidfd_ >= 0 ? 0 : WNOHANG);
-  if (got != pid_) return std::nullopt;
-  exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  Unregister(pid_);
-  return exit_code_;
-}
-
-void BenchChild::Signal(int signal_number) {
-  if (!exit_code_) ::kill(pid_, signal_number);
+  if (process_->exit_code()) return process_->exit_code();
+  std::optional<int> exit_code = process_->Wait(timeout);
+  if (exit_code) Unregister(process_->pid());
+  return exit_code;
 }
 
 int RunProgram(const std::string& program, const std::vector<std::string>& args,

@@ -11,7 +11,10 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "spawned_process.h"
 
 namespace zv::bench {
 
@@ -27,17 +30,16 @@ class BenchChild {
   BenchChild(const BenchChild&) = delete;
   BenchChild& operator=(const BenchChild&) = delete;
 
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return process_->pid(); }
   // The exit code (128 + signal for a signal) once it ended within timeout.
   std::optional<int> Wait(std::chrono::milliseconds timeout);
   bool Running() { return !Wait(std::chrono::milliseconds(0)).has_value(); }
-  void Signal(int signal_number);
+  void Signal(int signal_number) { process_->Kill(signal_number); }
 
  private:
-  BenchChild(pid_t pid, int pidfd) : pid_(pid), pidfd_(pidfd) {}
-  pid_t pid_;
-  int pidfd_;
-  std::optional<int> exit_code_;
+  explicit BenchChild(std::unique_ptr<support::SpawnedProcess> process)
+      : process_(std::move(process)) {}
+  std::unique_ptr<support::SpawnedProcess> process_;
 };
 
 // Makes SIGINT, SIGTERM and SIGHUP kill every child still running (the

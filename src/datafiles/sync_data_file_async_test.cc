@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "datafiles/data_file_test_util.h"
 #include "datafiles/sync_data_file.h"
 #include "datafiles/sync_position.h"
 #include "records/test_home.h"
@@ -33,48 +34,14 @@
 namespace zv {
 namespace {
 
+using namespace ::zv::data_file_testing;  // the shared data-file test helpers
 using ::zv::testing::DebugLogWatch;
 using ::zv::testing::ReadFileBytes;
-using ::zv::testing::ScopedTempDir;
-using ::zv::testing::TestDataDirectory;
 
 const bool kHomeRegistered = ::zv::testing::RegisterTestHome();
 
-constexpr uint32_t kMiB = 1024 * 1024;
-constexpr const char* kName = "20101216_1530_00A1B2C3_A.dat";
-
-// A data file of a test kind in D/S/testfiles whose clock never moves (only
-// the 10 MiB rule flushes), recording every position update made.
-class AsyncTestFile final : public SyncDataFile {
- public:
-  struct Update {
-    uint32_t offset, crc;
-    bool full;
-  };
-  explicit AsyncTestFile(CZvAccountFile* position) : SyncDataFile(position) {}
-  std::string GetFilePath(const std::string& name) override {
-    const std::string storage = StorageFolder();
-    return storage.empty() ? storage : storage + "/testfiles/" + name;
-  }
-  bool ProcessFile() override { return true; }
-  bool UpdateSyncPosition(bool full) override {
-    updates.push_back({offset(), running_crc(), full});
-    return SyncDataFile::UpdateSyncPosition(full);
-  }
-  uint32_t Now() const override { return 1000; }
-
-  std::vector<Update> updates;
-};
-
-// Byte i of a file is a function of i.
-std::string Content(uint32_t from, uint32_t length) {
-  std::string bytes(length, '\0');
-  for (uint32_t i = 0; i < length; ++i) {
-    const uint32_t x = from + i;
-    bytes[i] = static_cast<char>((x * 131u) ^ (x >> 8) ^ (x >> 17));
-  }
-  return bytes;
-}
+// The clock of TestDataFile is never moved here: only the 10 MiB rule
+// flushes.
 
 // Where the file first differs from the expected bytes ("" when it does not).
 std::string FirstDifference(const std::string& path, const std::string& expected) {
@@ -85,10 +52,8 @@ std::string FirstDifference(const std::string& path, const std::string& expected
   return "differs at byte " + std::to_string(i) + " (size " + std::to_string(actual.size()) + ")";
 }
 
-uint32_t CrcOf(std::string_view bytes) { return CCrc().Compute(bytes.data(), bytes.size()); }
-
 FileAnnouncement Announce(uint32_t size, uint32_t offset) {
-  return FileAnnouncement{kName, 0, size, offset};
+  return ::zv::data_file_testing::Announce(kName, size, offset);
 }
 
 int FailingSync(int) {
@@ -101,32 +66,8 @@ struct RealSyncAtExit {
   ~RealSyncAtExit() { SyncDataFile::SetDataSyncForTesting(nullptr); }
 };
 
-class SyncDataFileAsyncTest : public ::testing::Test {
+class SyncDataFileAsyncTest : public DataFileTest {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(CreateDirectoryTree(dir_.Sub("syncpos")));
-    ASSERT_TRUE(DeletePath(TestDataDirectory() + "/shop1"));
-    SyncAccountRecord account{};
-    std::strcpy(account.userName, "branch01");
-    std::strcpy(account.storageName, "shop1");
-    account.deviceId = 0x00A1B2C3;
-    for (int i = 0; i < kUsedLogSlots; ++i) {
-      std::snprintf(account.logSlots[i].name, sizeof account.logSlots[i].name,
-                    "20101216_0000_00000000_%s.dat", kLogSlotKinds[i]);
-    }
-    ASSERT_TRUE(LoadSyncPosition(&position_, dir_.Sub("syncpos/branch01-00a1b2c3.dat"), account));
-  }
-  std::string DataPath() const { return TestDataDirectory() + "/shop1/testfiles/" + kName; }
-  LogTableSlot SlotOnDisk() const {
-    CZvAccountFile file;
-    file.SetPath(position_.path());
-    file.Load();
-    return file.Records().empty() ? LogTableSlot{} : file.Records()[0].logSlots[0];
-  }
-  static off_t FileSize(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
-  }
   // Runs body in a child process whose files cannot grow past max_file_bytes
   // (a full disk, for the writes of that process alone); body returns what
   // went wrong, empty when nothing did.
@@ -160,9 +101,6 @@ class SyncDataFileAsyncTest : public ::testing::Test {
     }
     return result;
   }
-
-  ScopedTempDir dir_;
-  CZvAccountFile position_;
 };
 
 // As a session does it: two receive buffers, the one that is free refilled
@@ -173,7 +111,7 @@ TEST_F(SyncDataFileAsyncTest, AlternatingBuffersAndMixedWritesGiveTheSourceBytes
   constexpr uint32_t kBlock = 700000;
   constexpr uint32_t kSize = 31 * kMiB + 12345;
   const std::string source = Content(0, kSize);
-  AsyncTestFile file(&position_);
+  TestDataFile file(&position_);
   ASSERT_TRUE(file.OpenForTransfer(Announce(kSize, 0)));
   std::string buffers[2];
   std::vector<std::pair<uint32_t, uint32_t>> crc_at;  // block end, CRC of the bytes before it
@@ -206,7 +144,7 @@ TEST_F(SyncDataFileAsyncTest, AlternatingBuffersAndMixedWritesGiveTheSourceBytes
   // bytes before it, about every 10 MiB; the last one is the slot on disk.
   uint32_t last = 0;
   int periodic = 0;
-  for (const AsyncTestFile::Update& u : file.updates) {
+  for (const TestDataFile::Update& u : file.updates) {
     if (u.full) continue;
     ++periodic;
     auto it =
@@ -228,7 +166,7 @@ TEST_F(SyncDataFileAsyncTest, AlternatingBuffersAndMixedWritesGiveTheSourceBytes
 // the call itself, and change neither the offset, the CRC nor the file.
 TEST_F(SyncDataFileAsyncTest, OffsetAndSizeChecksRefuseAtOnce) {
   const std::string data = Content(0, 4000);
-  AsyncTestFile file(&position_);
+  TestDataFile file(&position_);
   ASSERT_TRUE(file.OpenForTransfer(Announce(3000, 0)));
   ASSERT_TRUE(file.WriteAsync(data.data(), 1000, 0));
   const uint32_t crc = CrcOf(std::string_view(data).substr(0, 1000));
@@ -256,7 +194,7 @@ TEST_F(SyncDataFileAsyncTest, RefusedBlockLeavesTheCallerBufferFree) {
   constexpr uint32_t kBlock = 9 * kMiB;
   const std::string source = Content(0, kBlock);
   for (const uint32_t offered : {uint32_t{5}, SyncDataFile::kUncheckedOffset}) {
-    AsyncTestFile file(&position_);
+    TestDataFile file(&position_);
     ASSERT_TRUE(file.OpenForTransfer(Announce(kBlock + 10, 0)));
     std::string buffer = source;
     ASSERT_TRUE(file.WriteAsync(buffer.data(), kBlock, 0));
@@ -281,13 +219,13 @@ TEST_F(SyncDataFileAsyncTest, FailedCopyIsReportedAndNothingOfTheBlockCounts) {
   struct Case {
     const char* reporter;
     uint32_t size;
-    std::function<bool(AsyncTestFile&)> report;  // null: the destructor
+    std::function<bool(TestDataFile&)> report;  // null: the destructor
   };
   const Case cases[] = {
       {"next WriteAsync", 12000,
-       [&](AsyncTestFile& f) { return f.WriteAsync(data.data() + 9000, 3000, 9000); }},
-      {"FinishPendingWrite", 12000, [](AsyncTestFile& f) { return f.FinishPendingWrite(); }},
-      {"Flush", 12000, [](AsyncTestFile& f) { return f.Flush(); }},
+       [&](TestDataFile& f) { return f.WriteAsync(data.data() + 9000, 3000, 9000); }},
+      {"FinishPendingWrite", 12000, [](TestDataFile& f) { return f.FinishPendingWrite(); }},
+      {"Flush", 12000, [](TestDataFile& f) { return f.Flush(); }},
       {"destructor", 12000, nullptr},
       {"the last block itself", 9000, nullptr},
   };
@@ -295,7 +233,7 @@ TEST_F(SyncDataFileAsyncTest, FailedCopyIsReportedAndNothingOfTheBlockCounts) {
     SCOPED_TRACE(c.reporter);
     ASSERT_TRUE(DeletePath(DataPath()));
     const std::string problem = InChildWithFileLimit(8000, [&]() -> std::string {
-      AsyncTestFile file(&position_);
+      TestDataFile file(&position_);
       if (!file.OpenForTransfer(Announce(c.size, 0))) return "open failed";
       if (!file.WriteAsync(data.data(), 3000, 0) ||
           !file.WriteAsync(data.data() + 3000, 3000, 3000)) {
@@ -333,7 +271,7 @@ TEST_F(SyncDataFileAsyncTest, DestructorWaitsForTheOutstandingCopyAndRecordsIt) 
   constexpr uint32_t kSize = 20 * kMiB, kWritten = 9 * kMiB + 99;
   const std::string source = Content(0, kSize);
   {
-    AsyncTestFile file(&position_);
+    TestDataFile file(&position_);
     ASSERT_TRUE(file.OpenForTransfer(Announce(kSize, 0)));
     ASSERT_TRUE(file.WriteAsync(source.data(), 3 * kMiB, 0));
     ASSERT_TRUE(file.WriteAsync(source.data() + 3 * kMiB, kWritten - 3 * kMiB, 3 * kMiB));
@@ -345,7 +283,7 @@ TEST_F(SyncDataFileAsyncTest, DestructorWaitsForTheOutstandingCopyAndRecordsIt) 
   EXPECT_EQ(slot.runningCrc, crc);
   EXPECT_EQ(FirstDifference(DataPath(), source.substr(0, kWritten)), "");
 
-  AsyncTestFile again(&position_);
+  TestDataFile again(&position_);
   ASSERT_TRUE(again.OpenForTransfer(Announce(kSize, kWritten)));
   EXPECT_EQ(again.running_crc(), crc);
   ASSERT_TRUE(again.WriteAsync(source.data() + kWritten, 5 * kMiB, kWritten));
@@ -363,7 +301,7 @@ TEST_F(SyncDataFileAsyncTest, FailedSyncAfterAsyncBlocksEndsTheTransfer) {
   RealSyncAtExit restore;
   const std::string block = Content(0, kMiB);
   {
-    AsyncTestFile file(&position_);
+    TestDataFile file(&position_);
     ASSERT_TRUE(file.OpenForTransfer(Announce(40 * kMiB, 0)));
     SyncDataFile::SetDataSyncForTesting(&FailingSync);
     uint32_t at = 0;
@@ -415,7 +353,7 @@ TEST_F(SyncDataFileAsyncTest, ANewerFlushSavesOnlyAfterTheOlderOne) {
   g_fail_first_sync = false;
   SyncDataFile::SetDataSyncForTesting(&SlowFirstSync);
   const std::string block = Content(0, kMiB);
-  AsyncTestFile file(&position_);
+  TestDataFile file(&position_);
   ASSERT_TRUE(file.OpenForTransfer(Announce(40 * kMiB, 0)));
   for (uint32_t at = 0; at < 21 * kMiB; at += kMiB) {
     ASSERT_TRUE(file.WriteAsync(block.data(), kMiB, at)) << at;
@@ -438,7 +376,7 @@ TEST_F(SyncDataFileAsyncTest, AFailedOlderSyncFailsTheNewerFlush) {
   SyncDataFile::SetDataSyncForTesting(&SlowFirstSync);
   const std::string block = Content(0, kMiB);
   {
-    AsyncTestFile file(&position_);
+    TestDataFile file(&position_);
     ASSERT_TRUE(file.OpenForTransfer(Announce(40 * kMiB, 0)));
     uint32_t at = 0;
     for (; at < 21 * kMiB; at += kMiB) {
@@ -478,7 +416,7 @@ TEST_F(SyncDataFileAsyncTest, FlushedBytesLeaveThePageCache) {
   constexpr uint32_t kBlock = kMiB;
   constexpr uint32_t kSize = 16 * kMiB;
   const std::string source = Content(0, kSize);
-  AsyncTestFile file(&position_);
+  TestDataFile file(&position_);
   ASSERT_TRUE(file.OpenForTransfer(Announce(kSize, 0)));
   for (uint32_t at = 0; at < 12 * kMiB; at += kBlock) {
     ASSERT_TRUE(file.WriteAsync(source.data() + at, kBlock, at));

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "datafiles/data_file_test_util.h"
 #include "datafiles/sync_position.h"
 #include "records/test_home.h"
 #include "test_util.h"
@@ -26,100 +27,23 @@
 namespace zv {
 namespace {
 
+using namespace ::zv::data_file_testing;  // the shared data-file test helpers
 using ::zv::testing::DebugLogWatch;
 using ::zv::testing::FileExists;
 using ::zv::testing::ReadFileBytes;
-using ::zv::testing::ScopedTempDir;
 using ::zv::testing::TestDataDirectory;
 using ::zv::testing::WriteFileBytes;
 
 const bool kHomeRegistered = ::zv::testing::RegisterTestHome();
 
-constexpr uint32_t kMiB = 1024 * 1024;
-constexpr const char* kName = "20101216_1530_00A1B2C3_A.dat";
-
-// A data file of a test kind stored in D/S/testfiles, with a clock the test
-// moves and a record of every position update made through the object.
-class TestDataFile final : public SyncDataFile {
- public:
-  struct Update {
-    uint32_t offset, crc;
-    bool full;
-  };
-
-  explicit TestDataFile(CZvAccountFile* position) : SyncDataFile(position) {}
-
-  std::string GetFilePath(const std::string& name) override {
-    const std::string storage = StorageFolder();
-    return storage.empty() ? storage : storage + "/testfiles/" + name;
-  }
-  bool ProcessFile() override {
-    unsigned n = 0;
-    while (KeepGoing(++n)) {
-    }
-    processed_waits = n;
-    return true;
-  }
-  bool UpdateSyncPosition(bool full) override {
-    updates.push_back({offset(), running_crc(), full});
-    return SyncDataFile::UpdateSyncPosition(full);
-  }
-  uint32_t Now() const override { return clock; }
-
-  uint32_t clock = 1000;
-  unsigned processed_waits = 0;
-  std::vector<Update> updates;
-};
-
-// Deterministic content: byte i of a file is a function of i.
-std::string Content(uint32_t from, uint32_t length) {
-  std::string bytes(length, '\0');
-  for (uint32_t i = 0; i < length; ++i) {
-    uint32_t x = from + i;
-    bytes[i] = static_cast<char>((x * 131u) ^ (x >> 8) ^ (x >> 17));
-  }
-  return bytes;
-}
-
-uint32_t CrcOf(std::string_view bytes) { return CCrc().Compute(bytes.data(), bytes.size()); }
-
-FileAnnouncement Announce(const std::string& name, uint32_t size, uint32_t offset) {
-  FileAnnouncement a;
-  a.name = name;
-  a.file_type = 0;
-  a.size = size;
-  a.offset = offset;
-  return a;
-}
-
-class SyncDataFileTest : public ::testing::Test {
+class SyncDataFileTest : public DataFileTest {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(CreateDirectoryTree(dir_.Sub("syncpos")));
-    ASSERT_TRUE(DeletePath(TestDataDirectory() + "/shop1"));
-    SyncAccountRecord account{};
-    std::strcpy(account.userName, "branch01");
-    std::strcpy(account.storageName, "shop1");
-    account.deviceId = 0x00A1B2C3;
-    for (int i = 0; i < kUsedLogSlots; ++i) {
-      std::snprintf(account.logSlots[i].name, sizeof account.logSlots[i].name,
-                    "20101216_0000_00000000_%s.dat", kLogSlotKinds[i]);
-    }
-    ASSERT_TRUE(LoadSyncPosition(&position_, PositionPath(), account));
-  }
-
-  std::string PositionPath() const { return dir_.Sub("syncpos/branch01-00a1b2c3.dat"); }
-  std::string DataPath(const std::string& name = kName) const {
-    return TestDataDirectory() + "/shop1/testfiles/" + name;
-  }
   LogTableSlot& Slot(int index = 0) { return position_.Records()[0].logSlots[index]; }
-  // Slot 0 as the position file on disk holds it now.
+  // A slot as the position file on disk holds it now; the file holds
+  // exactly the one record.
   LogTableSlot SlotOnDisk(int index = 0) const {
-    CZvAccountFile file;
-    file.SetPath(PositionPath());
-    file.Load();
-    EXPECT_EQ(file.Records().size(), 1u);
-    return file.Records().empty() ? LogTableSlot{} : file.Records()[0].logSlots[index];
+    EXPECT_EQ(RecordsOnDisk().size(), 1u);
+    return DataFileTest::SlotOnDisk(index);
   }
   // Puts slot 0 on an unfinished file: name, stored, announced, CRC.
   void SetSlot(const char* name, uint32_t stored, uint32_t announced, uint32_t crc) {
@@ -131,13 +55,6 @@ class SyncDataFileTest : public ::testing::Test {
     slot.runningCrc = crc;
     ASSERT_EQ(position_.Save(), 0);
   }
-  static off_t FileSize(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
-  }
-
-  ScopedTempDir dir_;
-  CZvAccountFile position_;
 };
 
 TEST_F(SyncDataFileTest, AnnouncementIsReadFromTheWireLayout) {

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "spawned_process.h"
 #include "test_util.h"
 
 namespace zv::e2e {
@@ -61,30 +62,10 @@ class ServerHome {
   std::map<std::string, uint32_t> dwords_;
 };
 
-// A child process with a bounded wait.
-class ChildProcess {
- public:
-  // Starts program with args in the environment env; stdout and stderr go
-  // to output_path.
-  static std::unique_ptr<ChildProcess> Start(const std::string& program,
-                                             const std::vector<std::string>& args,
-                                             const std::vector<std::string>& env,
-                                             const std::string& output_path);
-  ~ChildProcess();  // kills a child still running
-
-  pid_t pid() const { return pid_; }
-  // Waits up to timeout for the exit; the exit code (128 + signal for a
-  // signal), or nullopt when still running.
-  std::optional<int> Wait(std::chrono::milliseconds timeout);
-  bool Running();
-  void Kill(int signal_number);
-
- private:
-  ChildProcess(pid_t pid, int pidfd) : pid_(pid), pidfd_(pidfd) {}
-  pid_t pid_;
-  int pidfd_;
-  std::optional<int> exit_code_;
-};
+// A child process with a bounded wait: Start(program, args, env,
+// output_path) runs program in exactly the environment env with stdout and
+// stderr in output_path; destruction kills a child still running.
+using ChildProcess = ::zv::support::SpawnedProcess;
 
 // Runs a program to its end (bounded) and returns its exit code, or -1.
 int RunToEnd(const std::string& program, const std::vector<std::string>& args,
