@@ -47,6 +47,7 @@
 #include "decode_rate.h"
 #include "flush_sink.h"
 #include "rsync_daemon.h"
+#include "bench_options.h"
 #include "upload_blocks.h"
 #include "uploader.h"
 
@@ -57,22 +58,6 @@ using Clock = std::chrono::steady_clock;
 
 double Seconds(Clock::time_point from, Clock::time_point to) {
   return std::chrono::duration<double>(to - from).count();
-}
-
-// "64M", "1G", "1048576", "512K".
-bool ParseSize(const std::string& text, uint64_t* out) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  unsigned long long value = std::strtoull(text.c_str(), &end, 10);
-  if (end == text.c_str()) return false;
-  std::string suffix(end);
-  uint64_t unit = 1;
-  if (suffix == "K" || suffix == "k" || suffix == "KiB") unit = 1ull << 10;
-  else if (suffix == "M" || suffix == "m" || suffix == "MiB") unit = 1ull << 20;
-  else if (suffix == "G" || suffix == "g" || suffix == "GiB") unit = 1ull << 30;
-  else if (!suffix.empty()) return false;
-  *out = value * unit;
-  return true;
 }
 
 struct Options {
@@ -96,8 +81,7 @@ int Usage() {
 }
 
 bool ParseOptions(int argc, char** argv, Options* options) {
-  const char* tmp = std::getenv("TMPDIR");
-  options->dir = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+  options->dir = DefaultScratchFolder();
   for (int i = 1; i < argc; ++i) {
     std::string name = argv[i];
     auto value = [&](std::string* out) {
@@ -108,9 +92,9 @@ bool ParseOptions(int argc, char** argv, Options* options) {
     std::string text;
     uint64_t number = 0;
     if (name == "--size") {
-      if (!value(&text) || !ParseSize(text, &options->upload.size)) return false;
+      if (!value(&text) || !ParseByteSize(text, &options->upload.size)) return false;
     } else if (name == "--block") {
-      if (!value(&text) || !ParseSize(text, &number) || number > 0xFFFFFFFFull) return false;
+      if (!value(&text) || !ParseByteSize(text, &number) || number > 0xFFFFFFFFull) return false;
       options->upload.block_size = static_cast<uint32_t>(number);
     } else if (name == "--distinct") {
       if (!value(&text)) return false;

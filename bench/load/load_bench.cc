@@ -39,6 +39,7 @@
 #include "load_stats.h"
 #include "protocol/block.h"
 #include "protocol/result_codes.h"
+#include "bench_options.h"
 #include "upload_blocks.h"
 #include "uploader.h"
 
@@ -49,20 +50,6 @@ using Clock = std::chrono::steady_clock;
 
 double Seconds(Clock::time_point from, Clock::time_point to) {
   return std::chrono::duration<double>(to - from).count();
-}
-
-bool ParseSize(const std::string& text, uint64_t* out) {
-  char* end = nullptr;
-  unsigned long long value = std::strtoull(text.c_str(), &end, 10);
-  if (end == text.c_str()) return false;
-  std::string suffix(end);
-  uint64_t unit = 1;
-  if (suffix == "K" || suffix == "k") unit = 1ull << 10;
-  else if (suffix == "M" || suffix == "m") unit = 1ull << 20;
-  else if (suffix == "G" || suffix == "g") unit = 1ull << 30;
-  else if (!suffix.empty()) return false;
-  *out = value * unit;
-  return true;
 }
 
 struct Options {
@@ -83,8 +70,7 @@ int Usage() {
 }
 
 bool ParseOptions(int argc, char** argv, Options* options) {
-  const char* tmp = std::getenv("TMPDIR");
-  options->dir = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+  options->dir = DefaultScratchFolder();
   options->upload.size = 3ull << 20;
   options->upload.block_size = 256u << 10;
   options->upload.distinct = 4;
@@ -106,9 +92,9 @@ bool ParseOptions(int argc, char** argv, Options* options) {
       options->files = std::atoi(text.c_str());
       if (options->files < 1 || options->files > 59) return false;
     } else if (name == "--file-size") {
-      if (!value() || !ParseSize(text, &options->upload.size)) return false;
+      if (!value() || !ParseByteSize(text, &options->upload.size)) return false;
     } else if (name == "--block") {
-      if (!value() || !ParseSize(text, &number) || number > 0xFFFFFFFFull) return false;
+      if (!value() || !ParseByteSize(text, &number) || number > 0xFFFFFFFFull) return false;
       options->upload.block_size = static_cast<uint32_t>(number);
     } else if (name == "--dir") {
       if (!value()) return false;
