@@ -347,9 +347,17 @@ bool SyncDataFile::SubmitWrite(const void* data, uint32_t length) {
   return true;
 }
 
-bool SyncDataFile::FinishPendingWrite() {
+bool SyncDataFile::FinishPendingWrite() { return TakeWriteResult(true); }
+
+bool SyncDataFile::PollPendingWrite() { return TakeWriteResult(false); }
+
+bool SyncDataFile::TakeWriteResult(bool wait) {
   if (!write_outstanding_) return true;
-  writer_->finished.acquire();
+  if (wait) {
+    writer_->finished.acquire();
+  } else if (!writer_->finished.try_acquire()) {
+    return true;
+  }
   write_outstanding_ = false;
   if (writer_->ok) {
     running_crc_ = writer_->crc;

@@ -108,6 +108,8 @@ class SyncDataFile {
   [[nodiscard]] bool WriteAsync(const void* data, uint32_t length, uint32_t offered_offset);
   // Waits for the outstanding asynchronous write; false when it failed.
   [[nodiscard]] bool FinishPendingWrite();
+  // As FinishPendingWrite when that write is done, else true at once.
+  [[nodiscard]] bool PollPendingWrite();
   // Whether an asynchronous write may still read its data.
   bool HasPendingWrite() const { return write_outstanding_; }
   bool IsComplete() const { return completed_; }
@@ -181,6 +183,8 @@ class SyncDataFile {
   bool SubmitWrite(const void* data, uint32_t length);
   // Ends the writer thread (no write outstanding).
   void StopWriter();
+  // FinishPendingWrite, or PollPendingWrite without wait.
+  bool TakeWriteResult(bool wait);
 
   // Deletes the offered file unless the slot says its file was finished.
   void DeleteUnfinished(const LogTableSlot& slot);

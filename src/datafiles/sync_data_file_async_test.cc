@@ -225,6 +225,14 @@ TEST_F(SyncDataFileAsyncTest, FailedCopyIsReportedAndNothingOfTheBlockCounts) {
       {"next WriteAsync", 12000,
        [&](TestDataFile& f) { return f.WriteAsync(data.data() + 9000, 3000, 9000); }},
       {"FinishPendingWrite", 12000, [](TestDataFile& f) { return f.FinishPendingWrite(); }},
+      {"PollPendingWrite once the copy is done", 12000,
+       [](TestDataFile& f) {
+         while (f.HasPendingWrite()) {
+           if (!f.PollPendingWrite()) return false;
+           std::this_thread::yield();
+         }
+         return true;
+       }},
       {"Flush", 12000, [](TestDataFile& f) { return f.Flush(); }},
       {"destructor", 12000, nullptr},
       {"the last block itself", 9000, nullptr},
@@ -263,6 +271,23 @@ TEST_F(SyncDataFileAsyncTest, FailedCopyIsReportedAndNothingOfTheBlockCounts) {
     EXPECT_LE(FileSize(DataPath()), 8000);
     EXPECT_EQ(ReadFileBytes(DataPath()).substr(0, 6000), data.substr(0, 6000));
   }
+}
+
+// A poll takes a finished copy's result without waiting: the CRC then
+// counts the block and the caller's buffer is free.
+TEST_F(SyncDataFileAsyncTest, PollTakesAFinishedCopyWithoutWaiting) {
+  const std::string data = Content(0, 3 * kMiB);
+  TestDataFile file(&position_);
+  ASSERT_TRUE(file.OpenForTransfer(Announce(4 * kMiB, 0)));
+  ASSERT_TRUE(file.WriteAsync(data.data(), 3 * kMiB, 0));
+  EXPECT_TRUE(file.HasPendingWrite());
+  while (file.HasPendingWrite()) {
+    ASSERT_TRUE(file.PollPendingWrite());
+    std::this_thread::yield();
+  }
+  EXPECT_EQ(file.running_crc(), CrcOf(data));
+  EXPECT_TRUE(file.PollPendingWrite());  // nothing outstanding
+  EXPECT_EQ(file.offset(), 3 * kMiB);
 }
 
 // Destroying the object while a block is being copied waits for the copy and

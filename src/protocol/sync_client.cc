@@ -336,6 +336,9 @@ bool SyncClient::BeingWritten(const uint8_t* area) const {
 
 uint8_t* SyncClient::FreeDecodeArea() {
   uint8_t* const halves[2] = {buffer_.get() + kMaxBlockSize, buffer_.get()};
+  // The second half again where its write is done already: the area the
+  // last blocks were decoded into is the one still in the caches.
+  if (!data_file_->PollPendingWrite()) return nullptr;
   for (uint8_t* area : halves) {
     if (area != block_ && !BeingWritten(area)) return area;
   }
