@@ -141,7 +141,7 @@ class SyncClient : public SyncSocket {
   bool LoggedIn() const { return !position_file_.Records().empty(); }
 
   uint8_t* content() { return block_ + kBlockHeaderSize; }
-  // Whether the data file's outstanding write reads the area at area.
+  // Whether the data file's outstanding write may still read area.
   bool BeingWritten(const uint8_t* area) const;
   // Room for one decompressed block that neither holds the current block
   // nor is being written: the other half of the buffer, else the spare
