@@ -34,6 +34,9 @@ void FatalStop(const char* format, ...) {
 
   ZV_LOG_C("Process will be terminated in 5 seconds,reason:%s\n\n\n\n", reason);
   std::this_thread::sleep_for(std::chrono::milliseconds(g_delay_ms.load()));
+  // Lines handed to the log's writer (the loop's) go out first, unless the
+  // disk does not take them within a second.
+  (void)ZVSyncLog::Instance().Flush(1000);
   // Ends at once, like a kill: no exit handlers, no static destructors
   // racing with the threads that still run. Both logs flush every line.
   _exit(0);

@@ -6,20 +6,29 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <future>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
+
+#include <poll.h>
 
 #include "config/zv_sync_config.h"
 #include "util/file_util.h"
+#include "util/loop_mailbox.h"
 #include "util/string_format.h"
 #include "util/system_util.h"
 
 namespace zv {
 namespace {
+
+thread_local bool t_deferred = false;
 
 // A file that has grown past this size is emptied at the next line.
 constexpr off_t kMaxFileBytes = 0x400000;
@@ -89,6 +98,31 @@ struct ZVSyncLog::Impl {
   }
 
   void CloseFile() { file.reset(); }
+
+  // The writer of deferred lines, started on first use; never stopped (the
+  // log outlives every thread that logs).
+  std::once_flag writer_started;
+  std::unique_ptr<LoopMailbox> deferred;  // null when no thread could start
+  std::atomic<LoopMailbox*> started{nullptr};  // deferred, once its writer runs
+
+  LoopMailbox* DeferredMailbox() {
+    std::call_once(writer_started, [this] {
+      try {
+        auto mailbox = std::make_unique<LoopMailbox>();
+        std::thread([box = mailbox.get()] {
+          for (;;) {
+            pollfd p{box->wake_fd(), POLLIN, 0};
+            if (poll(&p, 1, -1) > 0) box->Drain();
+          }
+        }).detach();
+        deferred = std::move(mailbox);
+        started.store(deferred.get(), std::memory_order_release);
+      } catch (const std::exception&) {
+        deferred.reset();  // lines are then written by their own thread
+      }
+    });
+    return deferred.get();
+  }
 
   // Keeps the newest kKeptFiles log files of the folder; the names sort by
   // date. Failures are ignored: the log has no log of its own.
@@ -172,8 +206,35 @@ void ZVSyncLog::Write(const char* source_file, unsigned line, uint32_t level_bit
   while (end > 0 && std::strchr(kTrailingBlanks, message[end - 1]) != nullptr) --end;
   message.resize(end);
 
-  impl_->WriteLine(ModuleName(source_file), line, LevelLetter(level_bit), GetCurrentThreadId32(),
-                   message.c_str());
+  const char* module = ModuleName(source_file);
+  const char letter = LevelLetter(level_bit);
+  const uint32_t thread_id = GetCurrentThreadId32();
+  if (t_deferred) {
+    LoopMailbox* mailbox = impl_->DeferredMailbox();
+    if (mailbox != nullptr &&
+        mailbox->Post([impl = impl_, name = std::string(module), line, letter, thread_id,
+                       text = std::move(message)] {
+          impl->WriteLine(name.c_str(), line, letter, thread_id, text.c_str());
+        })) {
+      return;
+    }
+  }
+  impl_->WriteLine(module, line, letter, thread_id, message.c_str());
+}
+
+void ZVSyncLog::DeferForThisThread(bool on) { t_deferred = on; }
+
+bool ZVSyncLog::Flush(int timeout_ms) {
+  LoopMailbox* mailbox = impl_->started.load(std::memory_order_acquire);
+  if (mailbox == nullptr) return true;  // nothing was ever deferred
+  auto done = std::make_shared<std::promise<void>>();
+  std::future<void> written = done->get_future();
+  if (!mailbox->Post([done] { done->set_value(); })) return true;
+  if (timeout_ms < 0) {
+    written.wait();
+    return true;
+  }
+  return written.wait_for(std::chrono::milliseconds(timeout_ms)) == std::future_status::ready;
 }
 
 void ZVSyncLog::SetDirectoryForTesting(const std::string& directory) {

@@ -43,6 +43,16 @@ class ZVSyncLog {
   void Write(const char* source_file, unsigned line, uint32_t level_bit, const char* format, ...)
       __attribute__((format(printf, 5, 6)));
 
+  // Lines of the calling thread are handed to a writer thread of their own
+  // while on is set, so that this thread never waits for the disk (or for
+  // a lock another thread holds) to log: the controller's loop, which must
+  // answer every login within 500 ms, is such a thread. The line keeps its
+  // place among the thread's own lines; its time is taken when written.
+  static void DeferForThisThread(bool on);
+  // Returns once every line handed over so far is written (or after
+  // timeout_ms, when not negative; false then).
+  bool Flush(int timeout_ms = -1);
+
   // For tests: the folder the files go to (default home + "/debuglog") and
   // the clock (null restores the system clock). Both close the open file.
   void SetDirectoryForTesting(const std::string& directory);

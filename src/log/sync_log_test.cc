@@ -87,6 +87,35 @@ TEST_F(SyncLogTest, LineFormat) {
             File("20101211ZV.log"));
 }
 
+// A thread whose lines are deferred hands them to the log's writer: they
+// keep their order and their thread, and are in the file once Flush
+// returns.
+TEST_F(SyncLogTest, DeferredLinesKeepTheirOrderAndThreadAndAreWrittenByFlush) {
+  std::string tid;
+  std::thread loop([&] {
+    ZVSyncLog::DeferForThisThread(true);
+    for (unsigned i = 1; i <= 200; ++i) log_.Write("x/loop.cc", i, kLogInfo, "deferred %u", i);
+    ZVSyncLog::DeferForThisThread(false);
+    tid = ThreadId();
+  });
+  loop.join();
+  ZV_LOG_I("direct");  // a thread that does not defer writes at once
+  ASSERT_TRUE(log_.Flush());
+  const std::vector<std::string> lines = SplitLines(File("20101211ZV.log"));
+  std::vector<std::string> deferred;
+  for (const std::string& line : lines) {
+    if (line.find("loop.cc:") != std::string::npos) deferred.push_back(line);
+  }
+  ASSERT_EQ(deferred.size(), 200u);
+  for (unsigned i = 1; i <= 200; ++i) {
+    EXPECT_EQ(deferred[i - 1], "08:09:10 loop.cc:" + std::to_string(i) + " <I> {" + tid +
+                                   "} deferred " + std::to_string(i));
+  }
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& l) { return l.find("} direct") != std::string::npos; }),
+            1);
+}
+
 TEST_F(SyncLogTest, LevelLetters) {
   log_.Write("x/m.cc", 1, kLogCritical, "a");
   log_.Write("x/m.cc", 2, kLogError, "a");

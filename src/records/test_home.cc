@@ -63,7 +63,10 @@ bool RegisterTestHome() {
 const std::string& TestHomeDirectory() { return GetState().home; }
 const std::string& TestDataDirectory() { return GetState().data; }
 
-std::string DebugLogText() { return ReadFolderText(GetState().home + "/debuglog"); }
+std::string DebugLogText() {
+  ZVSyncLog::Instance().Flush();  // lines other threads handed to the writer
+  return ReadFolderText(GetState().home + "/debuglog");
+}
 
 bool OperationLogContains(std::string_view utf8_text) {
   return ReadFolderText(GetState().home + "/log").find(Utf8ToGbk(utf8_text)) != std::string::npos;

@@ -29,7 +29,7 @@
 #include "log/sync_log.h"
 #include "protocol/sync_client.h"
 #include "protocol/sync_listener.h"
-#include "server/loop_mailbox.h"
+#include "util/loop_mailbox.h"
 #include "util/file_util.h"
 #include "util/string_format.h"
 #include "util/system_util.h"
@@ -211,6 +211,8 @@ bool CZVSyncSrvDlg::RunModal(bool stop_on_signals) {
   if (ran_.exchange(true)) throw 0;
   loop_thread_.store(std::this_thread::get_id());
   const int nice_before = RaiseLoopThreadPriority();
+  // Every login waits for this thread: it must not wait for the disk to log.
+  ZVSyncLog::DeferForThisThread(true);
   ArmMailbox();
 
   if (stop_on_signals) {
@@ -256,6 +258,8 @@ bool CZVSyncSrvDlg::RunModal(bool stop_on_signals) {
   impl_->io.poll();
   impl_->mailbox.Drain();
   if (interactive_ && view_) DrawStatus();
+  ZVSyncLog::DeferForThisThread(false);
+  ZVSyncLog::Instance().Flush();
   // A later thread may get this thread's id; it must not pass for the loop.
   loop_thread_.store(std::thread::id());
   RestoreLoopThreadPriority(nice_before);

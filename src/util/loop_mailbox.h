@@ -1,5 +1,6 @@
-// LoopMailbox: closures handed by any thread to the one thread that runs
-// the controller's loop, without a lock that both sides take.
+// LoopMailbox: closures handed by any thread to one consumer thread (the
+// controller's loop, the debug log's writer), without a lock that both
+// sides take.
 //
 // Hundreds of session threads post to the loop (logins to admit, ended
 // sessions to collect). Behind a mutex, a poster that the scheduler

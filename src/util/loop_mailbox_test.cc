@@ -1,4 +1,4 @@
-#include "server/loop_mailbox.h"
+#include "util/loop_mailbox.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "server/loop_mailbox.h"
+#include "util/loop_mailbox.h"
 
 #include <sys/eventfd.h>
 #include <unistd.h>
