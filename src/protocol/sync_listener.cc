@@ -9,12 +9,18 @@
 #include <asio/posix/stream_descriptor.hpp>
 #include <asio/post.hpp>
 
+#include <poll.h>
+
+#include <atomic>
 #include <cerrno>
 #include <new>
+#include <thread>
 
 #include "log/sync_log.h"
 #include "protocol/sync_client.h"
 #include "server/sync_controller.h"
+#include "util/loop_mailbox.h"
+#include "util/system_util.h"
 
 namespace zv {
 namespace {
@@ -40,6 +46,26 @@ struct SyncListener::Impl {
   // plain accept4 calls, up to a batch per turn of the loop until none wait.
   asio::posix::stream_descriptor descriptor;
   uint16_t port = 0;
+
+  // Sessions are started on a thread of their own: creating a session's
+  // thread maps its stack, which waits for the process's memory map lock,
+  // at times for a second while hundreds of sessions come and go; the loop
+  // (which admits every login within 500 ms) must not wait for that.
+  std::unique_ptr<LoopMailbox> starts;
+  std::thread starter;
+  std::atomic<bool> closing{false};
+
+  void StopStarter() {
+    if (!starter.joinable()) return;
+    closing.store(true);
+    starts->Close();
+    // Wakes the starter (a post is refused now, the fd still works).
+    const uint64_t one = 1;
+    (void)!::write(starts->wake_fd(), &one, sizeof(one));
+    starter.join();
+    starts->Drain();  // connections accepted but not started are closed
+    starts.reset();
+  }
 };
 
 SyncListener::SyncListener(asio::io_context& io) : impl_(std::make_unique<Impl>(io)) {}
@@ -80,14 +106,54 @@ bool SyncListener::Start(uint16_t port) {
     ::close(fd);
     return false;
   }
+  (void)StartStarter();
   ArmAccept();
   return true;
 }
 
 void SyncListener::Close() {
-  if (!impl_->descriptor.is_open()) return;
-  asio::error_code ignored;
-  impl_->descriptor.close(ignored);
+  if (impl_->descriptor.is_open()) {
+    asio::error_code ignored;
+    impl_->descriptor.close(ignored);
+  }
+  impl_->StopStarter();
+}
+
+bool SyncListener::StartStarter() {
+  if (impl_->starter.joinable()) return true;
+  try {
+    impl_->starts = std::make_unique<LoopMailbox>();
+    impl_->closing.store(false);
+    impl_->starter = std::thread([impl = impl_.get()] {
+      SetThreadDebugName(GetCurrentThreadId32(), "SessionStarter");
+      while (!impl->closing.load()) {
+        pollfd p{impl->starts->wake_fd(), POLLIN, 0};
+        if (::poll(&p, 1, -1) > 0) impl->starts->Drain();
+      }
+    });
+  } catch (const std::exception&) {
+    impl_->starts.reset();
+    return false;  // sessions are then started on the loop
+  }
+  return true;
+}
+
+void SyncListener::StartSession(int fd, uint32_t address, uint16_t port) {
+  SyncClient* session = new (std::nothrow) SyncClient();
+  if (session == nullptr) {
+    ZV_LOG_E("Shit!\n");
+    ::close(fd);
+    return;
+  }
+  if (!session->Start(fd, address, port)) {
+    ZV_LOG_E("Start client work procedure failed!\n");
+    delete session;
+    return;
+  }
+  if (!SyncController::Instance().NotifyConnected(session)) {
+    session->Stop();
+    delete session;
+  }
 }
 
 uint16_t SyncListener::port() const { return impl_->port; }
@@ -133,21 +199,18 @@ bool SyncListener::AcceptPending() {
       ZV_LOG_E("Accept error!errno=%u\n", static_cast<unsigned>(errno));
       return false;
     }
-    SyncClient* session = new (std::nothrow) SyncClient();
-    if (session == nullptr) {
-      ZV_LOG_E("Shit!\n");
-      ::close(fd);
-      continue;
-    }
-    if (!session->Start(fd, ntohl(peer.sin_addr.s_addr), ntohs(peer.sin_port))) {
-      ZV_LOG_E("Start client work procedure failed!\n");
-      delete session;
-      continue;
-    }
-    if (!SyncController::Instance().NotifyConnected(session)) {
-      session->Stop();
-      delete session;
-    }
+    const uint32_t address = ntohl(peer.sin_addr.s_addr);
+    const uint16_t port = ntohs(peer.sin_port);
+    Impl* impl = impl_.get();
+    const bool handed = impl->starts != nullptr &&
+                        impl->starts->Post([this, impl, fd, address, port] {
+                          if (impl->closing.load()) {
+                            ::close(fd);  // the listener closes: not started
+                          } else {
+                            StartSession(fd, address, port);
+                          }
+                        });
+    if (!handed) StartSession(fd, address, port);
   }
   return true;
 }

@@ -1,8 +1,9 @@
-// SyncListener: the TCP listening socket of the sync protocol. Served on
-// the controller's event-loop thread: every accepted connection becomes a
-// SyncClient session with a worker thread of its own, handed to the
-// controller (NotifyConnected). The accept path does only quick work, so a
-// burst of appliances connecting at once is drained without stalling.
+// SyncListener: the TCP listening socket of the sync protocol. Accepted on
+// the controller's event-loop thread; every accepted connection becomes a
+// SyncClient session with a worker thread of its own, started on the
+// listener's starter thread and handed to the controller (NotifyConnected).
+// The accept path does only quick work, so a burst of appliances
+// connecting at once is drained without stalling the loop.
 #pragma once
 
 #include <cstdint>
@@ -39,6 +40,12 @@ class SyncListener {
   void ContinueAccepting();
   // Accepts up to a batch; true when the batch was full (more may wait).
   bool AcceptPending();
+  // The thread that starts the sessions of accepted connections; false
+  // when it cannot run (sessions are then started on the loop).
+  bool StartStarter();
+  // A session for the accepted connection fd: started and handed to the
+  // controller (on the starter thread, or on the loop without one).
+  void StartSession(int fd, uint32_t address, uint16_t port);
 
   std::unique_ptr<Impl> impl_;
 };
