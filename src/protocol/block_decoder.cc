@@ -69,6 +69,11 @@ BlockDecoder::BlockDecoder() { InitLzoOnce(); }
 
 BlockDecoder::~BlockDecoder() { lzma_end(&lzma_); }
 
+void BlockDecoder::Release() {
+  lzma_end(&lzma_);
+  lzma_ = LZMA_STREAM_INIT;
+}
+
 bool BlockDecoder::ParseHead(std::span<const uint8_t> content, DataBlockHead* head) {
   if (head == nullptr) throw 0;
   if (content.size() < kDataBlockHeadSize) return false;

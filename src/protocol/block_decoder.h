@@ -64,6 +64,11 @@ class BlockDecoder {
  public:
   BlockDecoder();
   ~BlockDecoder();
+
+  // Gives back the LZMA decoder's memory now (the next LZMA block takes it
+  // again), so that the thread that decoded frees it, not the one that
+  // deletes the decoder.
+  void Release();
   BlockDecoder(const BlockDecoder&) = delete;
   BlockDecoder& operator=(const BlockDecoder&) = delete;
 

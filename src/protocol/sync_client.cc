@@ -95,16 +95,16 @@ void SyncClient::AddDecodedBytes(uint32_t bytes) {
 SyncClient::SyncClient() = default;
 
 SyncClient::~SyncClient() {
-  bool joinable;
+  bool running;
   {
     std::lock_guard<std::mutex> lock(thread_mutex_);
-    joinable = worker_.joinable();
-    if (joinable && worker_.get_id() == std::this_thread::get_id()) {
+    running = worker_.joinable() || self_detached_;
+    if (worker_.joinable() && worker_.get_id() == std::this_thread::get_id()) {
       worker_.detach();  // cannot join itself; the object must not be used any more
-      joinable = false;
+      running = false;
     }
   }
-  if (joinable) Stop();
+  if (running) Stop();
   if (is_open()) {
     ZV_LOG_W("Socket not closed!\n");
     Close();
@@ -137,12 +137,15 @@ bool SyncClient::Start(int accepted_fd, uint32_t peer_address, uint16_t peer_por
 
 void SyncClient::Stop() {
   std::lock_guard<std::mutex> lock(thread_mutex_);
-  if (!worker_.joinable()) return;
+  if (!worker_.joinable()) {
+    // A worker that detached itself at its end has only its end flag left
+    // to set.
+    while (self_detached_ && !HasEnded()) std::this_thread::yield();
+    return;
+  }
   if (worker_.get_id() == std::this_thread::get_id()) throw 0;
   if (HasEnded()) {
-    // The worker touches nothing of this session any more. Left to exit on
-    // its own, it also hands its stack back on its own thread: a join here
-    // could wait for the process's memory map lock to unmap old stacks.
+    // The worker touches nothing of this session any more.
     worker_.detach();
     return;
   }
@@ -210,16 +213,31 @@ void SyncClient::Run() {
     controller_->ShowClientRow(key, a, "Disconnect from %u.%u.%u.%u:%u", ZV_IP4(a), port);
   }
   if (!key.empty()) LoginSet::Instance().Remove(key);
-  // The block buffer goes back here, on this thread: unmapping 8 MiB waits
-  // for the process's memory map lock, which the controller's thread (that
-  // admits every login) must not wait for in a burst of disconnects.
+  // The block buffer, the spare area and the decoder's memory go back here,
+  // on this thread:
+  // unmapping them waits for the process's memory map lock, which the
+  // controller's thread (that admits every login, and deletes this
+  // session) must not wait for in a burst of disconnects.
   buffer_.reset();
+  spare_.reset();
+  decoder_.Release();
   // From here on the controller may stop and delete this session: it joins
   // this thread first, so the members stay valid until Run returns.
   controller_->NotifyDisconnected(this);
   ZV_LOG_D("Disconnect from %u.%u.%u.%u:%u,tid=%u\n", ZV_IP4(a), port, tid);
   // The worker may have used the database client library while processing.
   EndDatabaseThread();
+  {
+    // Detached, the thread gives its stack back itself as it exits; a join
+    // (or a detach after the exit) would have the controller's thread do
+    // it, and wait for the process's memory map lock. Not while a Stop is
+    // joining (it holds the lock).
+    std::unique_lock<std::mutex> lock(thread_mutex_, std::try_to_lock);
+    if (lock.owns_lock() && worker_.joinable()) {
+      worker_.detach();
+      self_detached_ = true;
+    }
+  }
   ended_.store(true, std::memory_order_release);
 }
 

@@ -71,7 +71,8 @@ class SyncClient : public SyncSocket {
   // (it is closed then). REQUIRES: a registered SyncController (else throws 0).
   bool Start(int accepted_fd, uint32_t peer_address, uint16_t peer_port);  // host byte order
   // Any thread but the worker: sets the stop flag, cancels the blocking call,
-  // joins the worker (a worker that has ended is left to exit by itself).
+  // joins the worker (a worker that has ended, or detached itself at its
+  // end, is left to exit by itself; Stop then returns once it has ended).
   // Idempotent.
   void Stop();
 
@@ -170,6 +171,7 @@ class SyncClient : public SyncSocket {
   std::atomic<bool> stop_{false};
   std::atomic<bool> ended_{false};  // set last by the worker
   bool started_ = false;             // under thread_mutex_
+  bool self_detached_ = false;       // under thread_mutex_: the worker detached itself at its end
 
   mutable std::mutex record_mutex_;
   SyncAccountRecord record_{};  // guarded by record_mutex_
