@@ -114,6 +114,16 @@ bool ServerHome::OpLogHas(const std::string& utf8_message) const {
   return OpLogFind(utf8_message) >= 0;
 }
 
+size_t ServerHome::OpLogCount(const std::string& utf8_message) const {
+  const std::string all = ReadFolderFiles(home() + "/log");
+  const std::string wanted = ::zv::testing::Utf8ToGbk(utf8_message);
+  size_t count = 0;
+  for (size_t at = all.find(wanted); at != std::string::npos; at = all.find(wanted, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
 int RunToEnd(const std::string& program, const std::vector<std::string>& args,
              const std::vector<std::string>& env, std::string* output) {
   ::zv::testing::ScopedTempDir scratch;
@@ -139,8 +149,15 @@ bool ServerProcess::Launch(const std::vector<std::string>& args) {
 }
 
 bool ServerProcess::Start(const std::vector<std::string>& args) {
+  // Started means initialised: the TCP port listens a little before the
+  // datagram sockets are bound, and a query sent in between is lost.
+  const char* const kStarted = "同步器启动成功!";
+  const size_t starts_before = home_.OpLogCount(kStarted);
   if (!Launch(args)) return false;
-  return WaitUntil([&] { return !process_->Running() || CanConnect(home_.sync_port()); }) &&
+  return WaitUntil([&] {
+           return !process_->Running() || (CanConnect(home_.sync_port()) &&
+                                            home_.OpLogCount(kStarted) > starts_before);
+         }) &&
          process_->Running();
 }
 

@@ -51,6 +51,8 @@ class ServerHome {
   std::string DebugLog() const;
   // True when the operation log holds the message (UTF-8 text, stored GBK).
   bool OpLogHas(const std::string& utf8_message) const;
+  // How often the operation log holds the message.
+  size_t OpLogCount(const std::string& utf8_message) const;
   // Byte offset of the message in the concatenated operation logs, or -1.
   long OpLogFind(const std::string& utf8_message) const;
 
