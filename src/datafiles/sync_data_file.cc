@@ -289,15 +289,7 @@ bool SyncDataFile::Append(const void* data, uint32_t length, uint32_t offered_of
   } else {
     // Positional writes: a failed, partial write leaves nothing that moves
     // where the next block lands.
-    if (!WriteFullAt(fd_, data, length, offset_)) {
-      ZV_LOG_E("Write file failed!\n");
-      if (Flush()) {
-        unflushed_bytes_ = 0;
-        last_flush_tick_ = Now();
-        (void)UpdateSyncPosition(false);
-      }
-      return false;
-    }
+    if (!WriteFullAt(fd_, data, length, offset_)) return FailedWrite();
     StartWriteback(fd_, offset_, length);
     running_crc_ = crc_.Update(running_crc_, data, length);
   }
@@ -363,10 +355,14 @@ bool SyncDataFile::TakeWriteResult(bool wait) {
     running_crc_ = writer_->crc;
     return true;
   }
-  // As a failed write on this thread: nothing of the block counts, and what
-  // reached the disk before it is recorded.
-  ZV_LOG_E("Write file failed!\n");
+  // As a failed write on this thread: nothing of the block counts.
   offset_ = write_offset_;
+  return FailedWrite();
+}
+
+bool SyncDataFile::FailedWrite() {
+  ZV_LOG_E("Write file failed!\n");
+  // What reached the disk before the failed block is recorded.
   if (Flush()) {
     unflushed_bytes_ = 0;
     last_flush_tick_ = Now();

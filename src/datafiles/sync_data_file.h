@@ -185,6 +185,9 @@ class SyncDataFile {
   void StopWriter();
   // FinishPendingWrite, or PollPendingWrite without wait.
   bool TakeWriteResult(bool wait);
+  // A block's write failed (offset_ still before it): logs, flushes and
+  // records what is on disk. Always false.
+  bool FailedWrite();
 
   // Deletes the offered file unless the slot says its file was finished.
   void DeleteUnfinished(const LogTableSlot& slot);

@@ -59,9 +59,7 @@ struct SyncListener::Impl {
     if (!starter.joinable()) return;
     closing.store(true);
     starts->Close();
-    // Wakes the starter (a post is refused now, the fd still works).
-    const uint64_t one = 1;
-    (void)!::write(starts->wake_fd(), &one, sizeof(one));
+    starts->Wake();
     starter.join();
     starts->Drain();  // connections accepted but not started are closed
     starts.reset();

@@ -40,17 +40,18 @@ bool LoopMailbox::Post(std::function<void()> fn) {
     node->next = old;
   } while (!head_.compare_exchange_weak(old, node, std::memory_order_release,
                                         std::memory_order_relaxed));
-  if (old == nullptr) {
-    // The mailbox was empty: the loop may be asleep. A full counter (never,
-    // in practice) still leaves the fd readable.
-    const uint64_t one = 1;
-    ssize_t written;
-    do {
-      written = write(wake_fd_, &one, sizeof(one));
-    } while (written < 0 && errno == EINTR);
-  }
+  if (old == nullptr) Wake();  // the mailbox was empty: the loop may be asleep
   posting_.fetch_sub(1, std::memory_order_release);
   return true;
+}
+
+void LoopMailbox::Wake() {
+  // A full counter (never, in practice) still leaves the fd readable.
+  const uint64_t one = 1;
+  ssize_t written;
+  do {
+    written = write(wake_fd_, &one, sizeof(one));
+  } while (written < 0 && errno == EINTR);
 }
 
 size_t LoopMailbox::Drain() {

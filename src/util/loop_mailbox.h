@@ -39,6 +39,10 @@ class LoopMailbox {
   // run at the next Drain. Returns how many ran.
   size_t Drain();
 
+  // Makes wake_fd readable, as a post does (also after Close: a consumer
+  // that waits on it then sees that the mailbox has closed).
+  void Wake();
+
   // Refuses posts from now on and returns once no Post is half way, so
   // that a Drain after it runs everything that was ever accepted.
   void Close();
