@@ -87,9 +87,15 @@ struct SyncDataFile::PendingFlush {
       prev.reset();
     }
     if (synced) DropFromCache(fd, cached_from, cached_to);
-    // The position names these bytes only once they are on disk.
+    // The position names these bytes only once they are on disk. Its
+    // rename may wait for the file system's next commit (the next sync
+    // made by anyone, such as the next flush's, or the commit interval of
+    // a few seconds): until then a power cut brings back the position
+    // before, which only has the client send those bytes again. Every save
+    // that ends a transfer or records a finished file is durable at once
+    // and commits the earlier renames with it.
     if (synced && position != nullptr) {
-      saved = position->Save() == 0;
+      saved = position->Save(CZvAccountFile::Durability::kWithNextCommit) == 0;
       if (saved) {
         ZV_LOG_R("File %s update to %u bytes\n", file_name.c_str(), offset);
       } else {

@@ -212,7 +212,7 @@ CZvAccountFile::Backup CZvAccountFile::PickBackupToReplace() const {
   return Backup::kBak1;
 }
 
-int CZvAccountFile::Save() {
+int CZvAccountFile::Save(Durability durability) {
   const Backup backup = PickBackupToReplace();
   const std::string temp_path = SidePath(".tem");
   const std::string backup_path = SidePath(backup == Backup::kBak0 ? ".bak0" : ".bak1");
@@ -246,15 +246,16 @@ int CZvAccountFile::Save() {
   // The backup is the main file as it stands, under a second name: that
   // version is on disk already, and the main name moves to a new file
   // below, so nothing needs copying or syncing (where the file system has
-  // no hard links, it is copied). The new name is made durable by the main
-  // file's folder sync below: changes to one folder reach the journal in
+  // no hard links, it is copied). The new name becomes durable with the
+  // main file's rename below: changes to one folder reach the journal in
   // order.
   if (link(path_.c_str(), backup_path.c_str()) != 0 && errno != ENOENT &&
       !CopyFileAtomically(path_, backup_path, /*sync_folder=*/false) && errno != ENOENT) {
     ZV_LOG_E("error copy %s to %s file  return %d last error no.:%d", path_.c_str(),
              backup_path.c_str(), 0, errno);
   }
-  if (!CopyFileAtomically(temp_path, path_) && errno != ENOENT) {
+  if (!CopyFileAtomically(temp_path, path_, durability == Durability::kNow) &&
+      errno != ENOENT) {
     ZV_LOG_E("error copy %s to %s file  return %d last error no.:%d", temp_path.c_str(),
              path_.c_str(), 0, errno);
   }

@@ -60,10 +60,18 @@ class CZvAccountFile {
   // Fills Records() from the file, recovering from .tem, .bak0, .bak1.
   // Always 0; an empty Records() means nothing was stored.
   int Load();
+  // How far Save waits for the disk. kNow: the new version is on disk under
+  // the main name when Save returns. kWithNextCommit: the new main file's
+  // bytes are on disk before the rename that puts them in place, but the
+  // rename is left to the file system's next commit (any later sync by
+  // anyone, or its commit interval), so a power cut may bring back the
+  // version before, never a torn one. One journal commit instead of two.
+  enum class Durability { kNow, kWithNextCommit };
+
   // 0; 10 the temporary file cannot be created; 12 a record cannot be
   // written (or made durable). The main file and the backups are untouched
   // unless the temporary file is complete on disk.
-  [[nodiscard]] int Save();
+  [[nodiscard]] int Save(Durability durability = Durability::kNow);
 
   std::vector<SyncAccountRecord>& Records() { return records_; }
   const std::vector<SyncAccountRecord>& Records() const { return records_; }
