@@ -183,6 +183,7 @@ void SyncClient::Run() {
   if (buffer_ != nullptr && SendServerVersion() && ReceiveClientVersion()) {
     while (!stop_.load()) {
       if (!ReceiveBlock()) {
+        if (ahead_.active) (void)FinishDecodeAhead();
         if (!stop_.load()) {
           if (last_error_ != 0) {
             ZV_LOG_E("Receive block failed!\n");
@@ -199,6 +200,7 @@ void SyncClient::Run() {
     }
   }
 
+  if (ahead_.active) (void)FinishDecodeAhead();
   Close();
   // An interrupted file keeps the progress that reached the disk: the data
   // file saves it to the position file as it goes.
@@ -219,7 +221,7 @@ void SyncClient::Run() {
   // controller's thread (that admits every login, and deletes this
   // session) must not wait for in a burst of disconnects.
   buffer_.reset();
-  spare_.reset();
+  for (auto& spare : spares_) spare.reset();
   decoder_.Release();
   // From here on the controller may stop and delete this session: it joins
   // this thread first, so the members stay valid until Run returns.
@@ -360,16 +362,34 @@ uint8_t* SyncClient::FreeDecodeArea() {
   for (uint8_t* area : halves) {
     if (area != block_ && !BeingWritten(area)) return area;
   }
-  if (spare_ == nullptr) spare_.reset(new (std::nothrow) uint8_t[kMaxOriginSize]);
-  if (spare_ != nullptr) return spare_.get();  // the one area not written now
+  std::unique_ptr<uint8_t[]>& spare = spares_[0];
+  if (spare == nullptr) spare.reset(new (std::nothrow) uint8_t[kMaxOriginSize]);
+  if (spare != nullptr) return spare.get();  // the one area not written now
   // No spare: the other half comes free once its write is done.
   if (!data_file_->FinishPendingWrite()) return nullptr;
   return block_ == halves[0] ? halves[1] : halves[0];
 }
 
+uint8_t* SyncClient::SpareArea(const uint8_t* other) {
+  for (auto& spare : spares_) {
+    if (spare == nullptr) spare.reset(new (std::nothrow) uint8_t[kMaxOriginSize]);
+    if (spare != nullptr && spare.get() != other && !BeingWritten(spare.get())) {
+      return spare.get();
+    }
+  }
+  return nullptr;
+}
+
 bool SyncClient::ReceiveBlock() {
-  // Into the half the data file is not writing from.
-  block_ = BeingWritten(buffer_.get()) ? buffer_.get() + kMaxBlockSize : buffer_.get();
+  // Into the half the data file is not writing from, and not the one a
+  // block decodes ahead from (StartDecodeAhead saw the other one free).
+  uint8_t* const first = buffer_.get();
+  uint8_t* const second = first + kMaxBlockSize;
+  if (ahead_.active) {
+    block_ = ahead_.input == first ? second : first;
+  } else {
+    block_ = BeingWritten(first) ? second : first;
+  }
   uint8_t* header = block_;
   if (!ReceiveAll(header, kBlockHeaderSize)) {
     if (last_error_ != 0 && !stop_.load()) ZV_LOG_E("Receive header failed!\n");
@@ -435,6 +455,13 @@ bool SyncClient::ReceiveClientVersion() {
 }
 
 bool SyncClient::Dispatch() {
+  if (ahead_.active) {
+    PredecodeCurrent();
+    if (!FinishDecodeAhead()) {
+      predecoded_.valid = false;
+      return false;
+    }
+  }
   const BlockHeader header = ParseBlockHeader(block_);
   const uint32_t content_size = BlockContentSize(header.size);
   switch (header.command) {
@@ -704,6 +731,9 @@ bool SyncClient::HandleFileInfo(uint32_t content_size) {
 }
 
 bool SyncClient::HandleFileData(uint32_t content_size) {
+  // Decoded already when it arrived while the block before decoded ahead.
+  PredecodedBlock predecoded = predecoded_;
+  predecoded_.valid = false;
   const std::span<const uint8_t> block(content(), content_size);
   DataBlockHead head;
   if (!BlockDecoder::ParseHead(block, &head)) {
@@ -714,12 +744,17 @@ bool SyncClient::HandleFileData(uint32_t content_size) {
   if (!LoggedIn()) return SendError(kUnauthenticated);
   if (data_file_ == nullptr) return SendError(kUnknownFileInfo);
   if (data_file_->IsComplete()) return SendError(kFileCompleted);
+  if (predecoded.valid) return CommitFileData(predecoded.result, predecoded.area, head);
 
   // A stored block is written from where it was received; a compressed
   // one is decoded into an area of its own, so that the copy of this block
   // into the file overlaps the receiving and decoding of the next.
   // (Decoding a stored block writes nothing to the output area.)
-  uint8_t* decode_area = head.method == kMethodStored ? block_ : FreeDecodeArea();
+  uint8_t* decode_area = block_;
+  if (head.method != kMethodStored) {
+    decode_area = FreeDecodeArea();
+    if (decode_area != nullptr && StartDecodeAhead(block, head)) return true;
+  }
   if (decode_area == nullptr) {
     ZV_LOG_E("Write data failed!\n");
     ZV_OPLOG(kEventError, kModuleSync, "传输数据写入失败!");
@@ -727,6 +762,11 @@ bool SyncClient::HandleFileData(uint32_t content_size) {
   }
   const DecodedBlock decoded =
       decoder_.Decode(block, std::span<uint8_t>(decode_area, kMaxOriginSize));
+  return CommitFileData(decoded, decode_area, head);
+}
+
+bool SyncClient::CommitFileData(const DecodedBlock& decoded, const uint8_t* decode_area,
+                                const DataBlockHead& head) {
   if (decoded.code == kDataError) {
     // A stored block that carries fewer bytes than it claims: what follows
     // it in the buffer is not the client's data and never reaches the file.
@@ -738,6 +778,7 @@ bool SyncClient::HandleFileData(uint32_t content_size) {
     return SendError(kUncompressError);
   }
   AddDecodedBytes(decoded.length);
+  // A stored block's bytes lie in the block itself.
   written_ = decoded.data == decode_area ? decode_area : block_;
   if (!data_file_->WriteAsync(decoded.data, decoded.length, head.offered_offset)) {
     ZV_LOG_E("Write data failed!\n");
@@ -754,6 +795,53 @@ bool SyncClient::HandleFileData(uint32_t content_size) {
     shown_percent_ = percent;
   }
   return true;
+}
+
+bool SyncClient::StartDecodeAhead(std::span<const uint8_t> block, const DataBlockHead& head) {
+  // Only while the client streams: a block whose successor is not on its
+  // way takes effect at once, as the last before a pause or a file end.
+  if (PendingBytes() < kBlockHeaderSize) return false;
+  uint8_t* const first = buffer_.get();
+  uint8_t* const other_half = block_ == first ? first + kMaxBlockSize : first;
+  if (BeingWritten(other_half)) return false;  // the next block goes there
+  uint8_t* const output = SpareArea(nullptr);
+  if (output == nullptr) return false;
+  if (!DecodePool::Instance().TryStart(&ahead_.ticket, block,
+                                       std::span<uint8_t>(output, kMaxOriginSize))) {
+    return false;
+  }
+  ahead_.active = true;
+  ahead_.input = block_;
+  ahead_.output = output;
+  ahead_.head = head;
+  return true;
+}
+
+void SyncClient::PredecodeCurrent() {
+  const BlockHeader header = ParseBlockHeader(block_);
+  if (header.command != kCmdFileData) return;
+  const std::span<const uint8_t> block(content(), BlockContentSize(header.size));
+  DataBlockHead head;
+  if (!BlockDecoder::ParseHead(block, &head) || !BlockDecoder::IsAcceptableHead(head) ||
+      head.method == kMethodStored) {
+    return;
+  }
+  uint8_t* const area = SpareArea(ahead_.output);
+  if (area == nullptr) return;
+  predecoded_.result = decoder_.Decode(block, std::span<uint8_t>(area, kMaxOriginSize));
+  predecoded_.area = area;
+  predecoded_.valid = true;
+}
+
+bool SyncClient::FinishDecodeAhead() {
+  const DecodedBlock decoded = DecodePool::Instance().Wait(&ahead_.ticket);
+  ahead_.active = false;
+  // The block takes effect as the current one, as it would have in turn.
+  uint8_t* const current = block_;
+  block_ = ahead_.input;
+  const bool ok = CommitFileData(decoded, ahead_.output, ahead_.head);
+  block_ = current;
+  return ok;
 }
 
 bool SyncClient::HandleFileEnd(uint32_t content_size) {

@@ -20,12 +20,14 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <thread>
 
 #include "datafiles/sync_data_file.h"
 #include "protocol/block.h"
 #include "protocol/block_decoder.h"
+#include "protocol/decode_pool.h"
 #include "protocol/result_codes.h"
 #include "protocol/sync_socket.h"
 #include "records/account_file.h"
@@ -125,6 +127,10 @@ class SyncClient : public SyncSocket {
   // File transfer blocks.
   bool HandleFileInfo(uint32_t content_size);
   bool HandleFileData(uint32_t content_size);
+  // The part of HandleFileData after the decode: the answer to a failed
+  // decode, or the write of the decoded bytes; false ends the session.
+  bool CommitFileData(const DecodedBlock& decoded, const uint8_t* decode_area,
+                      const DataBlockHead& head);
   bool HandleFileEnd(uint32_t content_size);
   // Takes the processing lock, sending a pending block (value 0) after
   // every failed attempt; false ends the session.
@@ -149,6 +155,27 @@ class SyncClient : public SyncSocket {
   // area (allocated on first need), else the written area once its write
   // is done. Null when that write failed.
   uint8_t* FreeDecodeArea();
+  // The first spare area (allocated on first need) that is not `other` and
+  // not being written; null when there is none or no memory.
+  uint8_t* SpareArea(const uint8_t* other);
+
+  // Decoding ahead. When a compressed block is to be decoded, the next
+  // block is arriving already and a pool thread is idle, the block goes to
+  // the pool and the loop receives the next one into the other half. That
+  // one, if it is compressed file data too, is decoded here meanwhile;
+  // then the first is answered or written, and the second handled, as one
+  // after the other. Decoding depends on nothing but the block's bytes,
+  // and every check that depends on the session's state runs when a block
+  // takes effect, so the answers and the file are those of decoding in turn.
+  // True when the current block went to the pool.
+  bool StartDecodeAhead(std::span<const uint8_t> block, const DataBlockHead& head);
+  // With a block decoding ahead: decodes the current block here when it is
+  // compressed file data.
+  void PredecodeCurrent();
+  // Waits for the block decoding ahead and lets it take effect; false ends
+  // the session. Called before anything else the next block does, and
+  // when the session ends (a block received in full is never dropped).
+  bool FinishDecodeAhead();
   static_assert(kBlockBufferSize >= kMaxBlockSize + kMaxOriginSize);
   static_assert(kMaxBlockSize >= kMaxOriginSize);
 
@@ -162,7 +189,10 @@ class SyncClient : public SyncSocket {
   // data file is not writing from, and decoded into the other half or the
   // spare area. Both outlive data_file_, whose writer may read them.
   std::unique_ptr<uint8_t[]> buffer_;
-  std::unique_ptr<uint8_t[]> spare_;
+  // Decode areas beside the halves: the first for a block decoded in turn;
+  // while one decodes ahead, one for it, one for the next block, and one
+  // the data file may still be writing from.
+  std::unique_ptr<uint8_t[]> spares_[3];
   uint8_t* block_ = nullptr;          // the current block (one of the halves)
   const uint8_t* written_ = nullptr;  // the area of data_file_'s last WriteAsync
 
@@ -189,6 +219,20 @@ class SyncClient : public SyncSocket {
   // writes to.
   std::unique_ptr<SyncDataFile> data_file_;
   BlockDecoder decoder_;
+  // The block decoding ahead in the pool.
+  struct AheadBlock {
+    bool active = false;
+    DecodePool::Ticket ticket;
+    uint8_t* input = nullptr;   // the half holding the block
+    uint8_t* output = nullptr;  // a spare area
+    DataBlockHead head;
+  } ahead_;
+  // The current block, decoded here while the one ahead was decoding.
+  struct PredecodedBlock {
+    bool valid = false;
+    DecodedBlock result;
+    uint8_t* area = nullptr;
+  } predecoded_;
 };
 
 }  // namespace zv

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -125,6 +126,13 @@ long SyncSocket::ReceiveSome(void* data, size_t size, uint32_t timeout_ms, int* 
   if (size == 0 || data == nullptr) throw 0;
   return CallWhenReady(POLLIN, timeout_ms, error,
                        [data, size](int fd) { return ::recv(fd, data, size, MSG_DONTWAIT); });
+}
+
+size_t SyncSocket::PendingBytes() const {
+  int count = 0;
+  const int fd = fd_.load();
+  if (fd < 0 || ::ioctl(fd, FIONREAD, &count) != 0 || count < 0) return 0;
+  return static_cast<size_t>(count);
 }
 
 bool SyncSocket::WaitForCancel(uint32_t timeout_ms) {

@@ -47,6 +47,9 @@ class SyncSocket {
   // (> 0), 0 when the peer closed, or -1 with *error set as for SendSome.
   long ReceiveSome(void* data, size_t size, uint32_t timeout_ms, int* error);
 
+  // Bytes received and not yet read; 0 when closed or unknown.
+  size_t PendingBytes() const;
+
   // Waits up to timeout_ms or until Cancel(); true when cancelled.
   bool WaitForCancel(uint32_t timeout_ms);
 

@@ -27,6 +27,7 @@
 #include "log/log_file.h"
 #include "log/sync_log.h"
 #include "protocol/block.h"
+#include "protocol/decode_pool.h"
 #include "protocol/login_set.h"
 #include "protocol/sync_client.h"
 #include "records/account_file.h"
@@ -825,6 +826,80 @@ TEST_F(TransferTest, InterruptedUploadResumesFromTheSavedOffset) {
   Finish(session);
   EXPECT_EQ(::zv::testing::ReadFileBytes(test_folder_ + "/" + kLogName),
             std::string(data.begin(), data.end()));
+}
+
+// Blocks streamed back to back decode two at a time (one in the pool);
+// each still takes effect in turn. A fault in the middle of the stream is
+// answered for that block, after every block before it reached the file
+// and the position, and nothing after it does.
+TEST_F(TransferTest, StreamedBlocksDecodeAheadAndTakeEffectInTurn) {
+  SyncClient::SetDataFileFactoryForTesting(&MakeTestDataFile);
+  constexpr uint32_t kPiece = 50000;
+  constexpr int kBlocks = 12;
+  constexpr int kFaulty = 7;
+  const std::vector<uint8_t> data = Pattern(kPiece * kBlocks, 23);
+  struct Fault {
+    const char* what;
+    uint32_t code;
+  };
+  for (const Fault fault : {Fault{"broken stream", kUncompressError},
+                            Fault{"wrong offset", kFileError}}) {
+    SCOPED_TRACE(fault.what);
+    const uint64_t pooled_before = DecodePool::Instance().blocks_decoded();
+    ApplianceClient client;
+    SyncClient* session = ConnectAndLogin(&client);
+    Announce(&client, static_cast<uint32_t>(data.size()));
+    // Encoded before sending, so that the blocks follow each other closely.
+    BlockEncoder encoder;
+    std::vector<std::vector<uint8_t>> contents(kBlocks);
+    for (int i = 0; i < kBlocks; ++i) {
+      const std::span<const uint8_t> piece(data.data() + kPiece * i, kPiece);
+      uint32_t offset = kPiece * i;
+      if (i == kFaulty && fault.code == kFileError) offset -= 1000;
+      ASSERT_TRUE(encoder.Encode(piece, offset, i % 2 == 0 ? Compression::kLzo : Compression::kLzma,
+                                 &contents[i]));
+      if (i == kFaulty && fault.code == kUncompressError) contents[i].pop_back();
+    }
+    for (const auto& content : contents) ASSERT_TRUE(client.SendDataBlockContent(content));
+    EXPECT_EQ(ErrorCode(&client), fault.code);
+    Finish(session);
+    EXPECT_EQ(::zv::testing::ReadFileBytes(test_folder_ + "/" + kLogName),
+              std::string(data.begin(), data.begin() + kPiece * kFaulty));
+    const SyncAccountRecord saved = SavedPosition();
+    EXPECT_EQ(saved.logSlots[0].storedBytes, kPiece * kFaulty);
+    EXPECT_EQ(saved.logSlots[0].runningCrc, CCrc().Compute(data.data(), kPiece * kFaulty));
+    EXPECT_GT(DecodePool::Instance().blocks_decoded(), pooled_before);
+  }
+}
+
+// A compressed block received in full is written also when the connection
+// ends right behind it, in the middle of the next block.
+TEST_F(TransferTest, BlockDecodingAheadIsWrittenWhenTheClientLeaves) {
+  SyncClient::SetDataFileFactoryForTesting(&MakeTestDataFile);
+  constexpr uint32_t kPiece = 60000;
+  // Odd: blocks go ahead and are decoded here in pairs, the last one ahead.
+  constexpr int kBlocks = 7;
+  const std::vector<uint8_t> data = Pattern(kPiece * kBlocks, 24);
+  const uint64_t pooled_before = DecodePool::Instance().blocks_decoded();
+  ApplianceClient client;
+  SyncClient* session = ConnectAndLogin(&client);
+  Announce(&client, static_cast<uint32_t>(data.size() + kPiece));
+  BlockEncoder encoder;
+  std::vector<std::vector<uint8_t>> contents(kBlocks);
+  for (int i = 0; i < kBlocks; ++i) {
+    ASSERT_TRUE(encoder.Encode(std::span<const uint8_t>(data.data() + kPiece * i, kPiece),
+                               kPiece * i, Compression::kLzma, &contents[i]));
+  }
+  for (const auto& content : contents) ASSERT_TRUE(client.SendDataBlockContent(content));
+  // The next block's header and the first bytes of its content.
+  const uint8_t first_bytes[10] = {};
+  ASSERT_TRUE(client.SendBlockDeclaring(100000, kCmdFileData, first_bytes, sizeof first_bytes));
+  client.Close();
+  Finish(session);
+  EXPECT_EQ(::zv::testing::ReadFileBytes(test_folder_ + "/" + kLogName),
+            std::string(data.begin(), data.end()));
+  EXPECT_EQ(SavedPosition().logSlots[0].storedBytes, kPiece * kBlocks);
+  EXPECT_GT(DecodePool::Instance().blocks_decoded(), pooled_before);
 }
 
 std::atomic<uint32_t> g_tick{0};
