@@ -10,7 +10,8 @@
 // starts it, runs this program and stops what it started.
 //
 // Order: the physical baseline (a TCP sink with the same flush cadence),
-// the rsync daemon, then one upload per method, then the processing of the
+// the disk's write ceiling (direct writes, no network; --no-sink leaves
+// both out), the rsync daemon, then one upload per method, then the processing of the
 // uploaded files, then the decoders alone. Each upload is timed from the
 // file announcement to the server's echo of a marker sent behind the last
 // data block, which the server answers only after it decoded, wrote and
@@ -46,6 +47,7 @@
 #include "client/appliance_client.h"
 #include "decode_rate.h"
 #include "flush_sink.h"
+#include "disk_write.h"
 #include "rsync_daemon.h"
 #include "bench_options.h"
 #include "upload_blocks.h"
@@ -335,7 +337,7 @@ int Run(const Options& options) {
   // Each round runs the baselines first and then one upload per method, on
   // a quiet machine; the database's import work comes only after the last
   // round, for the last round's uploads. Figures are the rounds' medians.
-  std::vector<double> sink_runs, rsync_runs, upload_runs[kMethodCount], cpu_runs[kMethodCount];
+  std::vector<double> sink_runs, disk_runs, rsync_runs, upload_runs[kMethodCount], cpu_runs[kMethodCount];
   double confirm[kMethodCount] = {};
   const std::string source = server.Scratch("source.dat");
   std::unique_ptr<RsyncDaemon> daemon;
@@ -367,6 +369,14 @@ int Run(const Options& options) {
           ++failures;
         }
         std::filesystem::remove(path);
+        ::sync();
+        std::printf("disk write ceiling...\n");
+        std::fflush(stdout);
+        if (DiskWrite::Run(server.Scratch("disk.dat"), blocks.size(), &seconds, &error)) {
+          disk_runs.push_back(seconds);
+        } else {
+          std::fprintf(stderr, "ingest_bench: disk: %s\n", error.c_str());
+        }
       }
       if (daemon) {
         ::sync();
@@ -430,6 +440,7 @@ int Run(const Options& options) {
   daemon.reset();
   const double sink_seconds = Median(sink_runs);
   const double rsync_seconds = Median(rsync_runs);
+  const double disk_seconds = Median(disk_runs);
   double rate[kMethodCount] = {};
   double client_cpu[kMethodCount] = {};
   for (int m = 0; m < kMethodCount; ++m) {
@@ -485,6 +496,13 @@ int Run(const Options& options) {
     PrintRow("baseline: TCP sink, fdatasync/10 MiB", sink_seconds, blocks.size(),
              RangeNote(sink_runs, blocks.size()));
   }
+  if (disk_seconds > 0) {
+    char text[64];
+    std::snprintf(text, sizeof(text), "(no network; O_DIRECT, %d x 1 MiB in flight)",
+                  DiskWrite::kInFlight);
+    PrintRow("disk write ceiling", disk_seconds, blocks.size(),
+             text + RangeNote(disk_runs, blocks.size()));
+  }
   if (rsync_seconds > 0) {
     PrintRow("rsync daemon on loopback", rsync_seconds, blocks.size(),
              "(no fsync)" + RangeNote(rsync_runs, blocks.size()));
@@ -505,6 +523,15 @@ int Run(const Options& options) {
   const double rsync = Mbps(blocks.size(), rsync_seconds);
   const double stored = rate[static_cast<int>(Method::kStored)];
   PrintRatio("stored / physical baseline", stored, sink, 0.85);
+  const double disk = Mbps(blocks.size(), disk_seconds);
+  if (stored > 0 && disk > 0) {
+    std::printf("  %-40s %6.2f   (no target: the disk's own rate)\n", "stored / disk write ceiling",
+                stored / disk);
+  }
+  if (rsync > 0 && disk > 0) {
+    std::printf("  %-40s %6.2f   (above 1: 1.5 x rsync is out of the disk's reach)\n",
+                "1.5 x rsync / disk write ceiling", 1.5 * rsync / disk);
+  }
   for (Method method : options.methods) {
     PrintRatio(std::string(MethodName(method)) + " / rsync", rate[static_cast<int>(method)],
                rsync, 1.5);
