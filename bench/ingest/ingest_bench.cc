@@ -10,12 +10,12 @@
 // starts it, runs this program and stops what it started.
 //
 // Order: the physical baseline (a TCP sink with the same flush cadence),
-// the disk's write ceiling (direct writes, no network; --no-sink leaves
-// both out), the rsync daemon, then one upload per method, then the processing of the
-// uploaded files, then the decoders alone. Each upload is timed from the
-// file announcement to the server's echo of a marker sent behind the last
-// data block, which the server answers only after it decoded, wrote and
-// fdatasync'ed every block: the file is stored. The processing that follows
+// the rsync daemon, one upload per method, the disk's write ceiling
+// (direct writes, no network; --no-sink leaves it out with the sink), then
+// the processing of the uploaded files, then the decoders alone. Each
+// upload is timed from the file announcement to the server's echo of a
+// marker sent behind the last data block, which the server answers only
+// after it decoded, wrote and fdatasync'ed every block: the file is stored. The processing that follows
 // the file end (statistics rows, file list, importing the table into
 // MariaDB) runs after all uploads, so that the database's work does not
 // slow the next upload, and is timed up to the server's confirmation; the
@@ -369,14 +369,6 @@ int Run(const Options& options) {
           ++failures;
         }
         std::filesystem::remove(path);
-        ::sync();
-        std::printf("disk write ceiling...\n");
-        std::fflush(stdout);
-        if (DiskWrite::Run(server.Scratch("disk.dat"), blocks.size(), &seconds, &error)) {
-          disk_runs.push_back(seconds);
-        } else {
-          std::fprintf(stderr, "ingest_bench: disk: %s\n", error.c_str());
-        }
       }
       if (daemon) {
         ::sync();
@@ -417,6 +409,20 @@ int Run(const Options& options) {
         }
         // Otherwise the connection closes without a file end: the file
         // stays stored, unprocessed.
+      }
+      // Last in the round: it leaves the page cache cold (this VM hands
+      // freed memory back to its host), which would slow whatever wrote
+      // into new page-cache pages right after it, rsync above all.
+      if (options.sink) {
+        ::sync();
+        std::printf("disk write ceiling...\n");
+        std::fflush(stdout);
+        double seconds = 0;
+        if (DiskWrite::Run(server.Scratch("disk.dat"), blocks.size(), &seconds, &error)) {
+          disk_runs.push_back(seconds);
+        } else {
+          std::fprintf(stderr, "ingest_bench: disk: %s\n", error.c_str());
+        }
       }
     }
     for (auto& upload : to_process) {
