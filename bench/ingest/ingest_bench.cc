@@ -504,8 +504,8 @@ int Run(const Options& options) {
   }
   if (disk_seconds > 0) {
     char text[64];
-    std::snprintf(text, sizeof(text), "(no network; O_DIRECT, %d x 1 MiB in flight)",
-                  DiskWrite::kInFlight);
+    std::snprintf(text, sizeof(text), "(no network; O_DIRECT, %d x %u MiB in flight)",
+                  DiskWrite::kInFlight, DiskWrite::kPieceBytes >> 20);
     PrintRow("disk write ceiling", disk_seconds, blocks.size(),
              text + RangeNote(disk_runs, blocks.size()));
   }
@@ -535,7 +535,7 @@ int Run(const Options& options) {
                 stored / disk);
   }
   if (rsync > 0 && disk > 0) {
-    std::printf("  %-40s %6.2f   (above 1: 1.5 x rsync is out of the disk's reach)\n",
+    std::printf("  %-40s %6.2f   (above 1: out of this disk's reach)\n",
                 "1.5 x rsync / disk write ceiling", 1.5 * rsync / disk);
   }
   for (Method method : options.methods) {
