@@ -504,7 +504,7 @@ int Run(const Options& options) {
   }
   if (disk_seconds > 0) {
     char text[64];
-    std::snprintf(text, sizeof(text), "(no network; O_DIRECT, %d x %u MiB in flight)",
+    std::snprintf(text, sizeof(text), "(overwrite, O_DIRECT, %d x %u MiB in flight)",
                   DiskWrite::kInFlight, DiskWrite::kPieceBytes >> 20);
     PrintRow("disk write ceiling", disk_seconds, blocks.size(),
              text + RangeNote(disk_runs, blocks.size()));
