@@ -189,9 +189,10 @@ class SyncClient : public SyncSocket {
   // data file is not writing from, and decoded into the other half or the
   // spare area. Both outlive data_file_, whose writer may read them.
   std::unique_ptr<uint8_t[]> buffer_;
-  // Decode areas beside the halves: the first for a block decoded in turn;
-  // while one decodes ahead, one for it, one for the next block, and one
-  // the data file may still be writing from.
+  // Decode areas beside the halves, allocated on first need. A block
+  // decoded in turn may use the first. While a block decodes ahead, it and
+  // the next block each take one the data file is not writing from; three
+  // leave two such areas whichever one the data file still writes from.
   std::unique_ptr<uint8_t[]> spares_[3];
   uint8_t* block_ = nullptr;          // the current block (one of the halves)
   const uint8_t* written_ = nullptr;  // the area of data_file_'s last WriteAsync
