@@ -2,34 +2,35 @@
 
 #include <algorithm>
 #include <mutex>
-#include <semaphore>
 #include <system_error>
 #include <thread>
 
 namespace zv {
 
-// One thread and its decoder. The session that claimed it (busy false ->
-// true) fills in the job before releasing submitted and reads the result
-// after acquiring finished; it sets busy back to false last.
+// One thread and its decoder. The session that claims it (busy false ->
+// true) sets job before releasing submitted; the thread clears busy once
+// the block is decoded and releases the job's done semaphore last, after
+// which it touches the job no more.
 struct DecodePool::Worker {
   std::atomic<bool> busy{false};
   std::once_flag started;
   bool running = false;  // set once, under started
   std::thread thread;
   std::binary_semaphore submitted{0};
-  std::binary_semaphore finished{0};
   bool quit = false;
-  std::span<const uint8_t> content;
-  std::span<uint8_t> output;
-  DecodedBlock result;
+  Job* job = nullptr;
   BlockDecoder decoder;
 
-  void Loop() {
+  void Loop(std::atomic<uint64_t>* decoded) {
     for (;;) {
       submitted.acquire();
       if (quit) break;
-      result = decoder.Decode(content, output);
-      finished.release();
+      Job* const current = job;
+      job = nullptr;
+      current->result_ = decoder.Decode(current->content_, current->output_);
+      decoded->fetch_add(1, std::memory_order_relaxed);
+      busy.store(false, std::memory_order_release);
+      current->done_.release();
     }
     // The decoder's memory goes back on this thread.
     decoder.Release();
@@ -59,15 +60,15 @@ DecodePool::~DecodePool() {
   }
 }
 
-bool DecodePool::TryStart(Ticket* ticket, std::span<const uint8_t> content,
+bool DecodePool::TryStart(Job* job, std::span<const uint8_t> content,
                           std::span<uint8_t> output) {
-  for (size_t i = 0; i < workers_.size(); ++i) {
-    Worker& worker = *workers_[i];
+  for (const auto& entry : workers_) {
+    Worker& worker = *entry;
     bool idle = false;
     if (!worker.busy.compare_exchange_strong(idle, true, std::memory_order_acquire)) continue;
-    std::call_once(worker.started, [&worker] {
+    std::call_once(worker.started, [this, &worker] {
       try {
-        worker.thread = std::thread([&worker] { worker.Loop(); });
+        worker.thread = std::thread([this, &worker] { worker.Loop(&blocks_decoded_); });
         worker.running = true;
       } catch (const std::system_error&) {
         // No thread to spare: this worker stays unused.
@@ -77,25 +78,18 @@ bool DecodePool::TryStart(Ticket* ticket, std::span<const uint8_t> content,
       worker.busy.store(false, std::memory_order_release);
       continue;
     }
-    worker.content = content;
-    worker.output = output;
+    job->content_ = content;
+    job->output_ = output;
+    worker.job = job;
     worker.submitted.release();
-    ticket->worker = static_cast<int>(i);
     return true;
   }
   return false;
 }
 
-DecodedBlock DecodePool::Wait(Ticket* ticket) {
-  Worker& worker = *workers_.at(static_cast<size_t>(ticket->worker));
-  worker.finished.acquire();
-  const DecodedBlock result = worker.result;
-  worker.content = {};
-  worker.output = {};
-  ticket->worker = -1;
-  blocks_decoded_.fetch_add(1, std::memory_order_relaxed);
-  worker.busy.store(false, std::memory_order_release);
-  return result;
+DecodedBlock DecodePool::Wait(Job* job) {
+  job->done_.acquire();
+  return job->result_;
 }
 
 }  // namespace zv

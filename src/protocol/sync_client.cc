@@ -806,7 +806,7 @@ bool SyncClient::StartDecodeAhead(std::span<const uint8_t> block, const DataBloc
   if (BeingWritten(other_half)) return false;  // the next block goes there
   uint8_t* const output = SpareArea(nullptr);
   if (output == nullptr) return false;
-  if (!DecodePool::Instance().TryStart(&ahead_.ticket, block,
+  if (!DecodePool::Instance().TryStart(&ahead_.job, block,
                                        std::span<uint8_t>(output, kMaxOriginSize))) {
     return false;
   }
@@ -834,7 +834,7 @@ void SyncClient::PredecodeCurrent() {
 }
 
 bool SyncClient::FinishDecodeAhead() {
-  const DecodedBlock decoded = DecodePool::Instance().Wait(&ahead_.ticket);
+  const DecodedBlock decoded = DecodePool::Instance().Wait(&ahead_.job);
   ahead_.active = false;
   // The block takes effect as the current one, as it would have in turn.
   uint8_t* const current = block_;

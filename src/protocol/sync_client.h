@@ -223,7 +223,7 @@ class SyncClient : public SyncSocket {
   // The block decoding ahead in the pool.
   struct AheadBlock {
     bool active = false;
-    DecodePool::Ticket ticket;
+    DecodePool::Job job;
     uint8_t* input = nullptr;   // the half holding the block
     uint8_t* output = nullptr;  // a spare area
     DataBlockHead head;
