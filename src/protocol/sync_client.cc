@@ -362,9 +362,8 @@ uint8_t* SyncClient::FreeDecodeArea() {
   for (uint8_t* area : halves) {
     if (area != block_ && !BeingWritten(area)) return area;
   }
-  std::unique_ptr<uint8_t[]>& spare = spares_[0];
-  if (spare == nullptr) spare.reset(new (std::nothrow) uint8_t[kMaxOriginSize]);
-  if (spare != nullptr) return spare.get();  // the one area not written now
+  // Both halves taken: the written one is a half, so a spare is free.
+  if (uint8_t* spare = SpareArea(nullptr)) return spare;
   // No spare: the other half comes free once its write is done.
   if (!data_file_->FinishPendingWrite()) return nullptr;
   return block_ == halves[0] ? halves[1] : halves[0];
