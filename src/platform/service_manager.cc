@@ -419,6 +419,9 @@ class SystemdServiceManager final : public ServiceManager {
     if (out != nullptr) *out = run.out;
     if (run.exit_status == 0) return 0;
     failure_ = Trim(run.err);
+    for (char& c : failure_) {
+      if (c == '\n' || c == '\r') c = ' ';
+    }
     if (failure_.empty()) {
       failure_ = run.exit_status < 0
                      ? systemctl_ + " did not finish"

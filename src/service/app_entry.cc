@@ -118,10 +118,10 @@ int ZentrovaneMain(int argc, char** argv) {
         std::string word = StripSwitch(argv[i], &is_switch);
         const char* one[] = {argv[0], argv[i]};
         if (is_switch && ParseRunMode(2, one) == RunMode::kUnknown) {
-          std::fprintf(stderr, "Zentrovane.exe: unknown switch \"%s\" ignored (see -help)\n",
-                       argv[i]);
+          std::fprintf(stderr, "Zentrovane.exe: unknown switch \"%s\" ignored\n", argv[i]);
         }
       }
+      PrintUsage(stderr);
       break;
     default:
       break;

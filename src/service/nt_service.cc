@@ -517,7 +517,10 @@ bool CNTService::SetServiceToStatus(StatusKind kind, uint32_t* error, uint32_t t
   if (code == kErrorServiceDoesNotExist) return fail(18, kEventOpenServiceFailed, code);
   if (code != 0 && ManagerUnreachable(code)) return fail(17, kEventOpenManagerFailed, code);
   if (code != 0) return fail(24, kEventQueryFailed, code);
-  if (state == target) {
+  // A running service is "continued" only by a manager that can pause it;
+  // systemd cannot, so continue is always put to it (and refused) rather
+  // than reported done.
+  if (state == target && kind != kToContinue) {
     *error = 0;
     return true;
   }

@@ -22,11 +22,12 @@ constexpr uint32_t kStopWaitHintMs = 30000;
 void PrintUsage(std::FILE* out) {
   std::fprintf(out,
                "Usage: Zentrovane.exe [switches]\n"
-               "  -install [-auto] [U:user] [SCL:args]  install the systemd unit (-auto: start\n"
-               "                          at boot); run as root\n"
+               "  -install [-auto] [-U:user] [\"-SCL:arguments\"]\n"
+               "                          install the systemd unit (as root); -auto: start\n"
+               "                          at boot; -U: run as that user\n"
                "  -remove                 stop the service if it runs and remove the unit\n"
                "  -start, -stop           start or stop the installed service and wait\n"
-               "  T:ms                    how long -start, -stop and -remove wait (5000)\n"
+               "  -T:ms                   how long -start, -stop and -remove wait (5000)\n"
                "  -app, -debug, -console  run the server in the foreground until Ctrl+C\n"
                "                          or the stop event\n"
                "  -version                print the version and exit\n"
