@@ -58,6 +58,24 @@ void WipePasswordArguments(int argc, char** argv) {
   }
 }
 
+// What one switch (without its prefix) asks for: a command's mode,
+// kServiceManager for a switch that only sets something, kUnknown.
+RunMode ClassifySwitch(const std::string& word) {
+  if (IsAny(word, {"debug", "app", "application", "console", "d", "a"})) {
+    return RunMode::kApplication;
+  }
+  if (IsAny(word, {"help", "?"})) return RunMode::kHelp;
+  if (IsAny(word, {"install", "i", "remove", "uninstall", "u", "start", "s", "stop", "e", "pause",
+                   "continue"})) {
+    return RunMode::kServiceCommand;
+  }
+  if (IsAny(word, {"auto", "silent"})) return RunMode::kServiceManager;
+  for (const char* prefix : kValueSwitches) {
+    if (HasPrefix(word, prefix)) return RunMode::kServiceManager;
+  }
+  return RunMode::kUnknown;
+}
+
 }  // namespace
 
 const char* VersionText() {
@@ -78,18 +96,9 @@ RunMode ParseRunMode(int argc, const char* const* argv) {
     bool is_switch = false;
     std::string word = StripSwitch(argv[i], &is_switch);
     if (!is_switch) continue;  // plain arguments are ignored
-    bool known_value = false;
-    for (const char* prefix : kValueSwitches) known_value = known_value || HasPrefix(word, prefix);
-    if (IsAny(word, {"debug", "app", "application", "console", "d", "a"})) {
-      mode = RunMode::kApplication;
-    } else if (IsAny(word, {"help", "?"})) {
-      mode = RunMode::kHelp;
-    } else if (IsAny(word, {"install", "i", "remove", "uninstall", "u", "start", "s", "stop", "e",
-                            "pause", "continue"})) {
-      mode = RunMode::kServiceCommand;
-    } else if (!known_value && !IsAny(word, {"auto", "silent"})) {
-      return RunMode::kUnknown;
-    }
+    RunMode kind = ClassifySwitch(word);
+    if (kind == RunMode::kUnknown) return kind;
+    if (kind != RunMode::kServiceManager) mode = kind;
   }
   return mode;
 }
@@ -116,8 +125,7 @@ int ZentrovaneMain(int argc, char** argv) {
       for (int i = 1; i < argc; ++i) {
         bool is_switch = false;
         std::string word = StripSwitch(argv[i], &is_switch);
-        const char* one[] = {argv[0], argv[i]};
-        if (is_switch && ParseRunMode(2, one) == RunMode::kUnknown) {
+        if (is_switch && ClassifySwitch(word) == RunMode::kUnknown) {
           std::fprintf(stderr, "Zentrovane.exe: unknown switch \"%s\" ignored\n", argv[i]);
         }
       }
