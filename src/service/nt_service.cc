@@ -344,7 +344,8 @@ void CNTService::ReportStatus(uint32_t state, uint32_t check_point, uint32_t wai
 
 void CNTService::ReportStatus() {
   std::lock_guard<std::recursive_mutex> lock(status_mu_);
-  SetStatus(current_state_, kKeep, kKeep, kKeep, 0, 0);
+  // The same status again, the exit codes of a stopped service included.
+  SetStatus(current_state_, kKeep, kKeep, kKeep, exit_code_, specific_exit_code_);
 }
 
 void CNTService::SetStatus(uint32_t state, uint32_t check_point, uint32_t wait_hint,
@@ -494,8 +495,10 @@ void CNTService::ServiceEntry(int argc, char** argv) {
     exit_code = e.exit_code();
     specific_exit_code = e.specific_exit_code();
   }
-  SetStatus(kServiceStopped, 0, 0, 0, exit_code, specific_exit_code);
+  // No control may come after the last report: a stop still being handled
+  // would report the status after it.
   control_watcher_.reset();
+  SetStatus(kServiceStopped, 0, 0, 0, exit_code, specific_exit_code);
 }
 
 bool CNTService::SetServiceToStatus(StatusKind kind, uint32_t* error, uint32_t timeout_ms,
