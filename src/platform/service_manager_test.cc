@@ -217,34 +217,6 @@ TEST_F(SystemdServiceManagerTest, QueryStateTable) {
   EXPECT_EQ(Calls().back(), "show --property=LoadState,ActiveState Zentrovane.service");
 }
 
-TEST_F(SystemdServiceManagerTest, StartAndStopAreQueuedRequests) {
-  ASSERT_EQ(manager_->Install(Basic()), 0u);
-  uint32_t state = 0;
-  ASSERT_EQ(manager_->Start("Zentrovane"), 0u);
-  ASSERT_EQ(manager_->QueryState("Zentrovane", &state), 0u);
-  EXPECT_EQ(state, kServiceRunning);
-  ASSERT_EQ(manager_->Control("Zentrovane", kServiceControlStop), 0u);
-  ASSERT_EQ(manager_->QueryState("Zentrovane", &state), 0u);
-  EXPECT_EQ(state, kServiceStopped);
-  std::vector<std::string> calls = Calls();
-  EXPECT_EQ(calls[1], "start --no-block Zentrovane.service");
-  EXPECT_EQ(calls[3], "stop --no-block Zentrovane.service");
-  EXPECT_EQ(manager_->Start("Unknown"), kErrorServiceDoesNotExist);
-  EXPECT_EQ(manager_->Start("../x"), static_cast<uint32_t>(EINVAL));
-}
-
-TEST_F(SystemdServiceManagerTest, PauseAndContinueChangeNothing) {
-  ASSERT_EQ(manager_->Install(Basic()), 0u);
-  ASSERT_EQ(manager_->Start("Zentrovane"), 0u);
-  const size_t calls = Calls().size();
-  EXPECT_EQ(manager_->Control("Zentrovane", kServiceControlPause), kErrorInvalidServiceControl);
-  EXPECT_EQ(manager_->Control("Zentrovane", kServiceControlContinue), kErrorInvalidServiceControl);
-  EXPECT_EQ(Calls().size(), calls);
-  uint32_t state = 0;
-  ASSERT_EQ(manager_->QueryState("Zentrovane", &state), 0u);
-  EXPECT_EQ(state, kServiceRunning);
-}
-
 TEST_F(SystemdServiceManagerTest, RemoveDisablesDeletesAndReloads) {
   EXPECT_EQ(manager_->Remove("Zentrovane"), kErrorServiceDoesNotExist);
   EXPECT_TRUE(Calls().empty());
@@ -260,14 +232,6 @@ TEST_F(SystemdServiceManagerTest, MissingSystemctlIsReported) {
   uint32_t state = 0;
   EXPECT_EQ(manager->QueryState("Zentrovane", &state), static_cast<uint32_t>(ENOENT));
   EXPECT_NE(manager->LastFailureText().find("No such file"), std::string::npos);
-}
-
-TEST_F(SystemdServiceManagerTest, ConfiguredFromTheEnvironment) {
-  ScopedEnv systemctl("ZENTROVANE_SYSTEMCTL", ZV_FAKE_SYSTEMCTL);
-  auto manager = CreateSystemdServiceManager();
-  ASSERT_EQ(manager->Install(Basic()), 0u);
-  EXPECT_TRUE(FileExists(UnitPath()));
-  EXPECT_EQ(Calls(), std::vector<std::string>{"daemon-reload"});
 }
 
 TEST(ServiceErrorTextTest, OnlyServiceCodesHaveText) {

@@ -299,18 +299,6 @@ TEST_F(NtServiceTest, StopWaitsForTheNewStateInPolls) {
                                       "QueryState Zentrovane", "QueryState Zentrovane"}));
 }
 
-TEST_F(NtServiceTest, RemoveStopsARunningServiceFirst) {
-  manager_->Add("Zentrovane", kServiceRunning);
-  manager_->pending_queries = 2;
-  TestService service(System(), "Zentrovane", "Korvane Zentrovane", kServiceControlStop);
-  CNTServiceCommandLineInfo info = Parse(&service, {"-remove", "-T:20000"});
-  EXPECT_EQ(service.RunCommand(info), 0u);
-  EXPECT_EQ(manager_->services.count("Zentrovane"), 0u);
-  ASSERT_GE(manager_->calls.size(), 3u);
-  EXPECT_EQ(manager_->calls[1], "Stop Zentrovane");
-  EXPECT_EQ(manager_->calls.back(), "Remove Zentrovane");
-}
-
 TEST_F(NtServiceTest, RemoveOfAServiceThatNeverStopsKeepsIt) {
   manager_->Add("Zentrovane", kServiceRunning).never_stops = true;
   TestService service(System(), "Zentrovane", "Korvane Zentrovane", kServiceControlStop);

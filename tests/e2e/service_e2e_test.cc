@@ -207,16 +207,6 @@ TEST(ServiceE2ETest, RemoveStopsARunningServiceFirst) {
   EXPECT_EQ(service.Run({"-remove"}), Status(kErrorServiceDoesNotExist));
 }
 
-TEST(ServiceE2ETest, RemoveOfAServiceThatNeverStopsKeepsTheUnit) {
-  ServiceHome service;
-  ASSERT_EQ(service.Run({"-install"}), 0);
-  service.SetState("active");
-  WriteFileBytes(service.fake() + "/Zentrovane.service.never-stops", "");
-  EXPECT_EQ(service.Run({"-u", "-T:500"}), Status(kErrorServiceRequestTimeout));
-  EXPECT_TRUE(FileExists(service.unit_path()));
-  EXPECT_EQ(service.CountCalls("disable Zentrovane.service"), 0u);
-}
-
 TEST(ServiceE2ETest, AManagerThatFailsFailsEveryCommand) {
   ServiceHome service;
   WriteFileBytes(service.fake() + "/fail", "");
