@@ -20,7 +20,8 @@ enum class EventType : uint32_t {
 class EventLog {
  public:
   virtual ~EventLog() = default;
-  // Writes one entry; false when it could not be written.
+  // Writes one entry. True once the journal took it, or once it was handed
+  // to syslog (which tells nothing back); false only where neither exists.
   virtual bool Report(const std::string& source, EventType type, uint32_t event_id,
                       const std::string& text) = 0;
 };
