@@ -6,6 +6,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev zlib1g-dev
   libsqlite3-dev liblzma-dev liblzo2-dev nettle-dev libmariadb-dev libarchive-dev libasio-dev
   mariadb-server mariadb-client xz-utils rsync
+  libsystemd-dev systemd
 )
 missing=()
 for p in "${packages[@]}"; do

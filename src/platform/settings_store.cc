@@ -20,7 +20,6 @@ namespace zv {
 namespace {
 
 constexpr std::string_view kFileHeader = "Windows Registry Editor Version 5.00";
-constexpr std::string_view kKeyName = "HKEY_LOCAL_MACHINE\\Software\\Korvane\\Zentrovane";
 // A settings file is a few KiB; anything near this is not ours to parse.
 constexpr size_t kMaxFileBytes = 64u << 20;
 // Hex data lines are wrapped the way the registry editor wraps them.
@@ -333,7 +332,7 @@ std::string NormaliseEncoding(const std::string& bytes) {
   return bytes;
 }
 
-std::vector<Line> ParseDocument(const std::string& content) {
+std::vector<Line> ParseDocument(const std::string& content, std::string_view key_name) {
   std::vector<std::string> physical;
   size_t start = 0;
   while (start < content.size()) {
@@ -357,7 +356,7 @@ std::vector<Line> ParseDocument(const std::string& content) {
     std::string_view trimmed = TrimBlanks(line.text);
     if (IsSectionLine(trimmed)) {
       std::string_view key = trimmed.substr(1, trimmed.size() - 2);
-      in_key = EqualsNoCase(key, kKeyName);
+      in_key = EqualsNoCase(key, key_name);
     } else if (in_key) {
       line.in_key = true;
       line.is_value = ParseValueLine(line.text, &line.name, &line.value);
@@ -376,10 +375,10 @@ std::string SerializeDocument(const std::vector<Line>& lines) {
   return out;
 }
 
-std::vector<Line> NewDocument() {
+std::vector<Line> NewDocument(std::string_view key_name) {
   std::vector<Line> lines(4);
   lines[0].text = std::string(kFileHeader);
-  lines[2].text = "[" + std::string(kKeyName) + "]";
+  lines[2].text = "[" + std::string(key_name) + "]";
   lines[3].in_key = true;  // the blank line that ends the key
   return lines;
 }
@@ -397,7 +396,8 @@ const Value* FindValue(const std::vector<Line>& lines, const std::string& name) 
 
 // Replaces the value of name with new_line (or removes it when new_line is
 // empty), keeping every other line as it was.
-void SetLine(std::vector<Line>* lines, const std::string& name, const std::string& new_line) {
+void SetLine(std::vector<Line>* lines, std::string_view key_name, const std::string& name,
+             const std::string& new_line) {
   bool placed = false;
   for (auto it = lines->begin(); it != lines->end();) {
     if (it->is_value && EqualsNoCase(it->name, name)) {
@@ -426,7 +426,7 @@ void SetLine(std::vector<Line>* lines, const std::string& name, const std::strin
     const Line& l = (*lines)[i];
     std::string_view trimmed = TrimBlanks(l.text);
     if (IsSectionLine(trimmed)) {
-      if (EqualsNoCase(trimmed.substr(1, trimmed.size() - 2), kKeyName)) {
+      if (EqualsNoCase(trimmed.substr(1, trimmed.size() - 2), key_name)) {
         have_key = true;
         insert_at = i + 1;
       }
@@ -442,7 +442,7 @@ void SetLine(std::vector<Line>* lines, const std::string& name, const std::strin
     }
     if (!TrimBlanks(lines->back().text).empty()) lines->push_back(Line());
     Line section;
-    section.text = "[" + std::string(kKeyName) + "]";
+    section.text = "[" + std::string(key_name) + "]";
     lines->push_back(section);
     lines->push_back(line);
     lines->push_back(Line());
@@ -460,6 +460,24 @@ void SetLine(std::vector<Line>* lines, const std::string& name, const std::strin
     }
   }
   lines->insert(lines->begin() + static_cast<std::ptrdiff_t>(insert_at), line);
+}
+
+// Removes every section of the key with all its lines; false when there
+// was none.
+bool RemoveKey(std::vector<Line>* lines, std::string_view key_name) {
+  bool found = false;
+  for (auto it = lines->begin(); it != lines->end();) {
+    std::string_view trimmed = TrimBlanks(it->text);
+    bool header = IsSectionLine(trimmed) &&
+                  EqualsNoCase(trimmed.substr(1, trimmed.size() - 2), key_name);
+    if (header || it->in_key) {
+      found = found || header;
+      it = lines->erase(it);
+    } else {
+      ++it;
+    }
+  }
+  return found;
 }
 
 // Exclusive flock on "<file>.lock" for the life of the object.
@@ -491,7 +509,8 @@ class FileLock {
 
 class FileSettingsStore final : public SettingsStore {
  public:
-  explicit FileSettingsStore(std::string path) : path_(std::move(path)) {}
+  FileSettingsStore(std::string path, std::string key)
+      : path_(std::move(path)), key_(std::move(key)) {}
 
   std::optional<uint32_t> ReadDword(const std::string& name) override {
     const std::optional<Value> v = LoadValue(name);
@@ -536,6 +555,12 @@ class FileSettingsStore final : public SettingsStore {
     return result;
   }
 
+  std::optional<std::vector<uint8_t>> ReadBinary(const std::string& name) override {
+    const std::optional<Value> v = LoadValue(name);
+    if (!v || v->kind != Value::Kind::kHex || v->hex_type != kRegBinary) return std::nullopt;
+    return v->bytes;
+  }
+
   bool WriteDword(const std::string& name, uint32_t value) override {
     char data[32];
     std::snprintf(data, sizeof data, "=dword:%08x", value);
@@ -569,9 +594,24 @@ class FileSettingsStore final : public SettingsStore {
     return Store(name, FormatHex(FormatName(name) + "=hex(7):", bytes));
   }
 
+  bool WriteBinary(const std::string& name, const std::vector<uint8_t>& value) override {
+    return Store(name, FormatHex(FormatName(name) + "=hex:", value));
+  }
+
   bool DeleteValue(const std::string& name) override { return Store(name, std::string()); }
 
+  bool DeleteKey() override {
+    FileLock lock(path_);
+    if (!lock.locked()) return false;
+    std::vector<Line> lines;
+    if (!Load(&lines)) return errno == ENOENT;
+    if (!RemoveKey(&lines, key_)) return true;
+    std::string content = SerializeDocument(lines);
+    return WriteFileAtomically(path_, content.data(), content.size());
+  }
+
   const std::string& path() const override { return path_; }
+  const std::string& key() const override { return key_; }
 
   // Creates the file with the key header when it is missing.
   bool EnsureExists() {
@@ -596,7 +636,7 @@ class FileSettingsStore final : public SettingsStore {
     FileLock lock(path_);
     if (!lock.locked()) return false;
     if (access(path_.c_str(), F_OK) == 0) return true;  // another process was first
-    std::string content = SerializeDocument(NewDocument());
+    std::string content = SerializeDocument(NewDocument(kSettingsKeyName));
     return WriteFileAtomically(path_, content.data(), content.size());
   }
 
@@ -604,7 +644,7 @@ class FileSettingsStore final : public SettingsStore {
   bool Load(std::vector<Line>* lines) {
     std::string content;
     if (!ReadFileToString(path_, &content, kMaxFileBytes)) return false;
-    *lines = ParseDocument(NormaliseEncoding(content));
+    *lines = ParseDocument(NormaliseEncoding(content), key_);
     return true;
   }
 
@@ -631,14 +671,15 @@ class FileSettingsStore final : public SettingsStore {
       // A file that exists but cannot be read is never overwritten: its
       // other values would be lost.
       if (errno != ENOENT) return false;
-      lines = NewDocument();
+      lines = NewDocument(key_);
     }
-    SetLine(&lines, name, new_line);
+    SetLine(&lines, key_, name, new_line);
     std::string content = SerializeDocument(lines);
     return WriteFileAtomically(path_, content.data(), content.size());
   }
 
   const std::string path_;
+  const std::string key_;
 };
 
 }  // namespace
@@ -652,11 +693,17 @@ std::string SettingsStore::DefaultPath(const std::string& home) {
 }
 
 std::unique_ptr<SettingsStore> SettingsStore::Open(const std::string& path) {
-  if (path.empty()) {
+  return Open(path, kSettingsKeyName);
+}
+
+std::unique_ptr<SettingsStore> SettingsStore::Open(const std::string& path,
+                                                   const std::string& key) {
+  // A key name is one section line: brackets or a line break would end it.
+  if (path.empty() || key.empty() || key.find_first_of("[]\r\n") != std::string::npos) {
     errno = EINVAL;
     return nullptr;
   }
-  auto store = std::make_unique<FileSettingsStore>(path);
+  auto store = std::make_unique<FileSettingsStore>(path, key);
   if (!store->EnsureExists()) return nullptr;
   return store;
 }

@@ -425,3 +425,65 @@ TEST_F(SettingsStoreTest, ReaderNeverSeesHalfAFile) {
 
 }  // namespace
 }  // namespace zv
+
+namespace zv {
+namespace {
+
+class SettingsStoreKeyTest : public ::testing::Test {
+ protected:
+  std::string Path() const { return dir_.Sub("registry.reg"); }
+  testing::ScopedTempDir dir_;
+};
+
+TEST_F(SettingsStoreKeyTest, KeysOfOneFileKeepTheirValuesApart) {
+  const std::string other = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Z\\Parameters";
+  auto main_store = SettingsStore::Open(Path());
+  auto other_store = SettingsStore::Open(Path(), other);
+  ASSERT_NE(main_store, nullptr);
+  ASSERT_NE(other_store, nullptr);
+  EXPECT_EQ(other_store->key(), other);
+  ASSERT_TRUE(main_store->WriteDword("SyncPort", 810));
+  ASSERT_TRUE(other_store->WriteDword("SyncPort", 1));
+  ASSERT_TRUE(other_store->WriteString("Name", "x"));
+  EXPECT_EQ(main_store->ReadDword("SyncPort"), 810u);
+  EXPECT_EQ(other_store->ReadDword("SyncPort"), 1u);
+  EXPECT_FALSE(main_store->ReadString("Name").has_value());
+  EXPECT_EQ(testing::ReadFileBytes(Path()),
+            "Windows Registry Editor Version 5.00\n"
+            "\n"
+            "[HKEY_LOCAL_MACHINE\\Software\\Korvane\\Zentrovane]\n"
+            "\"SyncPort\"=dword:0000032a\n"
+            "\n"
+            "[" + other + "]\n"
+            "\"SyncPort\"=dword:00000001\n"
+            "\"Name\"=\"x\"\n"
+            "\n");
+
+  // Deleting the key removes its section and nothing else.
+  ASSERT_TRUE(other_store->DeleteKey());
+  EXPECT_FALSE(other_store->ReadDword("SyncPort").has_value());
+  EXPECT_EQ(main_store->ReadDword("SyncPort"), 810u);
+  EXPECT_EQ(testing::ReadFileBytes(Path()).find(other), std::string::npos);
+  EXPECT_TRUE(other_store->DeleteKey());  // already gone
+  // A key name that would end its section line is refused.
+  EXPECT_EQ(SettingsStore::Open(Path(), "A]\n[B"), nullptr);
+}
+
+TEST_F(SettingsStoreKeyTest, BinaryValuesRoundTrip) {
+  auto store = SettingsStore::Open(Path());
+  ASSERT_NE(store, nullptr);
+  std::vector<uint8_t> bytes(100);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7);
+  ASSERT_TRUE(store->WriteBinary("Blob", bytes));
+  ASSERT_TRUE(store->WriteBinary("Empty", {}));
+  EXPECT_EQ(store->ReadBinary("Blob"), bytes);
+  EXPECT_EQ(store->ReadBinary("Empty"), std::vector<uint8_t>());
+  EXPECT_NE(testing::ReadFileBytes(Path()).find("\"Empty\"=hex:\n"), std::string::npos);
+  // Another type is absent for a binary read, and a binary for the others.
+  ASSERT_TRUE(store->WriteDword("Number", 5));
+  EXPECT_FALSE(store->ReadBinary("Number").has_value());
+  EXPECT_FALSE(store->ReadMultiString("Blob").has_value());
+}
+
+}  // namespace
+}  // namespace zv

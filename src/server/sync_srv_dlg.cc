@@ -204,6 +204,11 @@ void CZVSyncSrvDlg::SetStatusView(std::function<void(const StatusModel&)> view) 
   view_ = std::move(view);
 }
 
+void CZVSyncSrvDlg::SetServiceHooks(std::function<void()> started, std::function<void()> tick) {
+  on_started_ = std::move(started);
+  on_tick_ = std::move(tick);
+}
+
 // ---------------------------------------------------------------------------
 // Running, start-up and shut-down
 
@@ -230,6 +235,7 @@ bool CZVSyncSrvDlg::RunModal(bool stop_on_signals) {
   if (ok) {
     initialized_.store(true);
     ZV_OPLOG(kEventInfo, kModuleSync, "同步器启动成功!");
+    if (on_started_) on_started_();
     if (interactive_ && view_) {
       DrawStatus();
       struct Redraw {
@@ -407,6 +413,7 @@ void CZVSyncSrvDlg::StopAllClients() {
 }
 
 void CZVSyncSrvDlg::OnStopTimer() {
+  if (on_tick_) on_tick_();
   // No event (its creation failed) counts as a stop request.
   if (stop_event_ && !stop_event_->Wait(0)) {
     // The watchdog check joins here; it never runs in interactive mode.

@@ -74,6 +74,11 @@ class CZVSyncSrvDlg final : public SyncController,
   // and once at the end with the current status. Set before RunModal.
   void SetStatusView(std::function<void(const StatusModel&)> view);
 
+  // Hooks of the service host, set before RunModal; both run on the loop
+  // thread. started: once Initialize has succeeded (the service is up).
+  // tick: at every tick of the one-second timer (the loop still turns).
+  void SetServiceHooks(std::function<void()> started, std::function<void()> tick);
+
   // True once Initialize has returned true (any thread).
   bool initialized() const { return initialized_.load(); }
 
@@ -155,6 +160,8 @@ class CZVSyncSrvDlg final : public SyncController,
   bool closing_ = false;
   StatusModel status_;
   std::function<void(const StatusModel&)> view_;
+  std::function<void()> on_started_;
+  std::function<void()> on_tick_;
 
   // The processing lock: held across the processing of one finished file
   // or one retention pass. A plain flag under a mutex, so the thread that
