@@ -137,14 +137,15 @@ TEST_F(CrashFilterTest, EveryCrashLeavesOneReportNamingTheCrashingFunction) {
 
     const std::string report = testing::ReadFileBytes(Home() + "/" + reports[4]);
     EXPECT_EQ(0u, report.find("Zentrovane crash report\nVersion: crash child 1.0 build test\n"));
-    EXPECT_THAT(report, HasSubstr("\nBuild id: " + build_id + "\n"));
+    EXPECT_THAT(report,
+                HasSubstr("\nBuild id: " + build_id + "\nExecutable: " + ChildPath() + "\n"));
     EXPECT_THAT(report, HasSubstr(std::string("\n") + c.signal_line + "\n"));
     EXPECT_THAT(report, HasSubstr(c.detail));
     std::smatch process;
     std::smatch thread;
     ASSERT_TRUE(std::regex_search(report, process, std::regex("\nProcess: (\\d+)\n")));
-    ASSERT_TRUE(std::regex_search(report, thread,
-                                  std::regex(std::string("\nThread: (\\d+) ") + c.thread_name + "\n")))
+    const std::regex thread_line(std::string("\nThread: (\\d+) ") + c.thread_name + "\n");
+    ASSERT_TRUE(std::regex_search(report, thread, thread_line))
         << report.substr(0, 2000);
     EXPECT_EQ(std::string(c.thread_name) == "CrashMain", process[1] == thread[1]);
     EXPECT_THAT(report, HasSubstr("\nRegisters:\n  rax    0x"));
@@ -172,7 +173,8 @@ TEST_F(CrashFilterTest, AReportThatCannotBeWrittenGoesToTheOperationLog) {
   EXPECT_EQ('2', log[20]);
   const std::string message = testing::Utf8ToGbk("不能创建转储文件,错误号:") + "00000002";
   EXPECT_EQ(message + '\0', log.substr(36, message.size() + 1));
-  EXPECT_TRUE(std::regex_match(log.substr(24, 9), std::regex(std::string("\\d\\d:\\d\\d:\\d\\d") + '\0')));
+  const std::regex time_field(std::string("\\d\\d:\\d\\d:\\d\\d") + '\0');
+  EXPECT_TRUE(std::regex_match(log.substr(24, 9), time_field));
 }
 
 TEST_F(CrashFilterTest, NotInstalledUnderADebugger) {

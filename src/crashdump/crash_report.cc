@@ -183,7 +183,8 @@ bool LoadBias(const MapEntry& base, const MemoryReader& memory, uint64_t page_si
   uint64_t lowest = UINT64_MAX;
   for (unsigned i = 0; i < header.e_phnum; ++i) {
     ElfW(Phdr) segment;
-    if (!memory.Read(base.start + header.e_phoff + i * sizeof(segment), &segment, sizeof(segment))) {
+    const uint64_t at = base.start + header.e_phoff + i * sizeof(segment);
+    if (!memory.Read(at, &segment, sizeof(segment))) {
       return false;
     }
     if (segment.p_type == PT_LOAD && segment.p_vaddr < lowest) lowest = segment.p_vaddr;
@@ -294,11 +295,8 @@ void WriteHeader(const DumpSetup& setup, int kind, time_t now, SafeText& out) {
   out.Add("Build id: ").Add(*setup.build_id() != '\0' ? setup.build_id() : "(none)").Add('\n');
   out.Add("Executable: ").Add(setup.executable()).Add('\n');
   out.Add("Process: ").Dec(static_cast<uint64_t>(::getpid())).Add('\n');
-  out.Add("Time: ").Dec(static_cast<uint64_t>(local.tm_year + 1900), 4).Add('-');
-  out.Dec(static_cast<uint64_t>(local.tm_mon + 1), 2).Add('-').Dec(static_cast<uint64_t>(local.tm_mday), 2);
-  out.Add(' ').Dec(static_cast<uint64_t>(local.tm_hour), 2).Add(':');
-  out.Dec(static_cast<uint64_t>(local.tm_min), 2).Add(':').Dec(static_cast<uint64_t>(local.tm_sec), 2);
-  out.Add(" local (").SignedDec(local.tm_gmtoff / 60).Add(" min from UTC), ");
+  out.Add("Time: ").DateTime(local).Add(" local (");
+  out.SignedDec(local.tm_gmtoff / 60).Add(" min from UTC), ");
   out.SignedDec(static_cast<int64_t>(now)).Add(" s since 1970\n");
   out.Add("Dump kind: ").Dec(static_cast<uint64_t>(kind)).Add('\n');
 }
@@ -314,7 +312,8 @@ void WriteSignal(const CrashInfo* crash, uint32_t thread_id, SafeText& out) {
     out.Add("Signal: ").Dec(static_cast<uint64_t>(signo)).Add(' ').Add(SignalName(signo)).Add('\n');
     if (crash->info != nullptr) {
       const siginfo_t& info = *crash->info;
-      out.Add("Code: ").SignedDec(info.si_code).Add(' ').Add(CodeName(signo, info.si_code)).Add('\n');
+      out.Add("Code: ").SignedDec(info.si_code).Add(' ');
+      out.Add(CodeName(signo, info.si_code)).Add('\n');
       if (IsFault(signo, info.si_code)) {
         out.Add("Address: ").Address(reinterpret_cast<uint64_t>(info.si_addr)).Add('\n');
       } else if (info.si_code == SI_USER || info.si_code == SI_TKILL ||
@@ -460,8 +459,8 @@ void WriteOpenFiles(const DumpSetup& setup, SafeText& out) {
   out.Add("\nOpen files:\n");
   ForEachEntry("/proc/self/fd", scratch->dir, DumpScratch::kDirBytes,
                [&](int folder, const struct dirent64* entry) {
-                 const ssize_t n =
-                     ::readlinkat(folder, entry->d_name, scratch->path, DumpScratch::kPathBytes - 1);
+                 const ssize_t n = ::readlinkat(folder, entry->d_name, scratch->path,
+                                                DumpScratch::kPathBytes - 1);
                  scratch->path[n > 0 ? n : 0] = '\0';
                  out.Add("  ").Add(entry->d_name).Add(" -> ").Add(scratch->path).Add('\n');
                });
@@ -555,7 +554,8 @@ void WriteMemory(const CrashInfo* crash, int kind, ModuleFilter filter, const Re
     const uint64_t value = registers[i].value;
     const MapEntry* entry = maps.Find(value);
     if (entry == nullptr || entry->perms[0] != 'r') continue;
-    const uint64_t from = value - entry->start < kAroundRegister ? entry->start : value - kAroundRegister;
+    const uint64_t from =
+        value - entry->start < kAroundRegister ? entry->start : value - kAroundRegister;
     const uint64_t to = entry->end - value < kAroundRegister ? entry->end : value + kAroundRegister;
     out.Add("\nMemory: around ").Add(registers[i].name).Add(" = ").Address(value).Add(":\n");
     HexDump(from, to - from, memory, setup, out);

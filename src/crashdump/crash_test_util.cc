@@ -46,7 +46,8 @@ Frame FindFrame(const std::string& report, const std::string& text) {
 }
 
 std::string FunctionAt(const Frame& frame) {
-  const std::string output = RunCommand("addr2line -C -f -e '" + frame.module + "' " + frame.offset);
+  const std::string output =
+      RunCommand("addr2line -C -f -e '" + frame.module + "' " + frame.offset);
   return output.substr(0, output.find('\n'));
 }
 

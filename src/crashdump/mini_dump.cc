@@ -45,20 +45,6 @@ bool IsFolder(int folder_fd, const struct dirent64* entry) {
   return ::fstatat(folder_fd, entry->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
 }
 
-void AddDateTime(SafeText& out, const struct tm& local, char date_separator, char middle,
-                 char time_separator) {
-  out.Dec(static_cast<uint64_t>(local.tm_year + 1900), 4);
-  if (date_separator != '\0') out.Add(date_separator);
-  out.Dec(static_cast<uint64_t>(local.tm_mon + 1), 2);
-  if (date_separator != '\0') out.Add(date_separator);
-  out.Dec(static_cast<uint64_t>(local.tm_mday), 2).Add(middle);
-  out.Dec(static_cast<uint64_t>(local.tm_hour), 2);
-  if (time_separator != '\0') out.Add(time_separator);
-  out.Dec(static_cast<uint64_t>(local.tm_min), 2);
-  if (time_separator != '\0') out.Add(time_separator);
-  out.Dec(static_cast<uint64_t>(local.tm_sec), 2);
-}
-
 }  // namespace
 
 int MiniDump::WriteDump(const char* name, const zv::CrashInfo* crash, zv::ModuleFilter filter,
@@ -96,7 +82,7 @@ int MiniDump::MakeDumpPath(const char* name, char* buffer, size_t length) {
 
   SafeText path(buffer, length);
   path.Add(setup_.folder()).Add('/').Add(name).Add('_');
-  AddDateTime(path, local, '\0', '_', '\0');
+  path.DateTime(local, /*compact=*/true);
   path.Add(".dmp");
   if (path.Overflowed() || length < 2) {
     buffer[0] = '\0';
@@ -162,7 +148,7 @@ void MiniDump::Prune(const struct tm& local) {
 void MiniDump::RecordDeletion(const struct tm& local, const char* path) {
   char line_buffer[DumpScratch::kPathBytes + 32];
   SafeText line(line_buffer, sizeof(line_buffer));
-  AddDateTime(line, local, '-', ' ', ':');
+  line.DateTime(local);
   line.Add(' ').Add(path).Add('\n');
 
   char record_buffer[DumpSetup::kFolderBytes + 32];

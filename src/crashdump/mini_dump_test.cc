@@ -2,11 +2,9 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -19,7 +17,6 @@ namespace zv {
 namespace {
 
 using ::testing::HasSubstr;
-using ::testing::Not;
 
 class MiniDumpTest : public ::testing::Test {
  protected:
@@ -89,21 +86,17 @@ TEST_F(MiniDumpTest, PrunesToTheFourNewestOldReports) {
     std::sort(left.begin(), left.end());
     EXPECT_EQ(expected, left);
 
-    std::vector<std::string> record_paths;
+    // One line per deletion, oldest first, stamped with the time the new
+    // report is named after.
+    const std::string stamp(path + std::strlen(path) - 19, 15);  // YYYYMMDD_hhmmss
+    const std::string when = stamp.substr(0, 4) + "-" + stamp.substr(4, 2) + "-" +
+                             stamp.substr(6, 2) + " " + stamp.substr(9, 2) + ":" +
+                             stamp.substr(11, 2) + ":" + stamp.substr(13, 2);
+    std::string expected_record;
+    for (const std::string& name : c.deleted) expected_record += when + " " + dir_.Sub(name) + "\n";
     if (!c.record_unwritable) {
-      for (const std::string& line :
-           testing::SplitLines(testing::ReadFileBytes(dir_.Sub("deleted_dumps.lst")))) {
-        std::smatch m;
-        ASSERT_TRUE(std::regex_match(line, m, std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d (.*))")))
-            << line;
-        record_paths.push_back(m[1]);
-      }
+      EXPECT_EQ(expected_record, testing::ReadFileBytes(dir_.Sub("deleted_dumps.lst")));
     }
-    std::vector<std::string> expected_record;
-    if (!c.record_unwritable) {
-      for (const std::string& name : c.deleted) expected_record.push_back(dir_.Sub(name));
-    }
-    EXPECT_EQ(expected_record, record_paths);
   }
 }
 
@@ -136,43 +129,6 @@ TEST_F(MiniDumpTest, RefusesWhatItCannotWrite) {
   // Nothing was pruned or written by any of them.
   EXPECT_EQ(6u, testing::ListReports(dir_.path()).size());
   EXPECT_FALSE(testing::FileExists(dir_.Sub("deleted_dumps.lst")));
-}
-
-TEST_F(MiniDumpTest, AReportOnAMissingFolderGivesTheErrno) {
-  DumpSetup missing;
-  ASSERT_TRUE(missing.Prepare(dir_.Sub("not/there"), "v"));
-  quennlib::MiniDump dump(missing);
-  EXPECT_EQ(ENOENT, dump.WriteDump("Zentrovane", nullptr, nullptr, kDumpSmall));
-}
-
-// What an engineer reads first: who wrote it, which build, which thread,
-// where it stood, and the maps the addresses belong to.
-TEST_F(MiniDumpTest, ReportOfTheCallingThreadHasEveryPart) {
-  quennlib::MiniDump dump(setup_);
-  ASSERT_EQ(0, dump.WriteDump("Zentrovane", nullptr, nullptr, kDumpSmall));
-  const std::string report = testing::ReadFileBytes(dump.path());
-  const std::string executable = std::filesystem::read_symlink("/proc/self/exe").string();
-
-  EXPECT_EQ(0u, report.find("Zentrovane crash report\nVersion: test version 7\n"));
-  EXPECT_THAT(report, HasSubstr("\nBuild id: " + testing::BuildIdOf(executable) + "\n"));
-  EXPECT_THAT(report, HasSubstr("\nExecutable: " + executable + "\n"));
-  EXPECT_THAT(report, HasSubstr("\nProcess: " + std::to_string(getpid()) + "\n"));
-  EXPECT_THAT(report, HasSubstr("\nDump kind: 0\n"));
-  EXPECT_THAT(report, HasSubstr("\nSignal: none"));
-  char name[17] = {};
-  pthread_getname_np(pthread_self(), name, sizeof(name));
-  EXPECT_THAT(report, HasSubstr("\nThread: " + std::to_string(syscall(SYS_gettid)) + " " + name + "\n"));
-
-  const testing::Frame frame =
-      testing::FindFrame(report, "ReportOfTheCallingThreadHasEveryPart");
-  ASSERT_FALSE(frame.module.empty()) << report;
-  EXPECT_EQ(executable, frame.module);
-  EXPECT_THAT(testing::FunctionAt(frame), HasSubstr("ReportOfTheCallingThreadHasEveryPart"));
-
-  EXPECT_THAT(report, HasSubstr("\nMemory maps:\n"));
-  EXPECT_THAT(report, HasSubstr(" r-xp "));
-  EXPECT_THAT(report, HasSubstr("\nMemory: stack from 0x"));
-  EXPECT_EQ(report.size() - 15, report.rfind("\nEnd of report\n"));
 }
 
 bool AcceptEverything(const char*) { return true; }

@@ -81,6 +81,17 @@ SafeText& SafeText::Address(uint64_t value) {
   return *this;
 }
 
+SafeText& SafeText::DateTime(const struct tm& local, bool compact) {
+  const int fields[6] = {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                         local.tm_hour,        local.tm_min,     local.tm_sec};
+  const char* separators = compact ? "\0\0_\0\0" : "-- ::";
+  for (int i = 0; i < 6; ++i) {
+    if (i > 0 && separators[i - 1] != '\0') Add(separators[i - 1]);
+    Dec(static_cast<uint64_t>(fields[i] < 0 ? 0 : fields[i]), i == 0 ? 4 : 2);
+  }
+  return *this;
+}
+
 bool SafeText::Flush() {
   if (fd_ < 0) return error_ == 0;
   size_t done = 0;

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <string_view>
 
 namespace zv {
@@ -28,6 +29,8 @@ class SafeText {
   SafeText& Hex(uint64_t value, int min_digits = 1);
   // "0x" and sixteen lower-case digits: addresses, registers.
   SafeText& Address(uint64_t value);
+  // "YYYY-MM-DD hh:mm:ss", or compact "YYYYMMDD_hhmmss" (file names).
+  SafeText& DateTime(const struct tm& local, bool compact = false);
 
   // Writes what is buffered (bound only); false after any failed write.
   bool Flush();
