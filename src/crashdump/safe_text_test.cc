@@ -10,17 +10,6 @@
 namespace zv {
 namespace {
 
-struct tm Local(int year, int month, int day, int hour, int minute, int second) {
-  struct tm t = {};
-  t.tm_year = year - 1900;
-  t.tm_mon = month - 1;
-  t.tm_mday = day;
-  t.tm_hour = hour;
-  t.tm_min = minute;
-  t.tm_sec = second;
-  return t;
-}
-
 TEST(SafeTextTest, FormatsNumbersByHand) {
   struct Case {
     std::function<void(SafeText&)> write;
@@ -37,8 +26,11 @@ TEST(SafeTextTest, FormatsNumbersByHand) {
       {[](SafeText& t) { t.Hex(0xDEADBEEFCAFEull); }, "DEADBEEFCAFE"},
       {[](SafeText& t) { t.Address(0x7f12ab); }, "0x00000000007f12ab"},
       {[](SafeText& t) { t.Add("a").Add('b').Add(std::string_view("cde", 2)); }, "abcd"},
-      {[](SafeText& t) { t.DateTime(Local(2010, 12, 31, 23, 5, 9)); }, "2010-12-31 23:05:09"},
-      {[](SafeText& t) { t.DateTime(Local(2026, 1, 2, 0, 7, 0), true); }, "20260102_000700"},
+      // struct tm: second, minute, hour, day, month - 1, year - 1900, ...
+      {[](SafeText& t) { t.DateTime(tm{9, 5, 23, 31, 11, 110, 0, 0, 0, 0, nullptr}); },
+       "2010-12-31 23:05:09"},
+      {[](SafeText& t) { t.DateTime(tm{0, 7, 0, 2, 0, 126, 0, 0, 0, 0, nullptr}, true); },
+       "20260102_000700"},
   };
   for (const Case& c : cases) {
     char buffer[64];
