@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config ccache
   libgtest-dev libgmock-dev googletest libbenchmark-dev zlib1g-dev
-  libsqlite3-dev liblzma-dev liblzo2-dev nettle-dev libmariadb-dev libarchive-dev libasio-dev
+  libsqlite3-dev liblzma-dev liblzo2-dev nettle-dev libmariadb-dev libarchive-dev libasio-dev libunwind-dev
   mariadb-server mariadb-client xz-utils rsync
   libsystemd-dev systemd
 )

@@ -11,6 +11,7 @@
 
 #include <fcntl.h>
 #include <iconv.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -32,7 +33,6 @@ constexpr size_t kModuleOffset = 0;
 constexpr size_t kModuleBytes = 20;
 constexpr size_t kCodeOffset = 20;
 constexpr size_t kTimeOffset = 24;
-constexpr size_t kTimeBytes = 9;
 constexpr size_t kMessageOffset = 36;
 constexpr size_t kMessageBytes = 217;
 
@@ -54,6 +54,37 @@ size_t Utf8SequenceLength(const unsigned char* text, size_t available) {
     if ((text[i] & 0xC0) != 0x80) return 0;
   }
   return length;
+}
+
+// Module name and event code into a zeroed record.
+void FillRecordHead(unsigned char* record, const std::string& module_gbk, uint8_t code) {
+  std::memcpy(record + kModuleOffset, module_gbk.data(), std::min(kModuleBytes, module_gbk.size()));
+  record[kCodeOffset] = code;
+  record[253] = 0;
+  record[254] = 0x0D;
+  record[255] = 0x0A;
+}
+
+// "hh:mm:ss" at its place; the NUL after it is already there. Formatted by
+// hand: the crash handler's entry stamps records with it too.
+void StampTime(unsigned char* record, const struct tm& local) {
+  const int parts[3] = {local.tm_hour, local.tm_min, local.tm_sec};
+  unsigned char* p = record + kTimeOffset;
+  for (int i = 0; i < 3; ++i) {
+    const int value = parts[i] < 0 ? 0 : parts[i] % 100;
+    *p++ = static_cast<unsigned char>('0' + value / 10);
+    *p++ = static_cast<unsigned char>('0' + value % 10);
+    if (i < 2) *p++ = ':';
+  }
+}
+
+// Writes n as exactly width decimal digits.
+char* PutDigits(char* out, int n, int width) {
+  for (int i = width - 1; i >= 0; --i) {
+    out[i] = static_cast<char>('0' + n % 10);
+    n /= 10;
+  }
+  return out + width;
 }
 
 }  // namespace
@@ -194,16 +225,9 @@ int CZvLogFile::Write(uint8_t code, const char* module, const char* format, ...)
   if (impl_->file == nullptr && impl_->OpenLocked(local) != 0) return -1;
 
   unsigned char record[kRecordBytes] = {};
-  std::memcpy(record + kModuleOffset, module_name.data(), std::min(kModuleBytes, module_name.size()));
-  record[kCodeOffset] = code;
-  char time_text[32];
-  std::snprintf(time_text, sizeof(time_text), "%02d:%02d:%02d", local.tm_hour, local.tm_min,
-                local.tm_sec);
-  std::memcpy(record + kTimeOffset, time_text, kTimeBytes - 1);  // NUL already there
+  FillRecordHead(record, module_name, code);
+  StampTime(record, local);
   std::memcpy(record + kMessageOffset, message.data(), std::min(kMessageBytes, message.size()));
-  record[253] = 0;
-  record[254] = 0x0D;
-  record[255] = 0x0A;
 
   FILE* file = impl_->file;
   if (fseeko(file, impl_->position, SEEK_SET) != 0 ||
@@ -219,6 +243,57 @@ int CZvLogFile::Write(uint8_t code, const char* module, const char* format, ...)
     return 12;
   }
   return 0;
+}
+
+void CZvLogFile::PrepareEntry(uint8_t code, const char* module, const char* message_start,
+                              PreparedLogEntry* entry) {
+  if (entry == nullptr) throw 0;
+  const std::string module_name = ConvertUtf8ToGbk(module != nullptr ? module : "");
+  const std::string message = ConvertUtf8ToGbk(message_start != nullptr ? message_start : "");
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  const std::string& folder = impl_->Directory();
+  entry->ready_ = folder.size() < PreparedLogEntry::kFolderBytes;
+  if (!entry->ready_) return;
+  std::memset(entry->folder_, 0, sizeof(entry->folder_));
+  std::memcpy(entry->folder_, folder.data(), folder.size());
+  std::memset(entry->record_, 0, sizeof(entry->record_));
+  FillRecordHead(entry->record_, module_name, code);
+  entry->message_bytes_ = std::min(kMessageBytes, message.size());
+  std::memcpy(entry->record_ + kMessageOffset, message.data(), entry->message_bytes_);
+}
+
+int PreparedLogEntry::Write(const struct tm& local, const char* tail) const {
+  if (!ready_) return -1;
+  unsigned char record[kRecordBytes];
+  std::memcpy(record, record_, kRecordBytes);
+  StampTime(record, local);
+  size_t at = message_bytes_;
+  for (const char* p = tail; p != nullptr && *p != '\0' && at < kMessageBytes; ++p) {
+    record[kMessageOffset + at++] = static_cast<unsigned char>(*p);
+  }
+
+  // folder + "/YYYYMMDD.log"
+  char path[kFolderBytes + 16];
+  const size_t folder_length = std::strlen(folder_);
+  std::memcpy(path, folder_, folder_length);
+  char* p = path + folder_length;
+  *p++ = '/';
+  p = PutDigits(p, local.tm_year + 1900, 4);
+  p = PutDigits(p, local.tm_mon + 1, 2);
+  p = PutDigits(p, local.tm_mday, 2);
+  std::memcpy(p, ".log", 5);
+
+  (void)::mkdir(folder_, 0755);  // a failure shows in the open below
+  const int fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return -1;
+  off_t position = ::lseek(fd, 0, SEEK_END);
+  if (position < 0) position = 0;
+  position -= position % static_cast<off_t>(kRecordBytes);
+  if (position >= kFileBytes) position = 0;
+  const bool written =
+      ::pwrite(fd, record, kRecordBytes, position) == static_cast<ssize_t>(kRecordBytes);
+  ::close(fd);
+  return written ? 0 : 12;
 }
 
 void CZvLogFile::SetDirectoryForTesting(const std::string& directory) {

@@ -23,6 +23,8 @@ inline constexpr const char* kModuleDisk = "磁盘预警";
 // is created on first use and never destroyed (every record is flushed, so
 // nothing waits for a destructor). Threads: any; one lock covers Open and
 // the whole of Write.
+class PreparedLogEntry;
+
 class CZvLogFile {
  public:
   static CZvLogFile& Instance();
@@ -38,6 +40,13 @@ class CZvLogFile {
   // 0, or 10 when no file could be opened or created.
   int Open();
 
+  // Makes *entry ready to write one record later from a place where nothing
+  // may lock, allocate or convert text (a crash handler): the module and
+  // the message's fixed start are converted to GBK now, and the folder is
+  // the one this log writes to now. message_start is text, not a format.
+  void PrepareEntry(uint8_t code, const char* module, const char* message_start,
+                    PreparedLogEntry* entry);
+
   // For tests: the folder (default home + "/log") and the clock (null
   // restores the system clock). Both close the open file.
   void SetDirectoryForTesting(const std::string& directory);
@@ -47,6 +56,35 @@ class CZvLogFile {
   CZvLogFile();
   struct Impl;
   Impl* const impl_;  // owned, never freed (see Instance())
+};
+
+// One operation-log record made ready ahead of time (CZvLogFile::
+// PrepareEntry). Write uses only mkdir, open, lseek, pwrite and close, so
+// it is async-signal-safe. It opens the day's file itself and continues
+// after the file's last whole record, exactly as a freshly opened log does
+// (the watchdog's process shares the files the same way). Owner: whoever
+// prepared it; Write may be called from any thread or signal handler.
+class PreparedLogEntry {
+ public:
+  PreparedLogEntry() = default;
+  PreparedLogEntry(const PreparedLogEntry&) = delete;
+  PreparedLogEntry& operator=(const PreparedLogEntry&) = delete;
+
+  // Writes the record with the prepared message followed by tail (ASCII,
+  // cut where the message field ends), stamped with local's time, into the
+  // file of local's date. 0 written; -1 not prepared or no file could be
+  // opened; 12 the write failed.
+  int Write(const struct tm& local, const char* tail) const;
+
+ private:
+  friend class CZvLogFile;
+  static constexpr size_t kRecordBytes = 256;
+  static constexpr size_t kFolderBytes = 4096;
+
+  bool ready_ = false;
+  char folder_[kFolderBytes] = {};
+  unsigned char record_[kRecordBytes] = {};  // everything but time and tail
+  size_t message_bytes_ = 0;                 // of the prepared message
 };
 
 // UTF-8 text converted to GBK; a character GBK lacks, or a byte that is not

@@ -150,6 +150,39 @@ TEST_F(LogFileTest, ExistingFileContinuedAtLastWholeRecord) {
   EXPECT_EQ(Record(kSyncGbk, '1', "08:09:10", "next"), file.substr(768));
 }
 
+// The crash handler's entry: prepared in advance, written later with only
+// plain system calls, at the place a freshly opened log would write.
+TEST_F(LogFileTest, PreparedEntryWritesWhereAFreshLogWould) {
+  struct Case {
+    size_t existing;  // bytes already in the day's file
+    size_t offset;    // where the record must land
+  };
+  const Case cases[] = {{0, 0}, {1000, 768}, {kFileBytes, 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.existing);
+    std::filesystem::remove_all(dir_);
+    if (c.existing > 0) testing::WriteFileBytes(dir_ + "/20101231.log", std::string(c.existing, 'Z'));
+    PreparedLogEntry entry;
+    log_.PrepareEntry(kEventWarning, kModuleSync, "不能创建转储文件,错误号:", &entry);
+    struct tm when = {};
+    when.tm_year = 2010 - 1900;
+    when.tm_mon = 11;
+    when.tm_mday = 31;
+    when.tm_hour = 23;
+    when.tm_min = 5;
+    when.tm_sec = 9;
+    ASSERT_EQ(0, entry.Write(when, "0000000D"));
+    const std::string file = File("20101231.log");
+    ASSERT_EQ(std::max(c.existing - c.existing % 256, c.offset + 256), file.size());
+    const std::string message =
+        "\xB2\xBB\xC4\xDC\xB4\xB4\xBD\xA8\xD7\xAA\xB4\xA2\xCE\xC4\xBC\xFE,"
+        "\xB4\xED\xCE\xF3\xBA\xC5:0000000D";
+    EXPECT_EQ(Record(kSyncGbk, '2', "23:05:09", message), file.substr(c.offset, 256));
+  }
+  PreparedLogEntry unprepared;
+  EXPECT_EQ(-1, unprepared.Write(tm{}, "x"));
+}
+
 TEST_F(LogFileTest, WriteOpensWhenNothingIsOpen) {
   testing::WriteFileBytes(dir_ + "/20101211.log", std::string(300, 'Z'));
   ASSERT_EQ(0, log_.Write(kEventInfo, kModuleSync, "next"));

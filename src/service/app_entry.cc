@@ -8,6 +8,7 @@
 #include <string>
 
 #include "config/zv_sync_config.h"
+#include "crashdump/crash_filter.h"
 #include "log/log_file.h"
 #include "log/sync_log.h"
 #include "service/guard_entry.h"
@@ -107,6 +108,9 @@ int ZentrovaneMain(int argc, char** argv) {
   // The operation log creates the configuration (and the home) first.
   CZvLogFile::Instance().Open();
   ZVSyncLog::Instance().SetLevel(ZVSyncConfig::Instance().GetLogLevel());
+  // From here on a crash leaves a report in the home folder (unless a
+  // debugger is attached: it sees the crash itself).
+  InstallCrashFilter(ZVSyncConfig::Instance().GetHomeDirectory(), VersionText());
   SetThreadDebugName(GetCurrentThreadId32(), "MainThread");
 
   const RunMode mode = ParseRunMode(argc, argv);
