@@ -7,6 +7,7 @@ packages=(
   libsqlite3-dev liblzma-dev liblzo2-dev nettle-dev libmariadb-dev libarchive-dev libasio-dev libunwind-dev
   mariadb-server mariadb-client xz-utils rsync
   libsystemd-dev systemd
+  build-essential debhelper lintian
 )
 missing=()
 for p in "${packages[@]}"; do
