@@ -1,19 +1,20 @@
 // SyncClient: one appliance's session.
 //
-// The controller's event-loop thread creates a session for each accepted
-// connection and calls Start(); the session's own worker thread then runs
-// the version handshake, the login and the block loop (Run()): file
-// announcements, data blocks decoded into the buffer's second half and
-// written to the session's data file, and at each file's end the processing
-// of the file under the controller's processing lock. At its end
-// the worker posts NotifyDisconnected(this) to the controller, which then
-// Stop()s (joins) and deletes the session on its own thread. Stop() from the
-// controller at any time (shut-down, account change) cancels the blocked
-// socket call, so the worker ends promptly through the same clean-up.
+// The listener creates a session for each accepted connection, calls
+// Start() and hands it to its host (SessionHost::NotifyConnected), which
+// owns it from then on. The session's own worker thread runs the version
+// handshake, the login and the block loop (Run()): file announcements, data
+// blocks decoded into the buffer's second half and written to the session's
+// data file, and at each file's end the processing of the file under the
+// host's processing lock. At its end the worker frees its buffers itself
+// and tells the host (NotifyDisconnected), which then Stop()s and destroys
+// the session on its own thread. Stop() at any time (shut-down, account
+// change) cancels the blocked socket call, so the worker ends promptly
+// through the same clean-up.
 //
-// Threads: Start/Stop on the controller's thread (any thread but the
-// worker); GetRecord/GetSessionKey from any thread; everything else is the
-// worker's.
+// Threads: Start on the listener's thread, Stop on the host's (any thread
+// but the worker); GetRecord/GetSessionKey from any thread; everything else
+// is the worker's.
 #pragma once
 
 #include <atomic>
@@ -35,7 +36,7 @@
 
 namespace zv {
 
-class SyncController;
+class SessionHost;
 
 class SyncClient : public SyncSocket {
  public:
@@ -52,25 +53,33 @@ class SyncClient : public SyncSocket {
     uint32_t pending_interval_ms = 2000;
   };
 
-  // Makes the data-file object of an announced file type (0 log table,
-  // 1 config table, 2 attachment package; never called for another type).
-  using DataFileFactory = std::unique_ptr<SyncDataFile> (*)(uint32_t file_type,
+  // Makes the data-file object of an announced file type (never called
+  // for a value that is no FileType).
+  using DataFileFactory = std::unique_ptr<SyncDataFile> (*)(FileType file_type,
                                                             CZvAccountFile* position_file);
   // The objects the server uses: LogTableFile, ConfigTableFile, AttachmentFile.
-  static std::unique_ptr<SyncDataFile> MakeDataFile(uint32_t file_type,
+  static std::unique_ptr<SyncDataFile> MakeDataFile(FileType file_type,
                                                     CZvAccountFile* position_file);
 
-  SyncClient();            // allocates nothing yet
+  // What a session may be given beside its host (tests shorten the
+  // time-outs and store files of their own).
+  struct Options {
+    TimeOuts timeouts;
+    DataFileFactory data_file_factory = nullptr;  // null: MakeDataFile
+  };
+
+  // Allocates nothing yet. host outlives the session.
+  explicit SyncClient(SessionHost& host);
+  SyncClient(SessionHost& host, const Options& options);
   // "Socket not closed!" at 0x04 if still open; frees the buffer if the
   // worker has not (it frees it at its end, before posting its disconnect).
   ~SyncClient() override;
 
-  // Controller thread. Takes ownership of the accepted socket, creates and
-  // starts the worker ("Create work thread failed!errno=%u"), which first
-  // allocates the 0x800800-byte block buffer (without it, "No memory!" and
-  // the session ends). A second Start throws 0.
-  // The session owns accepted_fd from this call on, also when Start fails
-  // (it is closed then). REQUIRES: a registered SyncController (else throws 0).
+  // Takes ownership of the accepted socket, creates and starts the worker
+  // ("Create work thread failed!errno=%u"), which first allocates the
+  // 0x800800-byte block buffer (without it, "No memory!" and the session
+  // ends). A second Start throws 0. The session owns accepted_fd from this
+  // call on, also when Start fails (it is closed then).
   bool Start(int accepted_fd, uint32_t peer_address, uint16_t peer_port);  // host byte order
   // Any thread but the worker: sets the stop flag, cancels the blocking call,
   // joins the worker (a worker that has ended, or detached itself at its
@@ -87,18 +96,13 @@ class SyncClient : public SyncSocket {
   uint32_t peer_address() const { return peer_address_; }
   uint16_t peer_port() const { return peer_port_; }
 
-  // Bytes of file data decoded by any session (the "F:" transfer speed);
-  // counted in interactive mode only.
+  // Bytes of file data decoded by any session (the "F:" transfer speed of
+  // the process); sessions count them in interactive mode only.
   static void AddDecodedBytes(uint32_t bytes);
 
-  // Process-wide time-outs; tests shorten them.
-  static void SetTimeOutsForTesting(const TimeOuts& timeouts);
   // The millisecond clock of the transfer statistics; null restores the
   // tick count.
   static void SetTickSourceForTesting(uint32_t (*tick)());
-  // Replaces MakeDataFile for the sessions started from now on; null
-  // restores it.
-  static void SetDataFileFactoryForTesting(DataFileFactory factory);
 
  private:
   // The worker's body: handshake, block loop, clean-up.
@@ -179,11 +183,13 @@ class SyncClient : public SyncSocket {
   static_assert(kBlockBufferSize >= kMaxBlockSize + kMaxOriginSize);
   static_assert(kMaxBlockSize >= kMaxOriginSize);
 
+  // Constant after construction.
+  SessionHost& host_;
+  const TimeOuts timeouts_;
+  const DataFileFactory data_file_factory_;
   // Constant while the worker runs.
-  SyncController* controller_ = nullptr;
   uint32_t peer_address_ = 0;
   uint16_t peer_port_ = 0;
-  DataFileFactory data_file_factory_ = nullptr;
 
   // The block buffer: a block is received into either half, whichever the
   // data file is not writing from, and decoded into the other half or the
@@ -210,7 +216,7 @@ class SyncClient : public SyncSocket {
 
   // The worker's own.
   bool handshake_done_ = false;
-  bool processing_ = false;         // holds the controller's processing lock
+  bool processing_ = false;         // holds the host's processing lock
   bool error_shown_ = false;        // an error block was sent or received
   int last_error_ = 0;              // error of the last failed socket call; 0 when the peer closed
   uint32_t last_pending_tick_ = 0;  // when the last pending block was sent
