@@ -112,22 +112,27 @@ bool SyncClient::Start(int accepted_fd, uint32_t peer_address, uint16_t peer_por
 }
 
 void SyncClient::Stop() {
-  std::lock_guard<std::mutex> lock(thread_mutex_);
-  if (!worker_.joinable()) {
-    // A worker that detached itself at its end has only its end flag left
-    // to set.
-    while (self_detached_ && !HasEnded()) std::this_thread::yield();
-    return;
+  std::thread worker;
+  {
+    std::lock_guard<std::mutex> lock(thread_mutex_);
+    if (!worker_.joinable()) {
+      // A worker that detached itself at its end has only its end flag
+      // left to set.
+      while (self_detached_ && !HasEnded()) std::this_thread::yield();
+      return;
+    }
+    if (worker_.get_id() == std::this_thread::get_id()) throw 0;
+    if (HasEnded()) {
+      // The worker touches nothing of this session any more.
+      worker_.detach();
+      return;
+    }
+    stop_.store(true);
+    Cancel();
+    // Joined outside the lock: the worker takes it once more at its end.
+    worker = std::move(worker_);
   }
-  if (worker_.get_id() == std::this_thread::get_id()) throw 0;
-  if (HasEnded()) {
-    // The worker touches nothing of this session any more.
-    worker_.detach();
-    return;
-  }
-  stop_.store(true);
-  Cancel();
-  worker_.join();
+  worker.join();
 }
 
 void SyncClient::GetRecord(SyncAccountRecord* out) const {
@@ -199,6 +204,10 @@ void SyncClient::Run() {
   buffer_.reset();
   for (auto& spare : spares_) spare.reset();
   decoder_.Release();
+  // Said before the notice: a host that takes the session over only after
+  // the notice has come (a connection closed at once ends its session
+  // before the listener has handed it over) sees that it ends and reaps it.
+  ending_.store(true, std::memory_order_release);
   // From here on the host may stop and destroy this session: it joins this
   // thread first (or waits for its end flag), so the members stay valid
   // until Run returns.
@@ -208,11 +217,12 @@ void SyncClient::Run() {
   EndDatabaseThread();
   {
     // Detached, the thread gives its stack back itself as it exits; a join
-    // (or a detach after the exit) would have the host's thread do
-    // it, and wait for the process's memory map lock. Not while a Stop is
-    // joining (it holds the lock).
-    std::unique_lock<std::mutex> lock(thread_mutex_, std::try_to_lock);
-    if (lock.owns_lock() && worker_.joinable()) {
+    // (or a detach after the exit) would have the host's thread do it, and
+    // wait for the process's memory map lock. The lock is held only
+    // briefly: by a Start still returning (it has just made this thread),
+    // never by a Stop while it joins (it has taken the thread out first).
+    std::lock_guard<std::mutex> lock(thread_mutex_);
+    if (worker_.joinable()) {
       worker_.detach();
       self_detached_ = true;
     }
@@ -251,40 +261,55 @@ void SyncClient::ReportTransferError(bool sending, uint32_t timeout_ms, int erro
            static_cast<unsigned>(error));
 }
 
-bool SyncClient::SendAll(const void* data, size_t length) {
-  if (data == nullptr || length == 0) throw 0;
-  const auto* p = static_cast<const uint8_t*>(data);
-  const uint32_t timeout_ms = timeouts_.send_ms;
+SyncClient::Deadline SyncClient::DeadlineAfter(uint32_t timeout_ms) {
+  return Deadline{timeout_ms,
+                  std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms)};
+}
+
+template <typename Call>
+bool SyncClient::TransferAll(bool sending, size_t length, const Deadline& deadline, Call call) {
   size_t done = 0;
   while (done < length) {
+    // Each call gets what is left of the time-out, so that a peer that
+    // trickles its bytes is cut as a silent one is.
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline.end - std::chrono::steady_clock::now());
     int error = 0;
-    long n = SendSome(p + done, length - done, timeout_ms, &error);
+    long n = call(done, static_cast<uint32_t>(left.count() > 0 ? left.count() : 0), &error);
     if (n > 0) {
       done += static_cast<size_t>(n);
       continue;
     }
     last_error_ = n == 0 ? 0 : error;
-    if (n < 0 && !stop_.load() && handshake_done_) ReportTransferError(true, timeout_ms, error);
+    if (n < 0 && !stop_.load() && handshake_done_) {
+      ReportTransferError(sending, deadline.timeout_ms, error);
+    }
     return false;
   }
   return true;
 }
 
+bool SyncClient::SendAll(const void* data, size_t length) {
+  if (data == nullptr || length == 0) throw 0;
+  const auto* p = static_cast<const uint8_t*>(data);
+  return TransferAll(true, length, DeadlineAfter(timeouts_.send_ms),
+                     [this, p, length](size_t done, uint32_t left_ms, int* error) {
+                       return SendSome(p + done, length - done, left_ms, error);
+                     });
+}
+
 bool SyncClient::ReceiveAll(void* data, size_t length) {
+  // Only this thread changes what the time-out depends on.
+  return ReceiveAll(data, length, DeadlineAfter(ReceiveTimeOut()));
+}
+
+bool SyncClient::ReceiveAll(void* data, size_t length, const Deadline& deadline) {
   if (data == nullptr || length == 0) throw 0;
   auto* p = static_cast<uint8_t*>(data);
-  // Only this thread changes what the time-out depends on.
-  const uint32_t timeout_ms = ReceiveTimeOut();
-  size_t done = 0;
-  while (done < length) {
-    int error = 0;
-    long n = ReceiveSome(p + done, length - done, timeout_ms, &error);
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-      continue;
-    }
-    last_error_ = n == 0 ? 0 : error;
-    if (n < 0 && !stop_.load() && handshake_done_) ReportTransferError(false, timeout_ms, error);
+  if (!TransferAll(false, length, deadline,
+                   [this, p, length](size_t done, uint32_t left_ms, int* error) {
+                     return ReceiveSome(p + done, length - done, left_ms, error);
+                   })) {
     return false;
   }
   if (host_.IsInteractive()) CountReceivedBytes(length);
@@ -405,7 +430,9 @@ bool SyncClient::SendServerVersion() {
 
 bool SyncClient::ReceiveClientVersion() {
   char version[kVersionFieldSize + 1] = {};
-  if (!ReceiveAll(version, kClientVersionPrefixSize)) {
+  // One time-out for the whole version text, both of its parts.
+  const Deadline deadline = DeadlineAfter(ReceiveTimeOut());
+  if (!ReceiveAll(version, kClientVersionPrefixSize, deadline)) {
     ZV_LOG_E("Receive header error!\n");
     return false;
   }
@@ -419,7 +446,7 @@ bool SyncClient::ReceiveClientVersion() {
     return false;
   }
   if (!ReceiveAll(version + kClientVersionPrefixSize,
-                  kVersionFieldSize - kClientVersionPrefixSize)) {
+                  kVersionFieldSize - kClientVersionPrefixSize, deadline)) {
     ZV_LOG_E("Receive client version failed!\n");
     ZV_OPLOG(kEventWarning, kModuleSync, "验证同步客户端版本失败,客户端IP:%u.%u.%u.%u", ZV_IP4(a));
     return false;
@@ -603,6 +630,9 @@ bool SyncClient::HandleClientError(uint32_t block_size, uint32_t content_size) {
 }
 
 bool SyncClient::HandleTaskFinished() {
+  // Only a logged-in appliance has a task to finish; the record in the
+  // operation log speaks of its uploads.
+  if (!LoggedIn()) return SendError(kUnauthenticated);
   ZV_OPLOG(kEventInfo, kModuleSync, "同步数据任务已完成!");
   return true;
 }

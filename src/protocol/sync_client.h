@@ -18,6 +18,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -40,7 +41,10 @@ class SessionHost;
 
 class SyncClient : public SyncSocket {
  public:
-  // Per-call time-outs of the session's socket calls.
+  // Time-outs of the session's transfers. Each bounds a whole transfer, not
+  // one system call: the send of a block; the receipt of the version text,
+  // of a block header, of the rest of a block. A peer that trickles its
+  // bytes is cut as a silent one is.
   struct TimeOuts {
     uint32_t send_ms = 5000;
     uint32_t receive_ms = 60000;
@@ -87,6 +91,9 @@ class SyncClient : public SyncSocket {
   // Idempotent.
   void Stop();
 
+  // True once the worker has begun its last steps: it has told its host
+  // that it ends, or is about to.
+  bool IsEnding() const { return ending_.load(std::memory_order_acquire); }
   // True once the worker has done everything but return: a join then
   // waits for nothing but the thread's exit.
   bool HasEnded() const { return ended_.load(std::memory_order_acquire); }
@@ -108,9 +115,23 @@ class SyncClient : public SyncSocket {
   // The worker's body: handshake, block loop, clean-up.
   void Run();
 
-  // Framing. SendBlock masks the block in place.
+  // When the time-out of a transfer ends, and its length (for the report).
+  struct Deadline {
+    uint32_t timeout_ms;
+    std::chrono::steady_clock::time_point end;
+  };
+  static Deadline DeadlineAfter(uint32_t timeout_ms);
+  // Makes call(done, milliseconds left, &error) (one send or receive call)
+  // until length bytes are done, or reports its failure; false then.
+  template <typename Call>
+  bool TransferAll(bool sending, size_t length, const Deadline& deadline, Call call);
+
+  // Framing. SendBlock masks the block in place. SendAll: within the send
+  // time-out; ReceiveAll: within the receive time-out that applies now, or
+  // by deadline.
   bool SendAll(const void* data, size_t length);
   bool ReceiveAll(void* data, size_t length);
+  bool ReceiveAll(void* data, size_t length, const Deadline& deadline);
   bool SendBlock(void* block, size_t size);
   bool SendValueBlock(uint32_t command, uint32_t value);
   // Reads one block into the first half of the buffer and unmasks it.
@@ -206,7 +227,8 @@ class SyncClient : public SyncSocket {
   std::mutex thread_mutex_;  // guards start and stop of worker_
   std::thread worker_;
   std::atomic<bool> stop_{false};
-  std::atomic<bool> ended_{false};  // set last by the worker
+  std::atomic<bool> ending_{false};  // set by the worker before its end notice
+  std::atomic<bool> ended_{false};   // set last by the worker
   bool started_ = false;             // under thread_mutex_
   bool self_detached_ = false;       // under thread_mutex_: the worker detached itself at its end
 

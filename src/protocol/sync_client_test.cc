@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
@@ -19,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -586,7 +588,7 @@ TEST_F(SyncClientTest, LongestBlockIsAcceptedAndOneMoreEndsTheSession) {
 
 TEST_F(SyncClientTest, HeaderOnlyBlocksAreDispatchedWithEmptyContent) {
   ApplianceClient client;
-  SyncClient* session = ConnectAndHandshake(&client);
+  SyncClient* session = ConnectAndLogin(&client, DemoLogin());
   ASSERT_TRUE(client.SendBlock(77, nullptr, 0));                   // unknown command
   ASSERT_TRUE(client.SendBlockDeclaring(5, 78, nullptr, 0));       // size below 12
   ASSERT_TRUE(client.SendBlock(kCmdTaskFinished, nullptr, 0));     // no content needed
@@ -650,6 +652,22 @@ TEST_F(SyncClientTest, TransferBlocksBeforeLoginAreUnauthenticated) {
   EXPECT_EQ(block.command, 7u);
   EXPECT_EQ(block.Value(), kUnauthenticated);
   Finish(session);
+}
+
+TEST_F(SyncClientTest, TaskFinishedBeforeLoginIsUnauthenticated) {
+  const std::string record = Gbk("同步数据任务已完成!");
+  const size_t records_before = Count(OperationLog(), record);
+  ApplianceClient client;
+  SyncClient* session = ConnectAndHandshake(&client);
+  ASSERT_TRUE(client.SendTaskFinished());
+  ReceivedBlock block;
+  ASSERT_EQ(client.ReceiveBlock(&block), IoStatus::kOk);
+  EXPECT_EQ(block.command, 7u);
+  EXPECT_EQ(block.Value(), kUnauthenticated);
+  EXPECT_EQ(client.WaitForClose(), IoStatus::kClosed);
+  Finish(session);
+  EXPECT_EQ(Count(OperationLog(), record), records_before);
+  EXPECT_EQ(controller_.auth_calls(), 0);
 }
 
 TEST_F(SyncClientTest, StopEndsASessionBlockedInReceive) {
@@ -724,6 +742,63 @@ TEST_F(SyncClientTest, TimeOutBeforeHandshakeIsNotReported) {
   EXPECT_NE(log.find("Client Timeout!"), std::string::npos);
   EXPECT_EQ(log.find("Receive timeout"), std::string::npos);
   EXPECT_NE(log.find("Receive header error!"), std::string::npos);
+}
+
+// A peer that sends one byte at a time, each well within the time-out,
+// is cut once the time-out has passed for the whole version text, block
+// header or rest of a block, as a silent peer is: a time-out bounds a
+// receipt, not each system call.
+TEST_F(SyncClientTest, TricklingPeerIsCutWithinTheTimeOut) {
+  constexpr uint32_t kTimeOutMs = 1000;
+  options_.timeouts = SyncClient::TimeOuts{5000, kTimeOutMs, kTimeOutMs};
+  const std::array<char, kVersionFieldSize> version = FormatClientVersion("slow appliance");
+  std::vector<uint8_t> header = BuildValueBlock(kCmdPending, kPendingEcho);
+  MaskBlock(header.data(), header.size());
+  const std::vector<uint8_t> payload(64, 0x5A);
+  std::vector<uint8_t> block = BuildBlock(99, payload.data(), payload.size());
+  MaskBlock(block.data(), block.size());
+  struct Case {
+    const char* what;
+    bool log_in;
+    std::vector<uint8_t> at_once;  // sent whole first
+    std::vector<uint8_t> trickled;
+    std::chrono::milliseconds gap;  // between two trickled bytes
+  };
+  const Case cases[] = {
+      {"version text", false, {}, std::vector<uint8_t>(version.begin(), version.end()),
+       std::chrono::milliseconds(100)},
+      {"block header", true, {}, header, std::chrono::milliseconds(300)},
+      {"rest of a block", true,
+       std::vector<uint8_t>(block.begin(), block.begin() + kBlockHeaderSize),
+       std::vector<uint8_t>(block.begin() + kBlockHeaderSize, block.end()),
+       std::chrono::milliseconds(100)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ApplianceClient client;
+    SyncClient* session =
+        c.log_in ? ConnectAndLogin(&client, DemoLogin()) : Connect(&client);
+    if (!c.log_in) {
+      ASSERT_TRUE(client.ReceiveServerVersion());
+    }
+    if (!c.at_once.empty()) {
+      ASSERT_TRUE(client.SendRaw(c.at_once.data(), c.at_once.size()));
+    }
+    // Sent byte by byte until a send fails: the session has closed.
+    const auto start = std::chrono::steady_clock::now();
+    size_t sent = 0;
+    while (sent < c.trickled.size() && client.SendRaw(&c.trickled[sent], 1)) {
+      ++sent;
+      std::this_thread::sleep_for(c.gap);
+    }
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(sent, c.trickled.size()) << "the whole text or block got through";
+    // The time-out, the two sends it takes to see the close, and a little.
+    EXPECT_LT(elapsed, std::chrono::milliseconds(kTimeOutMs) + 3 * c.gap + std::chrono::seconds(1));
+    Finish(session);
+    EXPECT_NE(NewLog().find("Client Timeout!"), std::string::npos);
+  }
+  EXPECT_NE(NewLog().find("Receive timeout,timeout=1000"), std::string::npos);
 }
 
 TEST_F(SyncClientTest, SecondStartIsAProgrammingError) {

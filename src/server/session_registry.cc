@@ -32,12 +32,17 @@ void SessionRegistry::Add(std::unique_ptr<SyncClient> session) {
   SyncClient* key = session.get();
   sessions_.emplace(key, std::move(session));
   on_count_(sessions_.size());
+  // A session whose connection closed at once may have said that it ends
+  // before it was handed over; that notice found nothing to reap.
+  if (key->IsEnding()) OnEnding(key);
 }
 
 void SessionRegistry::OnEnding(SyncClient* session) {
   if (closed_) return;
   auto it = sessions_.find(session);
-  if (it == sessions_.end()) return;
+  // Reaped already (by another notice, a stop, or at its hand-over), or a
+  // new session at the same address that is not ending: nothing to do.
+  if (it == sessions_.end() || !session->IsEnding()) return;
   if (!session->HasEnded()) {
     // The worker said so before its last steps; joining it now would hold
     // up every login queued on the loop until the scheduler runs it again.

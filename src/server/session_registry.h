@@ -35,11 +35,12 @@ class SessionRegistry {
   SessionRegistry(const SessionRegistry&) = delete;
   SessionRegistry& operator=(const SessionRegistry&) = delete;
 
-  // Takes a started session over. After Close the session is stopped and
-  // destroyed at once instead.
+  // Takes a started session over; one that is ending already (its notice
+  // may have come first) is reaped once it has ended. After Close the
+  // session is stopped and destroyed at once instead.
   void Add(std::unique_ptr<SyncClient> session);
   // The session's worker said it ends: reaps it once it has ended. Nothing
-  // happens for a session that is not registered.
+  // happens for a session that is not registered or not ending.
   void OnEnding(SyncClient* session);
   // Reaps every session for which stop(session) is true, in registry order.
   void StopIf(const std::function<bool(const SyncClient&)>& stop);
