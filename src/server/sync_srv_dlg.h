@@ -143,11 +143,13 @@ class CZVSyncSrvDlg final : public SessionHost {
 
   // Loop thread only, but for what the members below guard themselves.
   CZvAccountFile account_file_;
-  DiskMonitor disk_monitor_;
   std::unique_ptr<NamedEvent> stop_event_;
   bool closing_ = false;
   StatusBoard status_;
   ServerProcessingLock processing_lock_;
+  // Declared after the processing lock and before admission: the monitor
+  // may be handed the lock, admission asks the monitor.
+  DiskMonitor disk_monitor_;
   Admission admission_;
   // The loop, its timers, the sessions, the console's commands and the
   // sockets (declared after what they use).
