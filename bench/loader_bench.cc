@@ -204,8 +204,12 @@ int main(int argc, char** argv) {
     entry.time = static_cast<uint32_t>(time(nullptr));
     entry.end = static_cast<uint32_t>(size);
     zv::FileListHandle* list = zv::filelist_open(data + "/" + storage + "/filelist", "d");
-    zv::filelist_write(entry, list);
-    zv::filelist_close(list);
+    const bool listed = list != nullptr && zv::filelist_write(entry, list) == 0;
+    if (zv::filelist_close(list) != 0 || !listed) {
+      std::fprintf(stderr, "loader_bench: the file list cannot be written\n");
+      exit_code = 1;
+      break;
+    }
     if (!RootExecute("CREATE DATABASE " + client_db + " CHARACTER SET utf8mb4") ||
         !RootExecute(create, client_db)) {
       exit_code = 1;

@@ -236,6 +236,20 @@ int ListenOnLoopback(uint16_t* port) {
   return fd;
 }
 
+int ConnectToLoopback(uint16_t port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(port);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 uint16_t FreeTcpUdpPort() {
   for (int attempt = 0; attempt < 100; ++attempt) {
     uint16_t port = BoundPort(SOCK_STREAM, 0);

@@ -66,6 +66,9 @@ uint16_t FreeTcpUdpPort();
 // A listening TCP socket on 127.0.0.1 at a port the system picks (*port);
 // -1 with the running test failed when it cannot be made.
 int ListenOnLoopback(uint16_t* port);
+// A TCP socket connected to port on 127.0.0.1 (blocking); -1 when the
+// connection could not be made.
+int ConnectToLoopback(uint16_t port);
 
 // A name unique to this process and call, for object namespaces and
 // database names ("t" + pid + counter).

@@ -15,6 +15,7 @@
 #include <cctype>
 #include <cstring>
 
+#include "datafiles/sync_data_file.h"
 #include "datafiles/sync_position.h"
 #include "platform/file_system.h"
 #include "util/crc.h"
@@ -325,11 +326,13 @@ uint32_t FileTypeOfName(const std::string& name) {
     bool device = true;
     for (size_t i = 33; i < 41; ++i)
       device = device && std::isxdigit(static_cast<unsigned char>(name[i]));
-    if (token && device) return 1;
+    if (token && device) return static_cast<uint32_t>(FileType::kConfigTable);
   }
   DataFileName parsed;
-  if (ParseDataFileName(name, &parsed) && parsed.kind == "X") return 2;
-  return 0;
+  if (ParseDataFileName(name, &parsed) && parsed.kind == "X") {
+    return static_cast<uint32_t>(FileType::kAttachmentPackage);
+  }
+  return static_cast<uint32_t>(FileType::kLogTable);
 }
 
 bool ApplianceClient::SendFileInfo(const std::string& name, uint32_t type, uint32_t size,

@@ -27,6 +27,8 @@
 #include <cstring>
 #include <new>
 
+#include "platform/ascii_case.h"
+
 namespace zv {
 namespace {
 
@@ -38,11 +40,7 @@ constexpr size_t kMaxNumberChars = 31;
 constexpr off_t kMaxFileBytes = 64 << 20;
 
 std::string NormalizeName(std::string_view name) {
-  std::string out(name.substr(0, kMaxNameChars));
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
+  return ToLowerAscii(name.substr(0, kMaxNameChars));
 }
 
 bool IsSpace(char c) {

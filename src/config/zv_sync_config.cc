@@ -1,7 +1,6 @@
 #include "config/zv_sync_config.h"
 
 #include <cerrno>
-#include <cstdlib>
 
 #include "config/ini_file.h"
 #include "crashdump/fatal_stop.h"
@@ -42,14 +41,8 @@ std::unique_ptr<ZVSyncConfig> ZVSyncConfig::CreateForTesting() {
   return std::unique_ptr<ZVSyncConfig>(new ZVSyncConfig());
 }
 
-std::string ZVSyncConfig::ResolveHomeDirectory() {
-  const char* env = std::getenv("ZENTROVANE_HOME");
-  if (env != nullptr && *env != '\0') return TrimPathSeparators(env);
-  return TrimPathSeparators(ExecutableDirectory());
-}
-
 ZVSyncConfig::ZVSyncConfig() {
-  home_ = ResolveHomeDirectory();
+  home_ = HomeDirectory();
   account_file_path_ = TrimPathSeparators(home_ + "/config/syncaccount.dat");
   sync_pos_directory_ = TrimPathSeparators(home_ + "/config/syncpos/");
 

@@ -5,10 +5,10 @@
 // three ini files re-read when a caller asks (config/dbconf.ini,
 // config/zvtools.ini, ../mysql_path.ini); and paths fixed at construction
 // from the home directory ($ZENTROVANE_HOME when set, else the folder of the
-// executable). One instance per process (Instance()), owned by nobody and
-// never destroyed; any thread may call any operation. The lock is
-// recursive, so that nothing a load calls while holding it can deadlock on
-// it; the logs do not need the instance at all (ResolveHomeDirectory()).
+// executable, HomeDirectory() of the platform layer, which the logs use as
+// well). One instance per process (Instance()), owned by nobody and never
+// destroyed; any thread may call any operation. The lock is recursive, so
+// that nothing a load calls while holding it can deadlock on it.
 #pragma once
 
 #include <cstdint>
@@ -45,12 +45,6 @@ class ZVSyncConfig {
   // The instance is created on first use and never destroyed, so threads
   // still running while the process exits keep a valid object.
   static ZVSyncConfig& Instance();
-
-  // The home directory: $ZENTROVANE_HOME when set and not empty, else the
-  // folder of the executable; trailing separators removed. The logs use it
-  // too, so that they never need the instance (which may be under
-  // construction when they are first written to).
-  static std::string ResolveHomeDirectory();
 
   // A separate instance built from the current environment, for tests that
   // need a home of their own. Same construction as Instance().

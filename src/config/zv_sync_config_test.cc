@@ -16,6 +16,7 @@
 #include "crashdump/fatal_stop.h"
 #include "log/log_file.h"
 #include "log/sync_log.h"
+#include "platform/process.h"
 #include "test_util.h"
 
 namespace zv {
@@ -86,7 +87,7 @@ TEST_F(ConfigTest, PathsFromHomeWithoutTrailingSeparators) {
   EXPECT_EQ(home_, config_->GetHomeDirectory());
   EXPECT_EQ(home_ + "/config/syncaccount.dat", config_->GetAccountFilePath());
   EXPECT_EQ(home_ + "/config/syncpos", config_->GetSyncPosDirectory());
-  EXPECT_EQ(home_, ZVSyncConfig::ResolveHomeDirectory());
+  EXPECT_EQ(home_, HomeDirectory());
 }
 
 TEST_F(ConfigTest, HomeIsExecutableFolderWithoutOverride) {
@@ -94,11 +95,11 @@ TEST_F(ConfigTest, HomeIsExecutableFolderWithoutOverride) {
       std::filesystem::read_symlink("/proc/self/exe").parent_path().string();
   {
     testing::ScopedEnv empty("ZENTROVANE_HOME", "");
-    EXPECT_EQ(exe_folder, ZVSyncConfig::ResolveHomeDirectory());
+    EXPECT_EQ(exe_folder, HomeDirectory());
   }
   const std::string saved = std::getenv("ZENTROVANE_HOME");
   unsetenv("ZENTROVANE_HOME");
-  const std::string home = ZVSyncConfig::ResolveHomeDirectory();
+  const std::string home = HomeDirectory();
   setenv("ZENTROVANE_HOME", saved.c_str(), 1);
   EXPECT_EQ(exe_folder, home);
 }

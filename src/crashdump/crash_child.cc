@@ -14,7 +14,7 @@
 #include <string>
 #include <thread>
 
-#include "config/zv_sync_config.h"
+#include "platform/process.h"
 #include "crashdump/crash_filter.h"
 #include "log/log_file.h"
 #include "util/system_util.h"
@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
   const std::string mode = argv[1];
   if (argc >= 3) zv::CZvLogFile::Instance().SetDirectoryForTesting(argv[2]);
   zv::SetThreadDebugName(0, "CrashMain");
-  const bool installed = zv::InstallCrashFilter(zv::ZVSyncConfig::ResolveHomeDirectory(),
+  const bool installed = zv::InstallCrashFilter(zv::HomeDirectory(),
                                                 "crash child 1.0 build test\n");
   std::printf("crash filter %s\n", installed ? "installed" : "not installed");
   std::fflush(stdout);

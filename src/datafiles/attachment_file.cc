@@ -12,6 +12,7 @@
 #include "platform/process.h"
 #include "util/file_util.h"
 #include "util/process_util.h"
+#include "util/string_format.h"
 
 namespace zv {
 
@@ -23,12 +24,6 @@ constexpr uint32_t kExitCodeUnknown = 0xFFFFFFFF;
 // How long a killed tool may take to be reaped.
 constexpr int kReapAfterKillMs = 5000;
 
-// A command-line argument is quoted as "text": a quote inside would end it
-// early and a backslash may escape the closing quote.
-bool IsQuotableArgument(const std::string& text) {
-  return text.find_first_of("\"\\") == std::string::npos;
-}
-
 bool FileExistsAt(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 }  // namespace
@@ -37,6 +32,16 @@ std::string AttachmentFile::GetFilePath(const std::string& name) {
   const std::string storage_folder = StorageFolder();
   if (storage_folder.empty()) return std::string();
   return storage_folder + "/attachment/" + name;
+}
+
+std::vector<std::string> AttachmentFile::BuildArguments(const std::string& tool,
+                                                       const std::string& package,
+                                                       const std::string& target,
+                                                       const std::string& option) {
+  std::vector<std::string> argv = {tool, "xvf", package};
+  if (!target.empty()) argv.insert(argv.end(), {"-C", target});
+  if (!option.empty()) argv.insert(argv.end(), {"-e", option});
+  return argv;
 }
 
 std::string AttachmentFile::BuildCommandLine(const std::string& tool, const std::string& package,
@@ -82,7 +87,7 @@ bool AttachmentFile::ProcessFile() {
     // Without a configured folder the target would hang from the root of
     // the file system.
     ZV_LOG_E("Attachment path is empty!\n");
-  } else if (!IsSafeDataFileName(storage)) {
+  } else if (!IsSafeFileName(storage)) {
     ZV_LOG_E("Refused unsafe storage name %s!\n", PrintableName(storage).c_str());
   } else {
     unpacked = UncompressFile(full_path(), target, option);
@@ -118,17 +123,11 @@ bool AttachmentFile::UncompressFile(const std::string& package, const std::strin
     ZV_LOG_E("%s is not exist!\n", package.c_str());
     return false;
   }
-  if (!IsQuotableArgument(tool) || !IsQuotableArgument(package) || !IsQuotableArgument(target) ||
-      !(option.empty() || IsPlainIdentifier(option))) {
-    ZV_LOG_E("Refused unsafe command line for %s!\n", PrintableName(package).c_str());
-    return false;
-  }
   if (!target.empty() && !CreateDirectoryTree(target)) {
     ZV_LOG_E("Can't create folder %s\n", target.c_str());
   }
 
-  const std::string command_line = BuildCommandLine(tool, package, target, option);
-  std::unique_ptr<ProcessHandle> process = StartProcess(command_line);
+  std::unique_ptr<ProcessHandle> process = StartProcess(BuildArguments(tool, package, target, option));
   if (!process) {
     ZV_LOG_E("StartProcess failed!errno=%u\n", static_cast<unsigned>(errno));
     return false;
@@ -151,7 +150,8 @@ bool AttachmentFile::UncompressFile(const std::string& package, const std::strin
   }
   uint32_t exit_code = kExitCodeUnknown;
   if (!process->GetExitCode(&exit_code)) exit_code = kExitCodeUnknown;
-  ZV_LOG_D("%s=%d\n", command_line.c_str(), static_cast<int>(exit_code));
+  ZV_LOG_D("%s=%d\n", BuildCommandLine(tool, package, target, option).c_str(),
+           static_cast<int>(exit_code));
   return true;
 }
 
@@ -159,7 +159,7 @@ void AttachmentFile::DeleteDayStatistics(const std::string& day, const std::stri
   const std::string attachment_folder = TrimPathSeparators(ZVSyncConfig::Instance().GetAttachmentPath());
   // The caches live in dated folders below A/storage; anything else would
   // point the deletions somewhere they do not belong.
-  if (attachment_folder.empty() || !IsDateString(day) || !IsSafeDataFileName(storage)) {
+  if (attachment_folder.empty() || !IsDateString(day) || !IsSafeFileName(storage)) {
     ZV_LOG_W("Skip day statistics of %s in %s!\n", PrintableName(day).c_str(),
              PrintableName(storage).c_str());
     return;

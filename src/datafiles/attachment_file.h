@@ -40,8 +40,14 @@ class AttachmentFile final : public SyncDataFile {
   // Deletes the six "dirstat" caches of day (YYYYMMDD) below A/storage.
   void DeleteDayStatistics(const std::string& day, const std::string& storage);
 
-  // The tool's command line, exactly:
-  // "tool" xvf "package" [-C "target" ][-e option ]  (ends with a blank).
+  // The tool's argument vector: tool xvf package [-C target] [-e option].
+  static std::vector<std::string> BuildArguments(const std::string& tool,
+                                                 const std::string& package,
+                                                 const std::string& target,
+                                                 const std::string& option);
+  // The same as the command line the debug log shows with the tool's exit
+  // code, exactly: "tool" xvf "package" [-C "target" ][-e option ] (ends
+  // with a blank). Only for that line: the tool is started from the vector.
   static std::string BuildCommandLine(const std::string& tool, const std::string& package,
                                       const std::string& target, const std::string& option);
   // The six cache files of a day, in deletion order.

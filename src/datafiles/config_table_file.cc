@@ -8,6 +8,7 @@
 #include "log/log_file.h"
 #include "log/sync_log.h"
 #include "util/file_util.h"
+#include "util/string_format.h"
 
 namespace zv {
 

@@ -1,11 +1,13 @@
 #include "datafiles/file_list.h"
 
 #include <sqlite3.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <new>
+
+#include "log/sync_log.h"
+#include "util/string_format.h"
 
 namespace zv {
 
@@ -16,21 +18,16 @@ constexpr const char* kCreateStatement =
     "CREATE TABLE IF NOT EXISTS filelist (path TEXT, tablename TEXT, crc INTEGER, time INTEGER, "
     "begin INTEGER, end INTEGER)";
 
-// Ends the process after a failure of the list: flushes what the streams
-// hold and leaves without running destructors under other threads' feet.
-[[noreturn]] void EndProcess() {
-  std::fflush(nullptr);
-  _exit(1);
-}
-
-// SQLite's own explanation, printed after the fixed line.
-void PrintSqliteError(sqlite3* db) {
-  if (db != nullptr) std::fprintf(stderr, "sqlite: %s\n", sqlite3_errmsg(db));
-}
-
-// Length of a NUL-terminated field that may fill its array.
-std::string FieldText(const char* field, size_t capacity) {
-  return std::string(field, strnlen(field, capacity));
+// A failure of the list: the fixed line, then SQLite's own explanation
+// when a connection exists, on standard error and in the debug log.
+void ReportFailure(const std::string& line, sqlite3* db) {
+  std::fputs(line.c_str(), stderr);
+  ZV_LOG_E("%s", line.c_str());
+  if (db != nullptr) {
+    const char* reason = sqlite3_errmsg(db);
+    std::fprintf(stderr, "sqlite: %s\n", reason);
+    ZV_LOG_E("sqlite: %s\n", reason);
+  }
 }
 
 bool IsValidUtf8(const std::string& text) {
@@ -75,8 +72,8 @@ std::string ToUtf8(const std::string& text) { return IsValidUtf8(text) ? text : 
 FileListHandle* filelist_open(const std::string& folder, const std::string& mode) {
   auto* handle = new (std::nothrow) FileListHandle;
   if (handle == nullptr) {
-    std::fputs("oom\n", stderr);
-    EndProcess();
+    ReportFailure("oom\n", nullptr);
+    return nullptr;
   }
   for (char c : mode) {
     if (c == 'a') handle->mode |= kFileListModeA;
@@ -94,49 +91,49 @@ FileListHandle* filelist_open(const std::string& folder, const std::string& mode
   const int rc = sqlite3_open_v2(utf8.c_str(), &handle->db,
                                  SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
   if (rc != SQLITE_OK) {
-    std::fprintf(stderr, "sqlite3_open_v2_ansi() fails,ret=%d\n", rc);
-    PrintSqliteError(handle->db);
-    EndProcess();
+    ReportFailure(FormatString("sqlite3_open_v2_ansi() fails,ret=%d\n", rc), handle->db);
+    (void)filelist_close(handle);
+    return nullptr;
   }
   sqlite3_busy_timeout(handle->db, kBusyTimeoutMs);
   const int exec_rc = sqlite3_exec(handle->db, kCreateStatement, nullptr, nullptr, nullptr);
   if (exec_rc != SQLITE_OK) {
-    std::fprintf(stderr, "sqlite3_exec() fails,ret=%d\n", exec_rc);
-    PrintSqliteError(handle->db);
-    EndProcess();
+    ReportFailure(FormatString("sqlite3_exec() fails,ret=%d\n", exec_rc), handle->db);
+    (void)filelist_close(handle);
+    return nullptr;
   }
   return handle;
 }
 
 int filelist_write(const FileListEntry& entry, FileListHandle* handle) {
   if (handle == nullptr || handle->db == nullptr) throw 0;
-  const std::string path = FieldText(entry.path, sizeof(entry.path));
-  const std::string table = FieldText(entry.tablename, sizeof(entry.tablename));
+  const std::string path(FieldText(entry.path, sizeof(entry.path)));
+  const std::string table(FieldText(entry.tablename, sizeof(entry.tablename)));
   char* sql = sqlite3_mprintf("INSERT INTO filelist VALUES(%Q,%Q,%u,%u,%u,%u)", path.c_str(),
                               table.c_str(), entry.crc, entry.time, entry.begin, entry.end);
   if (sql == nullptr) {
-    std::fputs("filelist_write() fails:sqlite3_mprintf!\n", stderr);
-    EndProcess();
+    ReportFailure("filelist_write() fails:sqlite3_mprintf!\n", nullptr);
+    return -1;
   }
   const int rc = sqlite3_exec(handle->db, sql, nullptr, nullptr, nullptr);
   sqlite3_free(sql);
   if (rc != SQLITE_OK) {
-    std::fprintf(stderr, "filelist_write() fails:sqlite3_exec ret=%d\n", rc);
-    PrintSqliteError(handle->db);
-    EndProcess();
+    ReportFailure(FormatString("filelist_write() fails:sqlite3_exec ret=%d\n", rc), handle->db);
+    return rc;
   }
   return 0;
 }
 
-void filelist_close(FileListHandle* handle) {
-  if (handle == nullptr) return;
+int filelist_close(FileListHandle* handle) {
+  if (handle == nullptr) return 0;
   const int rc = sqlite3_close(handle->db);
   if (rc != SQLITE_OK) {
-    std::fputs("sqlite3_close() error\n", stderr);
-    PrintSqliteError(handle->db);
-    EndProcess();
+    ReportFailure("sqlite3_close() error\n", handle->db);
+    // The connection goes once whatever still holds it is finished.
+    (void)sqlite3_close_v2(handle->db);
   }
   delete handle;
+  return rc;
 }
 
 }  // namespace zv

@@ -5,9 +5,12 @@
 // controller's processing lock; other processes (the importer) are waited
 // for through SQLite's busy time-out.
 //
-// Every SQLite or memory failure prints a line on standard error and ends
-// the whole process with exit code 1 (the watchdog starts it again); the
-// callers see no error results.
+// Every SQLite or memory failure writes its fixed line and SQLite's own
+// explanation to standard error and to the debug log, and the call reports
+// the failure: the processing of that one file fails (the appliance retries
+// it later), while the server goes on serving every other storage. A
+// damaged or unwritable list of one storage, or a full disk, must never
+// stop the whole server.
 #pragma once
 
 #include <cstdint>
@@ -38,12 +41,14 @@ struct FileListHandle {
 
 // Opens (creating when missing) folder/data.lst2 when mode contains 'd',
 // folder/attach.lst2 otherwise, and makes sure the filelist table exists.
-// Never returns null: a failure ends the process.
-FileListHandle* filelist_open(const std::string& folder, const std::string& mode);
-// Appends one row. 0; a failure ends the process.
-int filelist_write(const FileListEntry& entry, FileListHandle* handle);
-// Closes the connection and frees the handle; a failure ends the process.
-void filelist_close(FileListHandle* handle);
+// Null on failure.
+[[nodiscard]] FileListHandle* filelist_open(const std::string& folder, const std::string& mode);
+// Appends one row. 0; SQLite's result code on failure (-1 when the
+// statement could not be built). REQUIRES: an open handle (else throws 0).
+[[nodiscard]] int filelist_write(const FileListEntry& entry, FileListHandle* handle);
+// Closes the connection and frees the handle (also when the close fails).
+// 0; SQLite's result code on failure. Null is harmless.
+int filelist_close(FileListHandle* handle);
 
 // Text in the system's code page to UTF-8. Our text is UTF-8 already, so
 // this returns valid UTF-8 unchanged and "" for anything else.

@@ -2,15 +2,22 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "records/test_home.h"
 #include "test_util.h"
 
 namespace zv {
 namespace {
+
+// A home of its own: failures are written to the debug log.
+const bool kHomeRegistered = ::zv::testing::RegisterTestHome();
 
 using ::zv::testing::FileExists;
 using ::zv::testing::ScopedTempDir;
@@ -143,33 +150,61 @@ TEST(FileListTest, UnterminatedFieldsAreReadWithinTheirArrays) {
             ReadRows(dir.Sub("data.lst2")));
 }
 
-TEST(FileListDeathTest, OpenFailureEndsProcessWithCode1) {
-  ScopedTempDir dir;
-  const std::string missing = dir.Sub("no/such/folder");
-  EXPECT_EXIT(filelist_open(missing, "d"), ::testing::ExitedWithCode(1),
-              "sqlite3_open_v2_ansi\\(\\) fails,ret=14\n");
-}
-
-TEST(FileListDeathTest, ListThatIsNotADatabaseEndsProcessWithCode1) {
-  ScopedTempDir dir;
-  WriteFileBytes(dir.Sub("data.lst2"), std::string(4096, 'x'));
-  EXPECT_EXIT(filelist_open(dir.path(), "d"), ::testing::ExitedWithCode(1),
-              "sqlite3_exec\\(\\) fails,ret=26\nsqlite: file is not a database");
-}
-
-TEST(FileListDeathTest, WriteFailureEndsProcessWithCode1) {
-  ScopedTempDir dir;
-  EXPECT_EXIT(
-      {
-        FileListHandle* handle = filelist_open(dir.path(), "d");
-        // Another connection removes the table under the writer.
-        sqlite3* other = nullptr;
-        sqlite3_open(dir.Sub("data.lst2").c_str(), &other);
-        sqlite3_exec(other, "DROP TABLE filelist", nullptr, nullptr, nullptr);
-        sqlite3_close(other);
-        filelist_write(MakeEntry("/p", "t", 1, 1, 1), handle);
-      },
-      ::testing::ExitedWithCode(1), "filelist_write\\(\\) fails:sqlite3_exec ret=1\n");
+// A list that cannot be opened or written is reported, not fatal: the one
+// file fails and the process (the server) goes on. Each case damages the
+// list its own way before the open.
+TEST(FileListTest, FailuresAreReportedAndTheProcessGoesOn) {
+  struct Case {
+    const char* name;
+    std::function<void(const std::string& folder)> damage;
+    bool open_fails;
+    std::string line;  // the fixed line, in the debug log (and on stderr)
+    std::string reason;
+  };
+  const Case cases[] = {
+      {"missing folder",
+       [](const std::string& folder) { ASSERT_EQ(0, rmdir(folder.c_str())); }, true,
+       "sqlite3_open_v2_ansi() fails,ret=14\n", "sqlite: unable to open database file"},
+      {"not a database",
+       [](const std::string& folder) { WriteFileBytes(folder + "/data.lst2", std::string(4096, 'x')); },
+       true, "sqlite3_exec() fails,ret=26\n", "sqlite: file is not a database"},
+      {"folder in place of the list",
+       [](const std::string& folder) { ASSERT_EQ(0, mkdir((folder + "/data.lst2").c_str(), 0700)); },
+       true, "sqlite3_open_v2_ansi() fails,ret=14\n", "sqlite: unable to open database file"},
+      {"journal cannot be written",
+       [](const std::string& folder) {
+         FileListHandle* made = filelist_open(folder, "d");
+         ASSERT_NE(made, nullptr);
+         ASSERT_EQ(0, filelist_close(made));
+         ASSERT_EQ(0, mkdir((folder + "/data.lst2-journal").c_str(), 0700));
+       },
+       true, "sqlite3_exec() fails,ret=10\n", "sqlite: disk I/O error"},
+      {"table dropped under the writer", [](const std::string&) {}, false,
+       "filelist_write() fails:sqlite3_exec ret=1\n", "sqlite: no such table: filelist"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScopedTempDir dir;
+    const std::string folder = dir.Sub("filelist");
+    ASSERT_EQ(0, mkdir(folder.c_str(), 0700));
+    c.damage(folder);
+    ::zv::testing::DebugLogWatch log;
+    FileListHandle* handle = filelist_open(folder, "d");
+    if (c.open_fails) {
+      EXPECT_EQ(handle, nullptr);
+    } else {
+      ASSERT_NE(handle, nullptr);
+      // Another connection removes the table under the writer.
+      sqlite3* other = nullptr;
+      sqlite3_open((folder + "/data.lst2").c_str(), &other);
+      sqlite3_exec(other, "DROP TABLE filelist", nullptr, nullptr, nullptr);
+      sqlite3_close(other);
+      EXPECT_EQ(SQLITE_ERROR, filelist_write(MakeEntry("/p", "t", 1, 1, 1), handle));
+      EXPECT_EQ(0, filelist_close(handle));
+    }
+    EXPECT_TRUE(log.Saw(c.line)) << log.NewText();
+    EXPECT_TRUE(log.Saw(c.reason)) << log.NewText();
+  }
 }
 
 TEST(FileListTest, ToUtf8KeepsUtf8AndRefusesOtherBytes) {

@@ -13,7 +13,9 @@
 #include "db/zv_db_manager.h"
 #include "log/log_file.h"
 #include "log/sync_log.h"
+#include "platform/ascii_case.h"
 #include "util/file_util.h"
+#include "util/string_format.h"
 
 namespace zv {
 
@@ -25,17 +27,6 @@ std::string DateOf(const DataFileName& name) {
   char date[32];
   std::snprintf(date, sizeof date, "%04u%02u%02u", name.year, name.month, name.day);
   return date;
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
 }
 
 // Copies text into a fixed field, cut to width - 1 bytes and terminated.
@@ -192,14 +183,13 @@ bool LogTableFile::AppendFileList(const std::string& file_path, const std::strin
   entry.time = static_cast<uint32_t>(std::time(nullptr));
   entry.begin = 0;
   entry.end = announced_size();
-  try {
-    FileListHandle* handle = filelist_open(folder, "d");
-    (void)filelist_write(entry, handle);
-    filelist_close(handle);
-  } catch (...) {
-    return false;
-  }
-  return true;
+  // A list that cannot be opened or written fails this file alone (the
+  // store has logged why); the appliance sends it again later.
+  FileListHandle* handle = filelist_open(folder, "d");
+  if (handle == nullptr) return false;
+  const int written = filelist_write(entry, handle);
+  const int closed = filelist_close(handle);
+  return written == 0 && closed == 0;
 }
 
 }  // namespace zv

@@ -467,6 +467,52 @@ TEST_F(ReceivedFilesTest, LogTableStopRequestTerminatesImporter) {
   EXPECT_EQ(slot.storedBytes, slot.announcedSize);
 }
 
+// A file list that cannot be written fails the processing of that one
+// file: both logs say why, nothing ends the process, the importer is not
+// started, and the same file is processed once the list is usable again.
+TEST_F(ReceivedFilesTest, LogTableWithAnUnusableFileListFailsThatFileOnly) {
+  const std::string list_folder = DbTestDataDirectory() + "/" + db_ + "/filelist";
+  struct Case {
+    const char* name;
+    std::string blocker;  // made before the processing, removed after it
+    bool folder;
+    std::string reason;
+  };
+  const Case cases[] = {
+      {"corrupted", list_folder + "/data.lst2", false, "sqlite3_exec() fails,ret=26"},
+      {"unwritable", list_folder + "/data.lst2-journal", true, "sqlite3_exec() fails,ret=14"},
+  };
+  const std::string name = "20101216_1530_00A1B2C3_A.dat";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(list_folder);
+    ASSERT_TRUE(CreateDirectoryTreeForTest(list_folder));
+    if (c.folder) {
+      // A list exists; its journal cannot be created beside it.
+      WriteFileBytes(list_folder + "/data.lst2", "");
+      ASSERT_TRUE(CreateDirectoryTreeForTest(c.blocker));
+    } else {
+      WriteFileBytes(c.blocker, std::string(4096, 'x'));
+    }
+    auto file = Receive<LogTableFile>(name, 0, "a\n1\n");
+    ASSERT_TRUE(file);
+    LogWatch watch;
+    unsigned calls = 0;
+    EXPECT_FALSE(file->Process(Always(&calls)));
+    EXPECT_TRUE(watch.SawDebug(c.reason)) << watch.NewDebug();
+    EXPECT_TRUE(watch.SawDebug("AppendFileList failed!"));
+    EXPECT_TRUE(watch.SawOplog("附加文件列表失败!"));
+    EXPECT_FALSE(watch.SawOplog("已启动导入器导入日志表文件!"));
+    file.reset();
+
+    fs::remove_all(c.blocker);
+    auto again = Receive<LogTableFile>(name, 0, "a\n1\n");
+    ASSERT_TRUE(again);
+    EXPECT_TRUE(again->Process(Always(&calls)));
+    EXPECT_EQ(ListEntries(db_).size(), 1u);
+  }
+}
+
 TEST_F(ReceivedFilesTest, LogTableForUnsafeDatabaseRefusedBeforeAnyStatement) {
   SetStorage("shop-1");
   auto file = Receive<LogTableFile>("20101216_1530_00A1B2C3_A.dat", 0, "a\n1\n");
@@ -620,12 +666,17 @@ TEST_F(ReceivedFilesTest, AttachmentMissingPackage) {
   EXPECT_TRUE(watch.SawDebug(DbTestRoot() + "/none.dat is not exist!"));
 }
 
-TEST_F(ReceivedFilesTest, AttachmentRefusesUnquotableArguments) {
+TEST_F(ReceivedFilesTest, AttachmentArgumentsReachTheToolUnchanged) {
+  // A quote or a backslash in a path is no longer a command-line hazard:
+  // each path is one argument, byte for byte.
+  const std::string args_file = DbTestRoot() + "/zvtar-args.txt";
+  InstallProgram("zvtar.exe", "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + args_file + "'\nexit 0\n");
   AttachmentFile file(&position_);
-  WriteFileBytes(DbTestRoot() + "/q\"x.dat", "x");
-  LogWatch watch;
-  EXPECT_FALSE(file.UncompressFile(DbTestRoot() + "/q\"x.dat", DbTestRoot() + "/t", ""));
-  EXPECT_TRUE(watch.SawDebug("Refused unsafe command line"));
+  const std::string package = DbTestRoot() + "/q\"x\\.dat";
+  const std::string target = DbTestRoot() + "/t \"1\"\\";
+  WriteFileBytes(package, "x");
+  EXPECT_TRUE(file.UncompressFile(package, target, ""));
+  EXPECT_EQ(ReadFileBytes(args_file), "xvf\n" + package + "\n-C\n" + target + "\n");
 }
 
 }  // namespace

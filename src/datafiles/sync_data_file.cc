@@ -16,6 +16,7 @@
 #include "log/sync_log.h"
 #include "platform/file_system.h"
 #include "util/file_util.h"
+#include "util/string_format.h"
 #include "util/system_util.h"
 
 namespace zv {
@@ -184,7 +185,7 @@ std::string SyncDataFile::StorageFolder() const {
     return std::string();
   }
   const std::string_view storage = FieldText(record->storageName, sizeof record->storageName);
-  if (!IsSafeDataFileName(storage)) {
+  if (!IsSafeFileName(storage)) {
     ZV_LOG_E("Refused unsafe storage name %s!\n", PrintableName(storage).c_str());
     return std::string();
   }
@@ -195,7 +196,7 @@ bool SyncDataFile::OpenForTransfer(const FileAnnouncement& announcement) {
   // The name comes from the appliance: it becomes part of a path, of SQL
   // statements and of command lines, so nothing else happens before it is
   // known to be one plain file name.
-  if (!IsSafeDataFileName(announcement.name)) {
+  if (!IsSafeFileName(announcement.name)) {
     ZV_LOG_E("Refused unsafe file name %s!\n", PrintableName(announcement.name).c_str());
     return false;
   }
@@ -207,7 +208,7 @@ bool SyncDataFile::OpenForTransfer(const FileAnnouncement& announcement) {
   file_name_ = announcement.name;
   offset_ = announcement.offset;
   announced_size_ = announcement.size;
-  file_type_ = announcement.file_type;
+  file_type_ = static_cast<FileType>(announcement.file_type);
 
   if (!CheckSyncPosition()) {
     ZV_LOG_E("CheckSyncPosition failed!\n");
@@ -590,7 +591,7 @@ bool SyncDataFile::CheckSyncPosition() {
     ZV_LOG_E("Unknown table %s!\n", PrintableName(file_name_).c_str());
     return false;
   }
-  if (!IsSafeDataFileName(file_name_) || !IsPlainIdentifier(parsed.kind)) {
+  if (!IsSafeFileName(file_name_) || !IsPlainIdentifier(parsed.kind)) {
     ZV_LOG_E("Refused unsafe file name %s!\n", PrintableName(file_name_).c_str());
     return false;
   }

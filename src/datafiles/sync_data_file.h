@@ -42,6 +42,14 @@
 
 namespace zv {
 
+// The kinds of file an appliance announces, by the u32 of the announcement
+// that names them. Any other value is refused as an unknown file type.
+enum class FileType : uint32_t {
+  kLogTable = 0,
+  kConfigTable = 1,
+  kAttachmentPackage = 2,
+};
+
 // The announced file, as read from the client's 80-byte file-information
 // block: name[64] at 0 (NUL-terminated), type u32 at 64, size u32 at 68,
 // unused u32 at 72, offset u32 at 76.
@@ -49,7 +57,7 @@ struct FileAnnouncement {
   static constexpr size_t kWireSize = 80;
 
   std::string name;
-  uint32_t file_type = 0;  // 0 log table, 1 config table, 2 attachment package
+  uint32_t file_type = 0;  // as sent: a FileType value, or another one to refuse
   uint32_t size = 0;
   uint32_t offset = 0;
 
@@ -144,7 +152,7 @@ class SyncDataFile {
   uint32_t running_crc() const { return running_crc_; }
   const std::string& file_name() const { return file_name_; }
   const std::string& full_path() const { return full_path_; }
-  uint32_t file_type() const { return file_type_; }
+  FileType file_type() const { return file_type_; }
   int kind_index() const { return kind_index_; }
   bool is_open() const { return fd_ >= 0; }
   CZvAccountFile* position_file() const { return position_file_; }
@@ -213,7 +221,7 @@ class SyncDataFile {
   uint32_t running_crc_ = 0;
   std::string file_name_;
   std::string full_path_;
-  uint32_t file_type_ = 0;
+  FileType file_type_ = FileType::kLogTable;
   int kind_index_ = -1;
 
   int fd_ = -1;

@@ -1,6 +1,5 @@
 #include "datafiles/sync_position.h"
 
-#include <strings.h>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -9,8 +8,10 @@
 
 #include "log/log_file.h"
 #include "log/sync_log.h"
+#include "platform/ascii_case.h"
 #include "util/crc.h"
 #include "util/file_util.h"
+#include "util/string_format.h"
 
 namespace zv {
 
@@ -20,10 +21,6 @@ namespace {
 std::string Terminated(std::string_view name) {
   size_t nul = name.find('\0');
   return std::string(name.substr(0, nul));
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
 // File names on the appliances' side ignore letter case: a user name that
@@ -67,10 +64,6 @@ std::string ResolvePositionPath(const std::string& path) {
 }
 
 }  // namespace
-
-std::string_view FieldText(const char* field, size_t width) {
-  return std::string_view(field, strnlen(field, width));
-}
 
 std::string FormatDataFileName(unsigned year, unsigned month, unsigned day, unsigned hour,
                                unsigned minute, uint32_t device_id, std::string_view kind) {
@@ -125,33 +118,6 @@ uint32_t ConfigTableKey(std::string_view table) {
   uint32_t key = crc.Update(0, table.data(), table.size());
   const char nul = '\0';
   return crc.Update(key, &nul, 1);
-}
-
-bool IsSafeDataFileName(std::string_view name) {
-  if (name.empty() || name.size() > 255) return false;
-  if (name == "." || name.find("..") != std::string_view::npos) return false;
-  for (unsigned char c : name) {
-    if (c <= 0x20 || c >= 0x7F) return false;
-    switch (c) {
-      case '/':
-      case '\\':
-      case '"':
-      case '\'':
-      case '`':
-      case '*':
-      case '?':
-      case '<':
-      case '>':
-      case '|':
-      case ';':
-      case ':':
-      case '$':
-        return false;
-      default:
-        break;
-    }
-  }
-  return true;
 }
 
 bool IsPlainIdentifier(std::string_view text) {

@@ -59,19 +59,10 @@ uint32_t ConfigTableKey(std::string_view table);
 [[nodiscard]] bool UpdateConfigChecksum(CZvAccountFile* position_file,
                                         const std::string& config_file_name);
 
-// Names that come from appliances end up in paths, SQL statements and
-// command lines. A safe data file name is one plain path component: 1 to
-// 255 bytes, no '/' or '\', no "..", no control bytes or blanks, none of
-// the quoting, wildcard or shell characters " ' ` * ? < > | ; : $ and not
-// ".". Storage names obey the same rule.
-bool IsSafeDataFileName(std::string_view name);
 // One or more letters, digits and '_' (a kind, a table name).
 bool IsPlainIdentifier(std::string_view text);
 // A copy for log lines: bytes outside printable ASCII become '?'; at most
 // max_length bytes.
 std::string PrintableName(std::string_view name, size_t max_length = 80);
-
-// The NUL-terminated text of a fixed-width field.
-std::string_view FieldText(const char* field, size_t width);
 
 }  // namespace zv

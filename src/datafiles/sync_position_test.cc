@@ -97,17 +97,17 @@ TEST(DataFileNameTest, KindIndexByFirstCharacter) {
 }
 
 TEST(DataFileNameTest, SafeNamesAndIdentifiers) {
-  EXPECT_TRUE(IsSafeDataFileName("20101216_1530_00A1B2C3_A.dat"));
-  EXPECT_TRUE(IsSafeDataFileName("0123456789abcdef0123456789ABCDEF_00A1B2C3_users.dat"));
-  EXPECT_TRUE(IsSafeDataFileName("name-with.dots.and-dash"));
+  EXPECT_TRUE(IsSafeFileName("20101216_1530_00A1B2C3_A.dat"));
+  EXPECT_TRUE(IsSafeFileName("0123456789abcdef0123456789ABCDEF_00A1B2C3_users.dat"));
+  EXPECT_TRUE(IsSafeFileName("name-with.dots.and-dash"));
   for (const char* bad : {"",    ".",   "..",  "../x", "a/b",  "a\\b",  "x..y",    "a\"b",
                           "a'b", "a`b", "a*b", "a?b",  "a<b",  "a>b",   "a|b",     "a;b",
                           "a:b", "a$b", "a b", "a\tb", "a\nb", "a\x7f", "\xc3\xa9"}) {
-    EXPECT_FALSE(IsSafeDataFileName(bad)) << PrintableName(bad);
+    EXPECT_FALSE(IsSafeFileName(bad)) << PrintableName(bad);
   }
-  EXPECT_FALSE(IsSafeDataFileName(std::string_view("a\0b", 3)));
-  EXPECT_FALSE(IsSafeDataFileName(std::string(256, 'a')));
-  EXPECT_TRUE(IsSafeDataFileName(std::string(255, 'a')));
+  EXPECT_FALSE(IsSafeFileName(std::string_view("a\0b", 3)));
+  EXPECT_FALSE(IsSafeFileName(std::string(256, 'a')));
+  EXPECT_TRUE(IsSafeFileName(std::string(255, 'a')));
 
   EXPECT_TRUE(IsPlainIdentifier("oprlog"));
   EXPECT_TRUE(IsPlainIdentifier("A_20101216"));

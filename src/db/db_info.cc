@@ -15,7 +15,6 @@
 #include "db/zv_db_manager.h"
 #include "log/log_file.h"
 #include "log/sync_log.h"
-#include "server/sync_controller.h"
 #include "util/crc.h"
 #include "util/file_util.h"
 
@@ -36,15 +35,6 @@ constexpr const char* kTableStatusQuery = "show table status where Name not like
 // Names that reach a statement or a folder path: a storage name is a plain
 // identifier, as the importer requires of database names.
 bool IsUsableDatabase(const std::string& db) { return IsSqlIdentifier(db); }
-
-std::set<std::string> AllDatabases() {
-  std::set<std::string> names;
-  if (SyncController* controller = SyncController::InstanceOrNull()) {
-    controller->CollectStorageNames(&names);
-  }
-  names.erase(std::string());
-  return names;
-}
 
 // A signed 64-bit decimal column value; missing, NULL or not a number is 0.
 int64_t ColumnNumber(const DbRow& row, const char* column) {
@@ -132,16 +122,29 @@ bool DBInfo::EnsureTable(const std::string& db, const std::string& table) {
   return ConnectWithTable(db, table, &manager);
 }
 
-bool DBInfo::UpdateTableInfo(const std::string& db) {
-  if (db.empty()) {
-    for (const std::string& name : AllDatabases()) {
-      if (!UpdateTableInfo(name)) {
+namespace {
+
+// Runs update on each named database; report(name) after each failure.
+template <typename Update, typename Report>
+void ForEachDatabase(const std::set<std::string>& databases, Update update, Report report) {
+  for (const std::string& name : databases) {
+    if (!name.empty() && !update(name)) report(name);
+  }
+}
+
+}  // namespace
+
+bool DBInfo::UpdateTableInfo(const std::set<std::string>& databases) {
+  ForEachDatabase(
+      databases, [this](const std::string& name) { return UpdateTableInfo(name); },
+      [](const std::string& name) {
         ZV_OPLOG(kEventError, kModuleDisk,
                  "统计数据库%s中数据表及日志文件信息失败,请检查数据库是否存在异常!", name.c_str());
-      }
-    }
-    return true;
-  }
+      });
+  return true;
+}
+
+bool DBInfo::UpdateTableInfo(const std::string& db) {
   ZVDBManager manager;
   if (!ConnectWithTable(db, "TableInfo", &manager)) return false;
   DbRows rows;
@@ -171,16 +174,17 @@ bool DBInfo::UpdateTableInfo(const std::string& db) {
   return true;
 }
 
+bool DBInfo::UpdateAttachInfo(const std::set<std::string>& databases) {
+  ForEachDatabase(
+      databases, [this](const std::string& name) { return UpdateAttachInfo(name); },
+      [](const std::string& name) {
+        ZV_OPLOG(kEventError, kModuleDisk, "统计数据库%s中附件大小信息失败,请检查数据库是否存在异常!",
+                 name.c_str());
+      });
+  return true;
+}
+
 bool DBInfo::UpdateAttachInfo(const std::string& db) {
-  if (db.empty()) {
-    for (const std::string& name : AllDatabases()) {
-      if (!UpdateAttachInfo(name)) {
-        ZV_OPLOG(kEventError, kModuleDisk,
-                 "统计数据库%s中附件大小信息失败,请检查数据库是否存在异常!", name.c_str());
-      }
-    }
-    return true;
-  }
   ZVDBManager manager;
   if (!ConnectWithTable(db, "AttachInfo", &manager)) return false;
   const char* select = "SELECT table_name from AttachInfo WHERE file_del <> 1";
@@ -265,14 +269,21 @@ uint64_t DBInfo::GetFolderSize(const std::string& folder) {
   return size;
 }
 
-bool DBInfo::CleanOldTables(const std::string& db) {
+bool DBInfo::CleanOldTables(const std::set<std::string>& databases) {
   if (!ZVDBManager::TestConnection()) {
     ZV_LOG_E("Can't connect to mysql!\n");
     return false;
   }
-  if (db.empty()) {
-    for (const std::string& name : AllDatabases()) (void)CleanOldTables(name);
-    return true;
+  ForEachDatabase(
+      databases, [this](const std::string& name) { return CleanOldTables(name); },
+      [](const std::string&) {});
+  return true;
+}
+
+bool DBInfo::CleanOldTables(const std::string& db) {
+  if (!ZVDBManager::TestConnection()) {
+    ZV_LOG_E("Can't connect to mysql!\n");
+    return false;
   }
   if (!IsUsableDatabase(db)) {
     ZV_LOG_E("Refused unsafe database %s!\n", db.c_str());

@@ -5,11 +5,13 @@
 //
 // Stateless; one process-wide instance. Any thread may call it (the disk
 // monitor, sessions processing log tables); every call opens its own
-// database connection and closes it before returning. "All databases" are
-// the storage names of the controller's accounts.
+// database connection and closes it before returning. The forms that take
+// a set of databases are handed the storage names of the accounts by their
+// caller (the disk monitor asks the controller for them).
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -25,14 +27,18 @@ class DBInfo {
   // Creates table in db through the importer when it is missing. False only
   // when db cannot be connected (or a name is not a plain identifier).
   bool EnsureTable(const std::string& db, const std::string& table);
-  // Rewrites TableInfo of db (empty: of all databases; then always true).
+  // Rewrites TableInfo of db. False when db is empty or not usable.
   bool UpdateTableInfo(const std::string& db);
-  // Updates file_size of every AttachInfo row not marked deleted (empty db:
-  // all databases; then always true).
+  // Each database of the set (empty names skipped); a failure is written to
+  // the operation log and the others go on. Always true.
+  bool UpdateTableInfo(const std::set<std::string>& databases);
+  // Updates file_size of every AttachInfo row of db not marked deleted.
   bool UpdateAttachInfo(const std::string& db);
-  // Drops the "_tmp" and "_mid" tables of db (empty: of all databases).
-  // False when the MySQL server cannot be reached at all.
+  bool UpdateAttachInfo(const std::set<std::string>& databases);  // as UpdateTableInfo
+  // Drops the "_tmp" and "_mid" tables of db, or of each database of the
+  // set. False when the MySQL server cannot be reached at all.
   bool CleanOldTables(const std::string& db);
+  bool CleanOldTables(const std::set<std::string>& databases);
   // Bytes of the attachment folders of an attachment table such as
   // I20101216; 0 for a name that is not a letter and eight digits.
   uint64_t GetAttachmentSize(const std::string& db, const std::string& table_name);

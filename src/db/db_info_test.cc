@@ -15,7 +15,6 @@
 #include "db/db_test_util.h"
 #include "db/loader.h"
 #include "db/sql_text.h"
-#include "server/sync_controller.h"
 #include "test_util.h"
 
 namespace zv {
@@ -32,26 +31,6 @@ using testing::WriteFileBytes;
 const bool kHomeRegistered = testing::RegisterDbTestHome();
 
 std::string AttachmentFolder() { return DbTestRoot() + "/attach"; }
-
-// Answers the storage names it was given; everything else is unused here.
-class StorageNamesController : public SyncController {
- public:
-  explicit StorageNamesController(std::set<std::string> names) : names_(std::move(names)) {}
-  uint32_t Authenticate(const ClientAuthBlock&, SyncAccountRecord*) override { return 1; }
-  bool NotifyConnected(SyncClient*) override { return false; }
-  bool NotifyDisconnected(SyncClient*) override { return false; }
-  bool AcquireProcessing(uint32_t, const char*, ...) override { return false; }
-  void ReleaseProcessing() override {}
-  void SetStatusText(const char*, ...) override {}
-  void ShowSpeed(uint32_t, uint32_t) override {}
-  void ShowClientRow(const std::string&, uint32_t, const char*, ...) override {}
-  bool CheckDiskSpace(const std::string&) override { return true; }
-  void CollectStorageNames(std::set<std::string>* names) override { *names = names_; }
-  bool IsInteractive() const override { return false; }
-
- private:
-  std::set<std::string> names_;
-};
 
 std::vector<std::string> Sorted(const DbRows& rows, const std::string& column) {
   std::vector<std::string> out;
@@ -307,16 +286,16 @@ TEST_F(DBInfoTest, AllDatabasesReportFailuresAndGoOn) {
   const std::string good = NewDatabase();
   const std::string missing = names_.New();  // never created
   RootQuery("CREATE TABLE A20101216 (id INT)", good);
-  StorageNamesController controller({good, missing, ""});
+  const std::set<std::string> names{good, missing, ""};
   LogWatch watch;
-  EXPECT_TRUE(DBInfo::Instance().UpdateTableInfo(""));
+  EXPECT_TRUE(DBInfo::Instance().UpdateTableInfo(names));
   EXPECT_TRUE(watch.SawOplog("统计数据库" + missing +
                              "中数据表及日志文件信息失败,请检查数据库是否存在异常!"));
   EXPECT_FALSE(watch.SawOplog("统计数据库" + good + "中"));
   EXPECT_EQ(Sorted(RootQuery("SELECT name FROM TableInfo", good), "name"),
             (std::vector<std::string>{"A20101216", "TableInfo"}));
 
-  EXPECT_TRUE(DBInfo::Instance().UpdateAttachInfo(""));
+  EXPECT_TRUE(DBInfo::Instance().UpdateAttachInfo(names));
   EXPECT_TRUE(watch.SawOplog("统计数据库" + missing + "中附件大小信息失败,请检查数据库是否存在异常!"));
 }
 
@@ -351,8 +330,8 @@ TEST_F(DBInfoTest, CleanOldTablesForAllDatabases) {
   RootQuery("CREATE TABLE A20101216_tmp (id INT)", one);
   RootQuery("CREATE TABLE B20101216_mid (id INT)", two);
   RootQuery("CREATE TABLE B20101216 (id INT)", two);
-  StorageNamesController controller({one, two, names_.New()});
-  EXPECT_TRUE(DBInfo::Instance().CleanOldTables(""));
+  const std::set<std::string> names{one, two, names_.New()};
+  EXPECT_TRUE(DBInfo::Instance().CleanOldTables(names));
   EXPECT_TRUE(Tables(one).empty());
   EXPECT_EQ(Tables(two), std::vector<std::string>{"B20101216"});
 }
@@ -361,7 +340,7 @@ TEST_F(DBInfoTest, CleanOldTablesFailsWhenServerUnreachable) {
   ZV_REQUIRE_DATABASE();
   SetDatabasePortForTesting(testing::FreeTcpPort());
   LogWatch watch;
-  const bool result = DBInfo::Instance().CleanOldTables("");
+  const bool result = DBInfo::Instance().CleanOldTables(std::set<std::string>{"db"});
   SetDatabasePortForTesting(0);
   EXPECT_FALSE(result);
   EXPECT_TRUE(watch.SawDebug("Can't connect to mysql!"));

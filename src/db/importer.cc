@@ -2,11 +2,9 @@
 
 #include <fcntl.h>
 #include <sqlite3.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
@@ -23,6 +21,7 @@
 #include "db/sql_text.h"
 #include "db/table_file.h"
 #include "db/loader.h"
+#include "platform/ascii_case.h"
 #include "platform/named_object.h"
 #include "util/crc.h"
 #include "util/file_util.h"
@@ -179,11 +178,6 @@ bool UseDatabase(ZVDBManager* db, const std::string& database) {
 
 bool ConnectServer(ZVDBManager* db) { return db->Connect(""); }
 
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
 // The real path of p, or "" when it cannot be resolved.
 std::string RealPath(const std::string& p) {
   char buffer[PATH_MAX];
@@ -226,7 +220,7 @@ ConnectOptions ImporterConnectOptions() {
 }
 
 std::string LogTableNameForEntry(const std::string& file_path, const std::string& list_name) {
-  if (strcasecmp(list_name.c_str(), "oprlog") == 0) {
+  if (EqualsIgnoringCase(list_name, "oprlog")) {
     const size_t slash = file_path.find_last_of('/');
     const std::string base = slash == std::string::npos ? file_path : file_path.substr(slash + 1);
     if (base.size() < 8 || !IsDateString(std::string_view(base).substr(0, 8))) return "";
@@ -266,10 +260,10 @@ LoadReport Importer::LoadFile(ZVDBManager* db, const std::string& database,
   std::set<std::string> have;
   for (const DbRow& row : existing) {
     auto it = row.find("Field");
-    if (it != row.end()) have.insert(Lower(it->second));
+    if (it != row.end()) have.insert(ToLowerAscii(it->second));
   }
   for (const std::string& column : columns) {
-    if (have.count(Lower(column)) != 0) continue;
+    if (have.count(ToLowerAscii(column)) != 0) continue;
     if (!db->Execute("ALTER TABLE " + qtable + " ADD COLUMN " + QuoteIdentifier(column) +
                      " LONGTEXT")) {
       return DatabaseError("cannot add column " + column + " to " + table, db);

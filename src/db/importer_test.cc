@@ -169,8 +169,9 @@ class Storage {
     entry.time = time;
     entry.end = size;
     FileListHandle* handle = filelist_open(folder() + "/filelist", "d");
-    filelist_write(entry, handle);
-    filelist_close(handle);
+    ASSERT_NE(handle, nullptr);
+    EXPECT_EQ(0, filelist_write(entry, handle));
+    EXPECT_EQ(0, filelist_close(handle));
   }
 
   // "path|status|error;..." of the importer's own table, by path.

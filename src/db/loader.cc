@@ -9,38 +9,19 @@
 
 namespace zv {
 
-namespace {
-
-// An argument survives the quoting of the command line unchanged unless it
-// holds a double quote, ends in a backslash (which would escape the closing
-// quote) or holds a NUL.
-bool IsQuotableArgument(const std::string& argument) {
-  return argument.find('"') == std::string::npos && argument.find('\0') == std::string::npos &&
-         (argument.empty() || argument.back() != '\\');
+std::vector<std::string> ConfigTableArguments(const std::string& importer_path,
+                                              const std::string& file, const std::string& target) {
+  return {importer_path, "LoadConfigTable", target, file};
 }
 
-// The importer's path stands bare at the start of the line, followed by one
-// blank and the command word. A path with blanks in it is put in double
-// quotes, so that it still reaches the process as one argument.
-std::string ProgramPart(const std::string& importer_path) {
-  if (importer_path.find_first_of(" \t") == std::string::npos) return importer_path;
-  return "\"" + importer_path + "\"";
+std::vector<std::string> LogTableArguments(const std::string& importer_path) {
+  return {importer_path, "LoadLogTable"};
 }
 
-}  // namespace
-
-std::string ConfigTableCommandLine(const std::string& importer_path, const std::string& file,
-                                   const std::string& target) {
-  return ProgramPart(importer_path) + " LoadConfigTable \"" + target + "\" \"" + file + "\"";
-}
-
-std::string LogTableCommandLine(const std::string& importer_path) {
-  return ProgramPart(importer_path) + " LoadLogTable";
-}
-
-std::string CreateTableCommandLine(const std::string& importer_path, const std::string& database,
-                                   const std::string& table) {
-  return ProgramPart(importer_path) + " CreateTable \"" + database + "\" \"" + table + "\"";
+std::vector<std::string> CreateTableArguments(const std::string& importer_path,
+                                              const std::string& database,
+                                              const std::string& table) {
+  return {importer_path, "CreateTable", database, table};
 }
 
 Loader& Loader::Instance() {
@@ -54,11 +35,11 @@ bool Loader::Init() {
   return true;
 }
 
-bool Loader::StartImporter(const std::string& command_line) {
+bool Loader::StartImporter(const std::vector<std::string>& argv) {
   // One tracked import at a time: the callers serialise imports through the
   // controller's processing lock, so a second start is a programming error.
   if (process_) throw 0;
-  process_ = StartProcess(command_line);
+  process_ = StartProcess(argv);
   if (!process_) {
     ZV_LOG_E("StartProcess failed!errno=%u\n", static_cast<unsigned>(errno));
     return false;
@@ -69,17 +50,13 @@ bool Loader::StartImporter(const std::string& command_line) {
 int Loader::LoadConfigTable(const std::string& file, const std::string& target) {
   std::lock_guard<std::mutex> lock(mu_);
   ZV_LOG_D("Load config table %s into %s\n", file.c_str(), target.c_str());
-  if (!IsQuotableArgument(file) || !IsQuotableArgument(target)) {
-    ZV_LOG_E("StartProcess failed!errno=%u\n", static_cast<unsigned>(EINVAL));
-    return -1;
-  }
-  return StartImporter(ConfigTableCommandLine(importer_path_, file, target)) ? 0 : -1;
+  return StartImporter(ConfigTableArguments(importer_path_, file, target)) ? 0 : -1;
 }
 
 int Loader::LoadLogTable(const std::string& file) {
   std::lock_guard<std::mutex> lock(mu_);
   ZV_LOG_D("Load log table %s\n", file.c_str());
-  return StartImporter(LogTableCommandLine(importer_path_)) ? 0 : -1;
+  return StartImporter(LogTableArguments(importer_path_)) ? 0 : -1;
 }
 
 bool Loader::WaitImporter(int ms, uint32_t* exit_code) {
@@ -111,8 +88,7 @@ uint32_t Loader::CreateTable(const std::string& database, const std::string& tab
     std::lock_guard<std::mutex> lock(mu_);
     path = importer_path_;
   }
-  if (!IsQuotableArgument(database) || !IsQuotableArgument(table)) return EINVAL;
-  return RunProcess(CreateTableCommandLine(path, database, table), true);
+  return RunProcess(CreateTableArguments(path, database, table), true);
 }
 
 bool Loader::IsExternalImporterRunning() {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/process.h"
 
@@ -20,14 +21,18 @@ inline constexpr const char* kLoaderMutexName = "Global\\KorvaneZentrovaneLoader
 // Exit code reported when the importer's exit code cannot be read.
 inline constexpr uint32_t kImporterExitCodeUnknown = 1359;
 
-// The importer's command lines, exactly as they are started: the program
-// path in double quotes, one blank, the command word, and each argument in
-// double quotes after one blank.
-std::string ConfigTableCommandLine(const std::string& importer_path, const std::string& file,
-                                   const std::string& target);
-std::string LogTableCommandLine(const std::string& importer_path);
-std::string CreateTableCommandLine(const std::string& importer_path, const std::string& database,
-                                   const std::string& table);
+// The importer's argument vectors, exactly as they are started: the
+// program path, the command word, then the command's arguments, each one
+// element that reaches the importer unchanged.
+//   LoadConfigTable <target> <file>   (target: database, a dot, table)
+//   LoadLogTable
+//   CreateTable <database> <table>
+std::vector<std::string> ConfigTableArguments(const std::string& importer_path,
+                                              const std::string& file, const std::string& target);
+std::vector<std::string> LogTableArguments(const std::string& importer_path);
+std::vector<std::string> CreateTableArguments(const std::string& importer_path,
+                                              const std::string& database,
+                                              const std::string& table);
 
 class Loader {
  public:
@@ -36,16 +41,15 @@ class Loader {
 
   // importerPath = home + "/Loader.exe". Always true.
   bool Init();
-  // 0 started, -1 not started (also when an argument cannot be quoted: it
-  // holds '"' or ends in '\\'). REQUIRES: no tracked import (else throws 0).
+  // 0 started, -1 not started. REQUIRES: no tracked import (else throws 0).
   int LoadConfigTable(const std::string& file, const std::string& target);
   int LoadLogTable(const std::string& file);
   // False while the tracked import still runs after ms; true when it ended
   // or none is tracked (exit code 1359 when unreadable or none).
   bool WaitImporter(int ms, uint32_t* exit_code);
   void TerminateImporter();
-  // Runs "Loader.exe CreateTable "db" "table"" and waits; its exit code or
-  // the start error (EINVAL for a name that cannot be quoted).
+  // Runs "Loader.exe CreateTable db table" and waits; its exit code or the
+  // start error.
   uint32_t CreateTable(const std::string& database, const std::string& table);
   // True while the importer's named mutex exists; once seen absent, never
   // looked for again.
@@ -57,8 +61,8 @@ class Loader {
 
  private:
   Loader() = default;
-  // Starts the full command line and tracks the process.
-  bool StartImporter(const std::string& command_line);
+  // Starts the importer with argv and tracks the process.
+  bool StartImporter(const std::vector<std::string>& argv);
 
   std::mutex mu_;  // held while an import is started, waited for or killed
   std::unique_ptr<ProcessHandle> process_;  // guarded by mu_

@@ -66,23 +66,22 @@ uint32_t WaitUntilEnded() {
   return code;
 }
 
+using Args = std::vector<std::string>;
+
 TEST(LoaderCommandLineTest, ExactlyAsTheImporterExpects) {
-  // The path, one blank, the command word, and the arguments each in double
-  // quotes separated by one blank.
-  EXPECT_EQ(
-      "/srv/zv/Loader.exe LoadConfigTable \"shop1.users\" "
-      "\"/data/shop1/configtable/x.dat\"",
-      ConfigTableCommandLine("/srv/zv/Loader.exe", "/data/shop1/configtable/x.dat",
-                             "shop1.users"));
-  EXPECT_EQ("/srv/zv/Loader.exe LoadLogTable", LogTableCommandLine("/srv/zv/Loader.exe"));
-  EXPECT_EQ("/srv/zv/Loader.exe CreateTable \"shop1\" \"TableInfo\"",
-            CreateTableCommandLine("/srv/zv/Loader.exe", "shop1", "TableInfo"));
+  // The path, the command word, and for two of the commands the target (or
+  // database) before the file (or table).
+  EXPECT_EQ((Args{"/srv/zv/Loader.exe", "LoadConfigTable", "shop1.users",
+                  "/data/shop1/configtable/x.dat"}),
+            ConfigTableArguments("/srv/zv/Loader.exe", "/data/shop1/configtable/x.dat",
+                                 "shop1.users"));
+  EXPECT_EQ((Args{"/srv/zv/Loader.exe", "LoadLogTable"}), LogTableArguments("/srv/zv/Loader.exe"));
+  EXPECT_EQ((Args{"/srv/zv/Loader.exe", "CreateTable", "shop1", "TableInfo"}),
+            CreateTableArguments("/srv/zv/Loader.exe", "shop1", "TableInfo"));
 }
 
 TEST(LoaderCommandLineTest, PathWithBlanksStaysOneArgument) {
-  const std::string line = LogTableCommandLine("/srv/my zv/Loader.exe");
-  EXPECT_EQ("\"/srv/my zv/Loader.exe\" LoadLogTable", line);
-  const auto argv = SplitCommandLine(line);
+  const Args argv = LogTableArguments("/srv/my zv/Loader.exe");
   ASSERT_EQ(2u, argv.size());
   EXPECT_EQ("/srv/my zv/Loader.exe", argv[0]);
 }
@@ -146,15 +145,28 @@ TEST(LoaderTest, StartFailureReturnsMinusOneAndLogs) {
   EXPECT_EQ(kImporterExitCodeUnknown, code);
 }
 
-TEST(LoaderTest, ArgumentsThatCannotBeQuotedAreRefused) {
+TEST(LoaderTest, QuotesAndBackslashesReachTheImporterUnchanged) {
+  // Nothing is quoted on the way: what would have broken a command line is
+  // one argument like any other.
+  {
+    FakeImporter fake(0, false);
+    ASSERT_EQ(0, Loader::Instance().LoadConfigTable("/data/x.dat\\", "shop1.t\" \"x"));
+    EXPECT_EQ(0u, WaitUntilEnded());
+    EXPECT_EQ("LoadConfigTable\nshop1.t\" \"x\n/data/x.dat\\\n", fake.Args());
+  }
   FakeImporter fake(0, false);
-  EXPECT_EQ(-1, Loader::Instance().LoadConfigTable("/data/x.dat", "shop1.t\" \"x"));
-  EXPECT_EQ(-1, Loader::Instance().LoadConfigTable("/data/x.dat\\", "shop1.t"));
+  EXPECT_EQ(0u, Loader::Instance().CreateTable("shop1\"", "Table Info"));
+  EXPECT_EQ("CreateTable\nshop1\"\nTable Info\n", fake.Args());
+}
+
+TEST(LoaderTest, ArgumentWithANulIsRefused) {
+  // A C-string argument would arrive cut at the NUL: nothing starts.
+  FakeImporter fake(0, false);
   EXPECT_EQ(-1, Loader::Instance().LoadConfigTable(std::string("/data/x\0.dat", 11), "shop1.t"));
   uint32_t code = 0;
   EXPECT_TRUE(Loader::Instance().WaitImporter(100, &code));
   EXPECT_EQ(kImporterExitCodeUnknown, code);
-  EXPECT_EQ(22u, Loader::Instance().CreateTable("shop1\"", "TableInfo"));
+  EXPECT_EQ(22u, Loader::Instance().CreateTable(std::string("shop1\0x", 7), "TableInfo"));
   EXPECT_FALSE(::zv::testing::FileExists(DbTestHome() + "/args"));
 }
 

@@ -1,6 +1,6 @@
 #include "db/sql_text.h"
 
-#include <strings.h>
+#include "platform/ascii_case.h"
 
 namespace zv {
 
@@ -30,8 +30,7 @@ bool IsSystemDatabase(std::string_view name) {
   static constexpr const char* kSystem[] = {"mysql", "information_schema", "performance_schema",
                                             "sys"};
   for (const char* s : kSystem) {
-    if (name.size() == std::char_traits<char>::length(s) &&
-        strncasecmp(name.data(), s, name.size()) == 0) {
+    if (EqualsIgnoringCase(name, s)) {
       return true;
     }
   }

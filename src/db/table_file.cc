@@ -1,13 +1,13 @@
 #include "db/table_file.h"
 
 #include <fcntl.h>
-#include <strings.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
 #include "db/sql_text.h"
+#include "platform/ascii_case.h"
 
 namespace zv {
 
@@ -30,7 +30,7 @@ bool TableFileChecker::ParseHeader() {
       return Fail("column name \"" + name.substr(0, 80) + "\" is not a plain identifier");
     }
     for (const std::string& other : columns_) {
-      if (strcasecmp(other.c_str(), name.c_str()) == 0) {
+      if (EqualsIgnoringCase(other, name)) {
         return Fail("column " + name + " appears twice");
       }
     }

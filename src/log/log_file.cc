@@ -20,7 +20,7 @@
 #include <cstdarg>
 #include <cstring>
 
-#include "config/zv_sync_config.h"
+#include "platform/process.h"
 #include "util/file_util.h"
 #include "util/string_format.h"
 
@@ -148,7 +148,7 @@ struct CZvLogFile::Impl {
   time_t Now() const { return clock ? clock() : std::time(nullptr); }
 
   const std::string& Directory() {
-    if (directory.empty()) directory = ZVSyncConfig::ResolveHomeDirectory() + "/log";
+    if (directory.empty()) directory = HomeDirectory() + "/log";
     return directory;
   }
 

@@ -19,7 +19,7 @@
 
 #include <poll.h>
 
-#include "config/zv_sync_config.h"
+#include "platform/process.h"
 #include "util/file_util.h"
 #include "util/loop_mailbox.h"
 #include "util/string_format.h"
@@ -93,7 +93,7 @@ struct ZVSyncLog::Impl {
   std::function<time_t()> clock;
 
   const std::string& Directory() {
-    if (directory.empty()) directory = ZVSyncConfig::ResolveHomeDirectory() + "/debuglog";
+    if (directory.empty()) directory = HomeDirectory() + "/debuglog";
     return directory;
   }
 

@@ -12,12 +12,12 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <thread>
 
+#include "platform/ascii_case.h"
 #include "platform/file_system.h"
 
 extern char** environ;
@@ -153,17 +153,6 @@ bool IsZombie(const std::string& proc_dir) {
   if (paren == std::string::npos || paren + 2 >= stat.size()) return true;  // gone
   char state = stat[paren + 2];
   return state == 'Z' || state == 'X';
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
 }
 
 }  // namespace
@@ -394,14 +383,14 @@ std::vector<pid_t> FindProcessesByImageName(const std::string& name) {
       // Another user's process: the kernel's 15-byte name is all we get.
       image = ReadSmallFile(dir + "/comm");
       if (!image.empty() && image.back() == '\n') image.pop_back();
-      if (!EqualsNoCase(image, std::string_view(name).substr(0, 15))) continue;
+      if (!EqualsIgnoringCase(image, std::string_view(name).substr(0, 15))) continue;
       if (IsZombie(dir)) continue;
       pids.push_back(static_cast<pid_t>(pid));
       continue;
     } else {
       continue;  // kernel threads, processes that are gone
     }
-    if (!EqualsNoCase(image, name)) continue;
+    if (!EqualsIgnoringCase(image, name)) continue;
     if (IsZombie(dir)) continue;
     pids.push_back(static_cast<pid_t>(pid));
   }
@@ -416,6 +405,13 @@ std::string ExecutableDirectory() {
   if (slash == std::string::npos) return std::string();
   if (slash == 0) return "/";
   return exe.substr(0, slash);
+}
+
+std::string HomeDirectory() {
+  const char* env = std::getenv("ZENTROVANE_HOME");
+  std::string home = env != nullptr && *env != '\0' ? env : ExecutableDirectory();
+  while (!home.empty() && (home.back() == '/' || home.back() == '\\')) home.pop_back();
+  return home;
 }
 
 }  // namespace zv

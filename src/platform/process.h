@@ -71,4 +71,9 @@ std::vector<pid_t> FindProcessesByImageName(const std::string& name);
 // Directory of the running executable (from /proc/self/exe).
 std::string ExecutableDirectory();
 
+// The home directory of the installation: $ZENTROVANE_HOME when set and not
+// empty, else the folder of the executable; trailing separators removed.
+// The configuration and the logs find their folders below it.
+std::string HomeDirectory();
+
 }  // namespace zv

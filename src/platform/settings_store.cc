@@ -6,13 +6,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string_view>
 #include <system_error>
 
+#include "platform/ascii_case.h"
 #include "platform/file_system.h"
 
 namespace zv {
@@ -31,17 +31,6 @@ constexpr int kRegExpandSz = 2;
 constexpr int kRegBinary = 3;
 constexpr int kRegDword = 4;
 constexpr int kRegMultiSz = 7;
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
 
 std::string_view TrimBlanks(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
@@ -217,7 +206,7 @@ bool ParseData(std::string_view data, Value* value) {
     value->kind = Value::Kind::kString;
     return true;
   }
-  if (data.size() > 6 && EqualsNoCase(data.substr(0, 6), "dword:")) {
+  if (data.size() > 6 && EqualsIgnoringCase(data.substr(0, 6), "dword:")) {
     std::string_view digits = data.substr(6);
     if (digits.empty() || digits.size() > 8) return false;
     uint32_t v = 0;
@@ -230,12 +219,12 @@ bool ParseData(std::string_view data, Value* value) {
     value->dword = v;
     return true;
   }
-  if (data.size() >= 4 && EqualsNoCase(data.substr(0, 4), "hex:")) {
+  if (data.size() >= 4 && EqualsIgnoringCase(data.substr(0, 4), "hex:")) {
     value->kind = Value::Kind::kHex;
     value->hex_type = kRegBinary;
     return ParseHexBytes(data.substr(4), &value->bytes);
   }
-  if (data.size() >= 4 && EqualsNoCase(data.substr(0, 4), "hex(")) {
+  if (data.size() >= 4 && EqualsIgnoringCase(data.substr(0, 4), "hex(")) {
     size_t close = data.find("):", 4);
     if (close == std::string_view::npos || close == 4 || close > 12) return false;
     int type = 0;
@@ -356,7 +345,7 @@ std::vector<Line> ParseDocument(const std::string& content, std::string_view key
     std::string_view trimmed = TrimBlanks(line.text);
     if (IsSectionLine(trimmed)) {
       std::string_view key = trimmed.substr(1, trimmed.size() - 2);
-      in_key = EqualsNoCase(key, key_name);
+      in_key = EqualsIgnoringCase(key, key_name);
     } else if (in_key) {
       line.in_key = true;
       line.is_value = ParseValueLine(line.text, &line.name, &line.value);
@@ -387,7 +376,7 @@ const Value* FindValue(const std::vector<Line>& lines, const std::string& name) 
   const Value* found = nullptr;
   for (const Line& line : lines) {
     // A later line of the same name wins, as on import.
-    if (line.is_value && EqualsNoCase(line.name, name)) {
+    if (line.is_value && EqualsIgnoringCase(line.name, name)) {
       found = line.value.kind == Value::Kind::kDelete ? nullptr : &line.value;
     }
   }
@@ -400,7 +389,7 @@ void SetLine(std::vector<Line>* lines, std::string_view key_name, const std::str
              const std::string& new_line) {
   bool placed = false;
   for (auto it = lines->begin(); it != lines->end();) {
-    if (it->is_value && EqualsNoCase(it->name, name)) {
+    if (it->is_value && EqualsIgnoringCase(it->name, name)) {
       if (!placed && !new_line.empty()) {
         it->text = new_line;
         ParseValueLine(it->text, &it->name, &it->value);
@@ -426,7 +415,7 @@ void SetLine(std::vector<Line>* lines, std::string_view key_name, const std::str
     const Line& l = (*lines)[i];
     std::string_view trimmed = TrimBlanks(l.text);
     if (IsSectionLine(trimmed)) {
-      if (EqualsNoCase(trimmed.substr(1, trimmed.size() - 2), key_name)) {
+      if (EqualsIgnoringCase(trimmed.substr(1, trimmed.size() - 2), key_name)) {
         have_key = true;
         insert_at = i + 1;
       }
@@ -469,7 +458,7 @@ bool RemoveKey(std::vector<Line>* lines, std::string_view key_name) {
   for (auto it = lines->begin(); it != lines->end();) {
     std::string_view trimmed = TrimBlanks(it->text);
     bool header = IsSectionLine(trimmed) &&
-                  EqualsNoCase(trimmed.substr(1, trimmed.size() - 2), key_name);
+                  EqualsIgnoringCase(trimmed.substr(1, trimmed.size() - 2), key_name);
     if (header || it->in_key) {
       found = found || header;
       it = lines->erase(it);

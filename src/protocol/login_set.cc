@@ -1,5 +1,7 @@
 #include "protocol/login_set.h"
 
+#include "platform/ascii_case.h"
+
 namespace zv {
 
 LoginSet& LoginSet::Instance() {
@@ -8,11 +10,7 @@ LoginSet& LoginSet::Instance() {
 }
 
 std::string LoginSet::Normalize(std::string_view session_key) {
-  std::string key(session_key);
-  for (char& c : key) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return key;
+  return ToLowerAscii(session_key);
 }
 
 bool LoginSet::Insert(std::string_view session_key) {

@@ -18,12 +18,14 @@
 #include "datafiles/log_table_file.h"
 #include "datafiles/sync_position.h"
 #include "db/mysql_base.h"
+#include "db/processing_lock.h"
 #include "log/log_file.h"
 #include "log/sync_log.h"
 #include "protocol/block.h"
 #include "protocol/login_set.h"
-#include "server/sync_controller.h"
+#include "protocol/session_host.h"
 #include "util/file_util.h"
+#include "util/string_format.h"
 #include "util/system_util.h"
 
 namespace zv {
@@ -31,13 +33,6 @@ namespace {
 
 // The four bytes of an IPv4 address in host order, most significant first.
 #define ZV_IP4(a) ((a) >> 24) & 0xFF, ((a) >> 16) & 0xFF, ((a) >> 8) & 0xFF, (a)&0xFF
-
-std::atomic<uint32_t> g_send_timeout_ms{5000};
-std::atomic<uint32_t> g_receive_timeout_ms{60000};
-std::atomic<uint32_t> g_short_receive_timeout_ms{30000};
-std::atomic<uint32_t> g_processing_attempt_ms{2000};
-std::atomic<uint32_t> g_pending_interval_ms{2000};
-std::atomic<SyncClient::DataFileFactory> g_data_file_factory{nullptr};
 
 // Transfer statistics of all sessions (interactive mode only).
 struct TransferStatistics {
@@ -60,39 +55,23 @@ TransferStatistics& Statistics() {
   return *statistics;
 }
 
-// A user name becomes part of a file name in the position folder: it must
-// not be able to name anything else.
-bool IsSafeFileNameComponent(const char* name) {
-  std::string_view text(name);
-  if (text.empty()) return false;
-  if (text.find("..") != std::string_view::npos) return false;
-  for (unsigned char c : text) {
-    if (c < 0x20 || c == 0x7F || c == '/' || c == '\\') return false;
-  }
-  return true;
-}
-
 }  // namespace
-
-void SyncClient::SetTimeOutsForTesting(const TimeOuts& timeouts) {
-  g_send_timeout_ms.store(timeouts.send_ms);
-  g_receive_timeout_ms.store(timeouts.receive_ms);
-  g_short_receive_timeout_ms.store(timeouts.short_receive_ms);
-  g_processing_attempt_ms.store(timeouts.processing_attempt_ms);
-  g_pending_interval_ms.store(timeouts.pending_interval_ms);
-}
 
 void SyncClient::SetTickSourceForTesting(uint32_t (*tick)()) { g_tick_source.store(tick); }
 
 void SyncClient::AddDecodedBytes(uint32_t bytes) {
-  SyncController* controller = SyncController::InstanceOrNull();
-  if (controller == nullptr || !controller->IsInteractive()) return;
   TransferStatistics& statistics = Statistics();
   std::lock_guard<std::mutex> lock(statistics.mu);
   statistics.decoded_bytes += bytes;
 }
 
-SyncClient::SyncClient() = default;
+SyncClient::SyncClient(SessionHost& host) : SyncClient(host, Options()) {}
+
+SyncClient::SyncClient(SessionHost& host, const Options& options)
+    : host_(host),
+      timeouts_(options.timeouts),
+      data_file_factory_(options.data_file_factory != nullptr ? options.data_file_factory
+                                                              : &SyncClient::MakeDataFile) {}
 
 SyncClient::~SyncClient() {
   bool running;
@@ -115,9 +94,6 @@ bool SyncClient::Start(int accepted_fd, uint32_t peer_address, uint16_t peer_por
   std::lock_guard<std::mutex> lock(thread_mutex_);
   if (worker_.joinable() || started_ || accepted_fd < 0) throw 0;
   started_ = true;
-  controller_ = &SyncController::Instance();
-  DataFileFactory factory = g_data_file_factory.load();
-  data_file_factory_ = factory != nullptr ? factory : &SyncClient::MakeDataFile;
   if (!Attach(accepted_fd)) {
     ZV_LOG_E("Accept failed!errno=%u\n", static_cast<unsigned>(errno));
     return false;
@@ -136,22 +112,27 @@ bool SyncClient::Start(int accepted_fd, uint32_t peer_address, uint16_t peer_por
 }
 
 void SyncClient::Stop() {
-  std::lock_guard<std::mutex> lock(thread_mutex_);
-  if (!worker_.joinable()) {
-    // A worker that detached itself at its end has only its end flag left
-    // to set.
-    while (self_detached_ && !HasEnded()) std::this_thread::yield();
-    return;
+  std::thread worker;
+  {
+    std::lock_guard<std::mutex> lock(thread_mutex_);
+    if (!worker_.joinable()) {
+      // A worker that detached itself at its end has only its end flag
+      // left to set.
+      while (self_detached_ && !HasEnded()) std::this_thread::yield();
+      return;
+    }
+    if (worker_.get_id() == std::this_thread::get_id()) throw 0;
+    if (HasEnded()) {
+      // The worker touches nothing of this session any more.
+      worker_.detach();
+      return;
+    }
+    stop_.store(true);
+    Cancel();
+    // Joined outside the lock: the worker takes it once more at its end.
+    worker = std::move(worker_);
   }
-  if (worker_.get_id() == std::this_thread::get_id()) throw 0;
-  if (HasEnded()) {
-    // The worker touches nothing of this session any more.
-    worker_.detach();
-    return;
-  }
-  stop_.store(true);
-  Cancel();
-  worker_.join();
+  worker.join();
 }
 
 void SyncClient::GetRecord(SyncAccountRecord* out) const {
@@ -206,36 +187,42 @@ void SyncClient::Run() {
   // file saves it to the position file as it goes.
   data_file_.reset();
   if (processing_) {
-    controller_->ReleaseProcessing();
+    host_.processing_lock().Release();
     processing_ = false;
   }
   ZV_OPLOG(kEventInfo, kModuleSync, "客户端%u.%u.%u.%u:%u已断开连接!", ZV_IP4(a), port);
   const std::string key = GetSessionKey();
   if (!error_shown_) {
-    controller_->ShowClientRow(key, a, "Disconnect from %u.%u.%u.%u:%u", ZV_IP4(a), port);
+    host_.ShowClientRow(key, a, "Disconnect from %u.%u.%u.%u:%u", ZV_IP4(a), port);
   }
   if (!key.empty()) LoginSet::Instance().Remove(key);
   // The block buffer, the spare area and the decoder's memory go back here,
   // on this thread:
   // unmapping them waits for the process's memory map lock, which the
-  // controller's thread (that admits every login, and deletes this
-  // session) must not wait for in a burst of disconnects.
+  // host's thread (that admits every login, and destroys this session)
+  // must not wait for in a burst of disconnects.
   buffer_.reset();
   for (auto& spare : spares_) spare.reset();
   decoder_.Release();
-  // From here on the controller may stop and delete this session: it joins
-  // this thread first, so the members stay valid until Run returns.
-  controller_->NotifyDisconnected(this);
+  // Said before the notice: a host that takes the session over only after
+  // the notice has come (a connection closed at once ends its session
+  // before the listener has handed it over) sees that it ends and reaps it.
+  ending_.store(true, std::memory_order_release);
+  // From here on the host may stop and destroy this session: it joins this
+  // thread first (or waits for its end flag), so the members stay valid
+  // until Run returns.
+  host_.NotifyDisconnected(this);
   ZV_LOG_D("Disconnect from %u.%u.%u.%u:%u,tid=%u\n", ZV_IP4(a), port, tid);
   // The worker may have used the database client library while processing.
   EndDatabaseThread();
   {
     // Detached, the thread gives its stack back itself as it exits; a join
-    // (or a detach after the exit) would have the controller's thread do
-    // it, and wait for the process's memory map lock. Not while a Stop is
-    // joining (it holds the lock).
-    std::unique_lock<std::mutex> lock(thread_mutex_, std::try_to_lock);
-    if (lock.owns_lock() && worker_.joinable()) {
+    // (or a detach after the exit) would have the host's thread do it, and
+    // wait for the process's memory map lock. The lock is held only
+    // briefly: by a Start still returning (it has just made this thread),
+    // never by a Stop while it joins (it has taken the thread out first).
+    std::lock_guard<std::mutex> lock(thread_mutex_);
+    if (worker_.joinable()) {
       worker_.detach();
       self_detached_ = true;
     }
@@ -249,7 +236,7 @@ uint32_t SyncClient::ReceiveTimeOut() const {
     std::lock_guard<std::mutex> lock(record_mutex_);
     short_wait = session_key_.empty();
   }
-  return short_wait ? g_short_receive_timeout_ms.load() : g_receive_timeout_ms.load();
+  return short_wait ? timeouts_.short_receive_ms : timeouts_.receive_ms;
 }
 
 void SyncClient::ReportTransferError(bool sending, uint32_t timeout_ms, int error) {
@@ -274,43 +261,58 @@ void SyncClient::ReportTransferError(bool sending, uint32_t timeout_ms, int erro
            static_cast<unsigned>(error));
 }
 
-bool SyncClient::SendAll(const void* data, size_t length) {
-  if (data == nullptr || length == 0) throw 0;
-  const auto* p = static_cast<const uint8_t*>(data);
-  const uint32_t timeout_ms = g_send_timeout_ms.load();
+SyncClient::Deadline SyncClient::DeadlineAfter(uint32_t timeout_ms) {
+  return Deadline{timeout_ms,
+                  std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms)};
+}
+
+template <typename Call>
+bool SyncClient::TransferAll(bool sending, size_t length, const Deadline& deadline, Call call) {
   size_t done = 0;
   while (done < length) {
+    // Each call gets what is left of the time-out, so that a peer that
+    // trickles its bytes is cut as a silent one is.
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline.end - std::chrono::steady_clock::now());
     int error = 0;
-    long n = SendSome(p + done, length - done, timeout_ms, &error);
+    long n = call(done, static_cast<uint32_t>(left.count() > 0 ? left.count() : 0), &error);
     if (n > 0) {
       done += static_cast<size_t>(n);
       continue;
     }
     last_error_ = n == 0 ? 0 : error;
-    if (n < 0 && !stop_.load() && handshake_done_) ReportTransferError(true, timeout_ms, error);
+    if (n < 0 && !stop_.load() && handshake_done_) {
+      ReportTransferError(sending, deadline.timeout_ms, error);
+    }
     return false;
   }
   return true;
 }
 
+bool SyncClient::SendAll(const void* data, size_t length) {
+  if (data == nullptr || length == 0) throw 0;
+  const auto* p = static_cast<const uint8_t*>(data);
+  return TransferAll(true, length, DeadlineAfter(timeouts_.send_ms),
+                     [this, p, length](size_t done, uint32_t left_ms, int* error) {
+                       return SendSome(p + done, length - done, left_ms, error);
+                     });
+}
+
 bool SyncClient::ReceiveAll(void* data, size_t length) {
+  // Only this thread changes what the time-out depends on.
+  return ReceiveAll(data, length, DeadlineAfter(ReceiveTimeOut()));
+}
+
+bool SyncClient::ReceiveAll(void* data, size_t length, const Deadline& deadline) {
   if (data == nullptr || length == 0) throw 0;
   auto* p = static_cast<uint8_t*>(data);
-  // Only this thread changes what the time-out depends on.
-  const uint32_t timeout_ms = ReceiveTimeOut();
-  size_t done = 0;
-  while (done < length) {
-    int error = 0;
-    long n = ReceiveSome(p + done, length - done, timeout_ms, &error);
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-      continue;
-    }
-    last_error_ = n == 0 ? 0 : error;
-    if (n < 0 && !stop_.load() && handshake_done_) ReportTransferError(false, timeout_ms, error);
+  if (!TransferAll(false, length, deadline,
+                   [this, p, length](size_t done, uint32_t left_ms, int* error) {
+                     return ReceiveSome(p + done, length - done, left_ms, error);
+                   })) {
     return false;
   }
-  if (controller_->IsInteractive()) CountReceivedBytes(length);
+  if (host_.IsInteractive()) CountReceivedBytes(length);
   return true;
 }
 
@@ -337,7 +339,7 @@ void SyncClient::CountReceivedBytes(size_t length) {
     }
   }
   // Posted outside the statistics lock: no lock is held across other calls.
-  if (report) controller_->ShowSpeed(received_kbps, file_kbps);
+  if (report) host_.ShowSpeed(received_kbps, file_kbps);
 }
 
 bool SyncClient::SendBlock(void* block, size_t size) {
@@ -428,7 +430,9 @@ bool SyncClient::SendServerVersion() {
 
 bool SyncClient::ReceiveClientVersion() {
   char version[kVersionFieldSize + 1] = {};
-  if (!ReceiveAll(version, kClientVersionPrefixSize)) {
+  // One time-out for the whole version text, both of its parts.
+  const Deadline deadline = DeadlineAfter(ReceiveTimeOut());
+  if (!ReceiveAll(version, kClientVersionPrefixSize, deadline)) {
     ZV_LOG_E("Receive header error!\n");
     return false;
   }
@@ -442,7 +446,7 @@ bool SyncClient::ReceiveClientVersion() {
     return false;
   }
   if (!ReceiveAll(version + kClientVersionPrefixSize,
-                  kVersionFieldSize - kClientVersionPrefixSize)) {
+                  kVersionFieldSize - kClientVersionPrefixSize, deadline)) {
     ZV_LOG_E("Receive client version failed!\n");
     ZV_OPLOG(kEventWarning, kModuleSync, "验证同步客户端版本失败,客户端IP:%u.%u.%u.%u", ZV_IP4(a));
     return false;
@@ -496,7 +500,7 @@ bool SyncClient::HandleLogin(uint32_t content_size) {
 
   // The user name names the position file below: nothing that could leave
   // the position folder or hide in a listing gets that far.
-  if (!IsSafeFileNameComponent(login.userName)) {
+  if (!IsSafeFileName(login.userName)) {
     ZV_LOG_E("Invalid user name in login block, devid:%08X!\n", login.deviceId);
     return SendError(kUserNotFound);
   }
@@ -518,7 +522,7 @@ bool SyncClient::HandleLogin(uint32_t content_size) {
   }
 
   SyncAccountRecord account{};
-  const uint32_t code = controller_->Authenticate(login, &account);
+  const uint32_t code = host_.Authenticate(login, &account);
   ZV_LOG_D("Client auth result:%u(%s)\n", code, ResultCodeName(code));
   if (code != kNoError) return SendError(code);
 
@@ -579,13 +583,13 @@ bool SyncClient::HandleLogin(uint32_t content_size) {
     ZV_OPLOG(kEventInfo, kModuleSync, "用户%s登陆成功,IP地址:%u.%u.%u.%u!", login.userName,
              ZV_IP4(a));
   }
-  controller_->ShowClientRow(key, a, "User %s logged in!", login.userName);
+  host_.ShowClientRow(key, a, "User %s logged in!", login.userName);
   return true;
 }
 
 bool SyncClient::SendError(uint32_t code) {
-  controller_->ShowClientRow(GetSessionKey(), peer_address_, "Server error %u(%s)!", code,
-                             ResultCodeName(code));
+  host_.ShowClientRow(GetSessionKey(), peer_address_, "Server error %u(%s)!", code,
+                      ResultCodeName(code));
   error_shown_ = true;
   if (!SendValueBlock(kCmdError, code)) ZV_LOG_E("Reply server error failed!\n");
   ZV_LOG_I("Reply server error:%s\n", ResultCodeName(code));
@@ -619,13 +623,16 @@ bool SyncClient::HandleClientError(uint32_t block_size, uint32_t content_size) {
     message = reinterpret_cast<const char*>(content() + 4);
   }
   ZV_LOG_E("Client Error size:%u errcode:%u err:%s\n", block_size, code, message);
-  controller_->ShowClientRow(GetSessionKey(), peer_address_, "Client error code:%u msg:%s!", code,
-                             message);
+  host_.ShowClientRow(GetSessionKey(), peer_address_, "Client error code:%u msg:%s!", code,
+                      message);
   error_shown_ = true;
   return false;
 }
 
 bool SyncClient::HandleTaskFinished() {
+  // Only a logged-in appliance has a task to finish; the record in the
+  // operation log speaks of its uploads.
+  if (!LoggedIn()) return SendError(kUnauthenticated);
   ZV_OPLOG(kEventInfo, kModuleSync, "同步数据任务已完成!");
   return true;
 }
@@ -633,28 +640,23 @@ bool SyncClient::HandleTaskFinished() {
 // ---------------------------------------------------------------------------
 // File transfer blocks
 
-std::unique_ptr<SyncDataFile> SyncClient::MakeDataFile(uint32_t file_type,
+std::unique_ptr<SyncDataFile> SyncClient::MakeDataFile(FileType file_type,
                                                        CZvAccountFile* position_file) {
   switch (file_type) {
-    case 0:
+    case FileType::kLogTable:
       return std::make_unique<LogTableFile>(position_file);
-    case 1:
+    case FileType::kConfigTable:
       return std::make_unique<ConfigTableFile>(position_file);
-    case 2:
+    case FileType::kAttachmentPackage:
       return std::make_unique<AttachmentFile>(position_file);
-    default:
-      throw 0;  // the session refuses other types before asking
   }
-}
-
-void SyncClient::SetDataFileFactoryForTesting(DataFileFactory factory) {
-  g_data_file_factory.store(factory);
+  throw 0;  // the session refuses other types before asking
 }
 
 void SyncClient::ShowFileRow(const char* format, ...) {
-  // Rows exist only on a status screen (the controller drops them
-  // otherwise): the per-block path then stays free of formatting.
-  if (!controller_->IsInteractive()) return;
+  // Rows exist only on a status screen (the host drops them otherwise):
+  // the per-block path then stays free of formatting.
+  if (!host_.IsInteractive()) return;
   shown_percent_ = -1;
   char text[512];
   va_list args;
@@ -662,7 +664,7 @@ void SyncClient::ShowFileRow(const char* format, ...) {
   std::vsnprintf(text, sizeof(text), format, args);
   va_end(args);
   // session_key_ is written by this thread only: reading it here needs no lock.
-  controller_->ShowClientRow(session_key_, peer_address_, "%s", text);
+  host_.ShowClientRow(session_key_, peer_address_, "%s", text);
 }
 
 bool SyncClient::HandleFileInfo(uint32_t content_size) {
@@ -681,7 +683,7 @@ bool SyncClient::HandleFileInfo(uint32_t content_size) {
   if (!LoggedIn()) return SendError(kUnauthenticated);
   if (data_file_ != nullptr) return SendError(kFileUnCompleted);
   const SyncAccountRecord& position = position_file_.Records().front();
-  if (!controller_->CheckDiskSpace(
+  if (!host_.CheckDiskSpace(
           std::string(FieldText(position.userName, sizeof position.userName)))) {
     ZV_LOG_I("Server disk full,transfer refused!\n");
     return SendError(kServerDiskFull);
@@ -689,17 +691,18 @@ bool SyncClient::HandleFileInfo(uint32_t content_size) {
   // The name is printed only in a form that cannot break a log line; the
   // data file refuses it below when it is not one plain file name.
   const std::string shown = PrintableName(announcement.name);
+  const FileType type = static_cast<FileType>(announcement.file_type);
   char activity[256];
-  switch (announcement.file_type) {
-    case 0:
+  switch (type) {
+    case FileType::kLogTable:
       ZV_LOG_D("Process LogTable %s!\n", shown.c_str());
       std::snprintf(activity, sizeof(activity), "开始同步日志表:%s", shown.c_str());
       break;
-    case 1:
+    case FileType::kConfigTable:
       ZV_LOG_D("Process ConfigTable %s!\n", shown.c_str());
       std::snprintf(activity, sizeof(activity), "开始同步配置表:%s", shown.c_str());
       break;
-    case 2:
+    case FileType::kAttachmentPackage:
       ZV_LOG_D("Process TarPackage %s!\n", shown.c_str());
       std::snprintf(activity, sizeof(activity), "开始同步附件包:%s", shown.c_str());
       break;
@@ -708,7 +711,7 @@ bool SyncClient::HandleFileInfo(uint32_t content_size) {
       return SendError(kUnknownFileType);
   }
   try {
-    data_file_ = data_file_factory_(announcement.file_type, &position_file_);
+    data_file_ = data_file_factory_(type, &position_file_);
   } catch (const std::bad_alloc&) {
     data_file_.reset();
   }
@@ -776,7 +779,7 @@ bool SyncClient::CommitFileData(const DecodedBlock& decoded, const uint8_t* deco
     ZV_OPLOG(kEventError, kModuleSync, "传输数据解压失败!");
     return SendError(kUncompressError);
   }
-  AddDecodedBytes(decoded.length);
+  if (host_.IsInteractive()) AddDecodedBytes(decoded.length);
   // A stored block's bytes lie in the block itself.
   written_ = decoded.data == decode_area ? decode_area : block_;
   if (!data_file_->WriteAsync(decoded.data, decoded.length, head.offered_offset)) {
@@ -785,7 +788,7 @@ bool SyncClient::CommitFileData(const DecodedBlock& decoded, const uint8_t* deco
     return SendError(kFileError);
   }
   // The row changes once per percent, not per block: the same text again
-  // would only wake the controller's thread.
+  // would only wake the host's thread.
   const uint32_t size = data_file_->announced_size();
   const int percent = static_cast<int>(uint64_t{data_file_->offset()} * 100 / size);
   if (percent != shown_percent_) {
@@ -869,11 +872,11 @@ bool SyncClient::HandleFileEnd(uint32_t content_size) {
   }
 
   ShowFileRow("Complete %s(%uKB)!", name.c_str(), kb);
-  const bool config_table = data_file_->file_type() == 1;
+  const bool config_table = data_file_->file_type() == FileType::kConfigTable;
   data_file_.reset();
   RemoveLeftovers(config_table);
   if (processing_) {
-    controller_->ReleaseProcessing();
+    host_.processing_lock().Release();
     processing_ = false;
   }
   return keep_session;
@@ -882,12 +885,10 @@ bool SyncClient::HandleFileEnd(uint32_t content_size) {
 bool SyncClient::WaitForProcessing() {
   const uint32_t a = peer_address_;
   const std::string name = PrintableName(data_file_->file_name());
+  const std::string activity = FormatString("%s(%u.%u.%u.%u):Processing %s!",
+                                             session_key_.c_str(), ZV_IP4(a), name.c_str());
   for (;;) {
-    if (controller_->AcquireProcessing(g_processing_attempt_ms.load(),
-                                       "%s(%u.%u.%u.%u):Processing %s!", session_key_.c_str(),
-                                       ZV_IP4(a), name.c_str())) {
-      break;
-    }
+    if (host_.processing_lock().Acquire(timeouts_.processing_attempt_ms, activity)) break;
     if (stop_.load()) {
       ZV_LOG_W("Stop required!\n");
       return false;
@@ -902,7 +903,7 @@ bool SyncClient::WaitForProcessing() {
 bool SyncClient::KeepGoingWhileProcessing() {
   if (stop_.load()) return false;
   const uint32_t now = GetTickCount32();
-  if (now - last_pending_tick_ > g_pending_interval_ms.load()) {
+  if (now - last_pending_tick_ > timeouts_.pending_interval_ms) {
     if (!SendValueBlock(kCmdPending, kPendingProcessing)) {
       ZV_LOG_E("ReplyServerPending failed!\n");
       return false;
@@ -918,7 +919,7 @@ void SyncClient::RemoveLeftovers(bool config_table) {
   const std::string_view storage = FieldText(record.storageName, sizeof record.storageName);
   // The storage name comes from the account file: it only ever names a
   // folder of its own below the data directory.
-  if (data.empty() || !IsSafeDataFileName(storage)) return;
+  if (data.empty() || !IsSafeFileName(storage)) return;
   const std::string folder = TrimPathSeparators(data) + "/" + std::string(storage);
   char pattern[96];
   if (!config_table) {

@@ -1,22 +1,24 @@
 // SyncClient: one appliance's session.
 //
-// The controller's event-loop thread creates a session for each accepted
-// connection and calls Start(); the session's own worker thread then runs
-// the version handshake, the login and the block loop (Run()): file
-// announcements, data blocks decoded into the buffer's second half and
-// written to the session's data file, and at each file's end the processing
-// of the file under the controller's processing lock. At its end
-// the worker posts NotifyDisconnected(this) to the controller, which then
-// Stop()s (joins) and deletes the session on its own thread. Stop() from the
-// controller at any time (shut-down, account change) cancels the blocked
-// socket call, so the worker ends promptly through the same clean-up.
+// The listener creates a session for each accepted connection, calls
+// Start() and hands it to its host (SessionHost::NotifyConnected), which
+// owns it from then on. The session's own worker thread runs the version
+// handshake, the login and the block loop (Run()): file announcements, data
+// blocks decoded into the buffer's second half and written to the session's
+// data file, and at each file's end the processing of the file under the
+// host's processing lock. At its end the worker frees its buffers itself
+// and tells the host (NotifyDisconnected), which then Stop()s and destroys
+// the session on its own thread. Stop() at any time (shut-down, account
+// change) cancels the blocked socket call, so the worker ends promptly
+// through the same clean-up.
 //
-// Threads: Start/Stop on the controller's thread (any thread but the
-// worker); GetRecord/GetSessionKey from any thread; everything else is the
-// worker's.
+// Threads: Start on the listener's thread, Stop on the host's (any thread
+// but the worker); GetRecord/GetSessionKey from any thread; everything else
+// is the worker's.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -35,11 +37,14 @@
 
 namespace zv {
 
-class SyncController;
+class SessionHost;
 
 class SyncClient : public SyncSocket {
  public:
-  // Per-call time-outs of the session's socket calls.
+  // Time-outs of the session's transfers. Each bounds a whole transfer, not
+  // one system call: the send of a block; the receipt of the version text,
+  // of a block header, of the rest of a block. A peer that trickles its
+  // bytes is cut as a silent one is.
   struct TimeOuts {
     uint32_t send_ms = 5000;
     uint32_t receive_ms = 60000;
@@ -52,25 +57,33 @@ class SyncClient : public SyncSocket {
     uint32_t pending_interval_ms = 2000;
   };
 
-  // Makes the data-file object of an announced file type (0 log table,
-  // 1 config table, 2 attachment package; never called for another type).
-  using DataFileFactory = std::unique_ptr<SyncDataFile> (*)(uint32_t file_type,
+  // Makes the data-file object of an announced file type (never called
+  // for a value that is no FileType).
+  using DataFileFactory = std::unique_ptr<SyncDataFile> (*)(FileType file_type,
                                                             CZvAccountFile* position_file);
   // The objects the server uses: LogTableFile, ConfigTableFile, AttachmentFile.
-  static std::unique_ptr<SyncDataFile> MakeDataFile(uint32_t file_type,
+  static std::unique_ptr<SyncDataFile> MakeDataFile(FileType file_type,
                                                     CZvAccountFile* position_file);
 
-  SyncClient();            // allocates nothing yet
+  // What a session may be given beside its host (tests shorten the
+  // time-outs and store files of their own).
+  struct Options {
+    TimeOuts timeouts;
+    DataFileFactory data_file_factory = nullptr;  // null: MakeDataFile
+  };
+
+  // Allocates nothing yet. host outlives the session.
+  explicit SyncClient(SessionHost& host);
+  SyncClient(SessionHost& host, const Options& options);
   // "Socket not closed!" at 0x04 if still open; frees the buffer if the
   // worker has not (it frees it at its end, before posting its disconnect).
   ~SyncClient() override;
 
-  // Controller thread. Takes ownership of the accepted socket, creates and
-  // starts the worker ("Create work thread failed!errno=%u"), which first
-  // allocates the 0x800800-byte block buffer (without it, "No memory!" and
-  // the session ends). A second Start throws 0.
-  // The session owns accepted_fd from this call on, also when Start fails
-  // (it is closed then). REQUIRES: a registered SyncController (else throws 0).
+  // Takes ownership of the accepted socket, creates and starts the worker
+  // ("Create work thread failed!errno=%u"), which first allocates the
+  // 0x800800-byte block buffer (without it, "No memory!" and the session
+  // ends). A second Start throws 0. The session owns accepted_fd from this
+  // call on, also when Start fails (it is closed then).
   bool Start(int accepted_fd, uint32_t peer_address, uint16_t peer_port);  // host byte order
   // Any thread but the worker: sets the stop flag, cancels the blocking call,
   // joins the worker (a worker that has ended, or detached itself at its
@@ -78,6 +91,9 @@ class SyncClient : public SyncSocket {
   // Idempotent.
   void Stop();
 
+  // True once the worker has begun its last steps: it has told its host
+  // that it ends, or is about to.
+  bool IsEnding() const { return ending_.load(std::memory_order_acquire); }
   // True once the worker has done everything but return: a join then
   // waits for nothing but the thread's exit.
   bool HasEnded() const { return ended_.load(std::memory_order_acquire); }
@@ -87,26 +103,35 @@ class SyncClient : public SyncSocket {
   uint32_t peer_address() const { return peer_address_; }
   uint16_t peer_port() const { return peer_port_; }
 
-  // Bytes of file data decoded by any session (the "F:" transfer speed);
-  // counted in interactive mode only.
+  // Bytes of file data decoded by any session (the "F:" transfer speed of
+  // the process); sessions count them in interactive mode only.
   static void AddDecodedBytes(uint32_t bytes);
 
-  // Process-wide time-outs; tests shorten them.
-  static void SetTimeOutsForTesting(const TimeOuts& timeouts);
   // The millisecond clock of the transfer statistics; null restores the
   // tick count.
   static void SetTickSourceForTesting(uint32_t (*tick)());
-  // Replaces MakeDataFile for the sessions started from now on; null
-  // restores it.
-  static void SetDataFileFactoryForTesting(DataFileFactory factory);
 
  private:
   // The worker's body: handshake, block loop, clean-up.
   void Run();
 
-  // Framing. SendBlock masks the block in place.
+  // When the time-out of a transfer ends, and its length (for the report).
+  struct Deadline {
+    uint32_t timeout_ms;
+    std::chrono::steady_clock::time_point end;
+  };
+  static Deadline DeadlineAfter(uint32_t timeout_ms);
+  // Makes call(done, milliseconds left, &error) (one send or receive call)
+  // until length bytes are done, or reports its failure; false then.
+  template <typename Call>
+  bool TransferAll(bool sending, size_t length, const Deadline& deadline, Call call);
+
+  // Framing. SendBlock masks the block in place. SendAll: within the send
+  // time-out; ReceiveAll: within the receive time-out that applies now, or
+  // by deadline.
   bool SendAll(const void* data, size_t length);
   bool ReceiveAll(void* data, size_t length);
+  bool ReceiveAll(void* data, size_t length, const Deadline& deadline);
   bool SendBlock(void* block, size_t size);
   bool SendValueBlock(uint32_t command, uint32_t value);
   // Reads one block into the first half of the buffer and unmasks it.
@@ -179,11 +204,13 @@ class SyncClient : public SyncSocket {
   static_assert(kBlockBufferSize >= kMaxBlockSize + kMaxOriginSize);
   static_assert(kMaxBlockSize >= kMaxOriginSize);
 
+  // Constant after construction.
+  SessionHost& host_;
+  const TimeOuts timeouts_;
+  const DataFileFactory data_file_factory_;
   // Constant while the worker runs.
-  SyncController* controller_ = nullptr;
   uint32_t peer_address_ = 0;
   uint16_t peer_port_ = 0;
-  DataFileFactory data_file_factory_ = nullptr;
 
   // The block buffer: a block is received into either half, whichever the
   // data file is not writing from, and decoded into the other half or the
@@ -200,7 +227,8 @@ class SyncClient : public SyncSocket {
   std::mutex thread_mutex_;  // guards start and stop of worker_
   std::thread worker_;
   std::atomic<bool> stop_{false};
-  std::atomic<bool> ended_{false};  // set last by the worker
+  std::atomic<bool> ending_{false};  // set by the worker before its end notice
+  std::atomic<bool> ended_{false};   // set last by the worker
   bool started_ = false;             // under thread_mutex_
   bool self_detached_ = false;       // under thread_mutex_: the worker detached itself at its end
 
@@ -210,7 +238,7 @@ class SyncClient : public SyncSocket {
 
   // The worker's own.
   bool handshake_done_ = false;
-  bool processing_ = false;         // holds the controller's processing lock
+  bool processing_ = false;         // holds the host's processing lock
   bool error_shown_ = false;        // an error block was sent or received
   int last_error_ = 0;              // error of the last failed socket call; 0 when the peer closed
   uint32_t last_pending_tick_ = 0;  // when the last pending block was sent

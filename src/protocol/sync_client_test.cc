@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
@@ -19,16 +20,18 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "client/appliance_client.h"
 #include "config/zv_sync_config.h"
+#include "db/processing_lock.h"
 #include "log/log_file.h"
 #include "log/sync_log.h"
 #include "protocol/block.h"
 #include "protocol/login_set.h"
-#include "server/sync_controller.h"
+#include "protocol/session_host.h"
 #include "test_util.h"
 
 namespace zv {
@@ -94,8 +97,15 @@ SyncAccountRecord DemoAccount() {
   return record;
 }
 
+// A processing lock that is always free (no file is processed here).
+class FreeProcessingLock final : public ProcessingLock {
+ public:
+  bool Acquire(uint32_t, const std::string&) override { return true; }
+  void Release() override {}
+};
+
 // The server side as the sessions see it, with switches and records.
-class FakeController : public SyncController {
+class FakeController : public SessionHost {
  public:
   uint32_t Authenticate(const ClientAuthBlock& login, SyncAccountRecord* record) override {
     std::lock_guard<std::mutex> lock(mu_);
@@ -104,16 +114,15 @@ class FakeController : public SyncController {
     if (auth_code_ == kNoError) *record = account_;
     return auth_code_;
   }
-  bool NotifyConnected(SyncClient*) override { return true; }
+  bool CheckDiskSpace(const std::string&) override { return true; }
+  ProcessingLock& processing_lock() override { return processing_lock_; }
+  bool NotifyConnected(std::unique_ptr<SyncClient>) override { return true; }
   bool NotifyDisconnected(SyncClient* session) override {
     std::lock_guard<std::mutex> lock(mu_);
     disconnected_.push_back(session);
     cv_.notify_all();
     return true;
   }
-  bool AcquireProcessing(uint32_t, const char*, ...) override { return true; }
-  void ReleaseProcessing() override {}
-  void SetStatusText(const char*, ...) override {}
   void ShowSpeed(uint32_t received_kbps, uint32_t file_kbps) override {
     std::lock_guard<std::mutex> lock(mu_);
     speeds_.emplace_back(received_kbps, file_kbps);
@@ -127,8 +136,6 @@ class FakeController : public SyncController {
     std::lock_guard<std::mutex> lock(mu_);
     rows_.push_back(key + "|" + std::to_string(address) + "|" + text);
   }
-  bool CheckDiskSpace(const std::string&) override { return true; }
-  void CollectStorageNames(std::set<std::string>*) override {}
   bool IsInteractive() const override { return interactive_.load(); }
 
   void set_interactive(bool on) { interactive_.store(on); }
@@ -167,6 +174,7 @@ class FakeController : public SyncController {
   }
 
  private:
+  FreeProcessingLock processing_lock_;
   std::mutex mu_;
   std::condition_variable cv_;
   uint32_t auth_code_ = kNoError;
@@ -193,7 +201,6 @@ LoginRequest DemoLogin(uint32_t device_id = 0x00A1B2C3) {
 class SyncClientTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    SyncClient::SetTimeOutsForTesting(SyncClient::TimeOuts{});
     ZVSyncConfig& config = ZVSyncConfig::Instance();
     ASSERT_TRUE(config.store().WriteDword("CompressLevel", 9));
     ASSERT_TRUE(config.store().WriteDword("EnableClientIP", 0));
@@ -208,13 +215,9 @@ class SyncClientTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    for (SyncClient* session : sessions_) {
-      session->Stop();
-      delete session;
-    }
+    for (auto& session : sessions_) session->Stop();
     sessions_.clear();
     if (listener_ >= 0) ::close(listener_);
-    SyncClient::SetTimeOutsForTesting(SyncClient::TimeOuts{});
     EXPECT_EQ(Count(NewLog(), "Socket not closed!"), 0u);
     EXPECT_EQ(LoginSet::Instance().size(), 0u);
   }
@@ -227,10 +230,21 @@ class SyncClientTest : public ::testing::Test {
     socklen_t length = sizeof(peer);
     int fd = ::accept4(listener_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
     EXPECT_GE(fd, 0);
-    auto* session = new SyncClient;
-    sessions_.push_back(session);
+    SyncClient* session = NewSession();
     EXPECT_TRUE(session->Start(fd, ntohl(peer.sin_addr.s_addr), ntohs(peer.sin_port)));
     return session;
+  }
+
+  // A session with the test's options, owned by the fixture.
+  SyncClient* NewSession() {
+    sessions_.push_back(std::make_unique<SyncClient>(controller_, options_));
+    return sessions_.back().get();
+  }
+
+  // Destroys a session of the fixture.
+  void Forget(SyncClient* session) {
+    sessions_.erase(std::find_if(sessions_.begin(), sessions_.end(),
+                                 [session](const auto& owned) { return owned.get() == session; }));
   }
 
   SyncClient* ConnectAndHandshake(ApplianceClient* client) {
@@ -251,8 +265,7 @@ class SyncClientTest : public ::testing::Test {
   void Finish(SyncClient* session) {
     ASSERT_TRUE(controller_.WaitDisconnected(session));
     session->Stop();
-    sessions_.erase(std::find(sessions_.begin(), sessions_.end(), session));
-    delete session;
+    Forget(session);
   }
 
   // Whether the session is still serving: a pending marker is echoed.
@@ -273,9 +286,10 @@ class SyncClientTest : public ::testing::Test {
   }
 
   FakeController controller_;
+  SyncClient::Options options_;  // of the sessions made from now on
   int listener_ = -1;
   uint16_t port_ = 0;
-  std::vector<SyncClient*> sessions_;
+  std::vector<std::unique_ptr<SyncClient>> sessions_;
   std::string log_before_;
 };
 
@@ -574,7 +588,7 @@ TEST_F(SyncClientTest, LongestBlockIsAcceptedAndOneMoreEndsTheSession) {
 
 TEST_F(SyncClientTest, HeaderOnlyBlocksAreDispatchedWithEmptyContent) {
   ApplianceClient client;
-  SyncClient* session = ConnectAndHandshake(&client);
+  SyncClient* session = ConnectAndLogin(&client, DemoLogin());
   ASSERT_TRUE(client.SendBlock(77, nullptr, 0));                   // unknown command
   ASSERT_TRUE(client.SendBlockDeclaring(5, 78, nullptr, 0));       // size below 12
   ASSERT_TRUE(client.SendBlock(kCmdTaskFinished, nullptr, 0));     // no content needed
@@ -640,17 +654,32 @@ TEST_F(SyncClientTest, TransferBlocksBeforeLoginAreUnauthenticated) {
   Finish(session);
 }
 
+TEST_F(SyncClientTest, TaskFinishedBeforeLoginIsUnauthenticated) {
+  const std::string record = Gbk("同步数据任务已完成!");
+  const size_t records_before = Count(OperationLog(), record);
+  ApplianceClient client;
+  SyncClient* session = ConnectAndHandshake(&client);
+  ASSERT_TRUE(client.SendTaskFinished());
+  ReceivedBlock block;
+  ASSERT_EQ(client.ReceiveBlock(&block), IoStatus::kOk);
+  EXPECT_EQ(block.command, 7u);
+  EXPECT_EQ(block.Value(), kUnauthenticated);
+  EXPECT_EQ(client.WaitForClose(), IoStatus::kClosed);
+  Finish(session);
+  EXPECT_EQ(Count(OperationLog(), record), records_before);
+  EXPECT_EQ(controller_.auth_calls(), 0);
+}
+
 TEST_F(SyncClientTest, StopEndsASessionBlockedInReceive) {
   // Time-outs far beyond the test's own limit: only the cancel can end it.
-  SyncClient::SetTimeOutsForTesting(SyncClient::TimeOuts{3600000, 3600000, 3600000});
+  options_.timeouts = SyncClient::TimeOuts{3600000, 3600000, 3600000};
   ApplianceClient client;
   SyncClient* session = ConnectAndLogin(&client, DemoLogin());
   session->Stop();
   EXPECT_TRUE(controller_.HasDisconnected(session));
   EXPECT_EQ(client.WaitForClose(), IoStatus::kClosed);
   session->Stop();  // idempotent
-  sessions_.erase(std::find(sessions_.begin(), sessions_.end(), session));
-  delete session;
+  Forget(session);
   std::string log = NewLog();
   EXPECT_EQ(log.find("Receive timeout"), std::string::npos);
   EXPECT_EQ(log.find("Receive block failed!"), std::string::npos);
@@ -658,7 +687,7 @@ TEST_F(SyncClientTest, StopEndsASessionBlockedInReceive) {
 }
 
 TEST_F(SyncClientTest, StopBeforeHandshakeEndsTheSession) {
-  SyncClient::SetTimeOutsForTesting(SyncClient::TimeOuts{3600000, 3600000, 3600000});
+  options_.timeouts = SyncClient::TimeOuts{3600000, 3600000, 3600000};
   ApplianceClient client;
   SyncClient* session = Connect(&client);
   ASSERT_TRUE(client.ReceiveServerVersion());
@@ -668,7 +697,7 @@ TEST_F(SyncClientTest, StopBeforeHandshakeEndsTheSession) {
 }
 
 TEST_F(SyncClientTest, SilentClientTimesOutAfterLogin) {
-  SyncClient::SetTimeOutsForTesting(SyncClient::TimeOuts{5000, 150, 3600000});
+  options_.timeouts = SyncClient::TimeOuts{5000, 150, 3600000};
   ApplianceClient client;
   SyncClient* session = ConnectAndLogin(&client, DemoLogin());
   EXPECT_EQ(client.WaitForClose(), IoStatus::kClosed);
@@ -694,7 +723,7 @@ TEST_F(SyncClientTest, ConnectionResetIsReportedWithTheSystemText) {
 }
 
 TEST_F(SyncClientTest, BeforeLoginTheShortTimeOutApplies) {
-  SyncClient::SetTimeOutsForTesting(SyncClient::TimeOuts{5000, 3600000, 150});
+  options_.timeouts = SyncClient::TimeOuts{5000, 3600000, 150};
   ApplianceClient client;
   SyncClient* session = ConnectAndHandshake(&client);
   EXPECT_EQ(client.WaitForClose(), IoStatus::kClosed);
@@ -703,7 +732,7 @@ TEST_F(SyncClientTest, BeforeLoginTheShortTimeOutApplies) {
 }
 
 TEST_F(SyncClientTest, TimeOutBeforeHandshakeIsNotReported) {
-  SyncClient::SetTimeOutsForTesting(SyncClient::TimeOuts{5000, 3600000, 150});
+  options_.timeouts = SyncClient::TimeOuts{5000, 3600000, 150};
   ApplianceClient client;
   SyncClient* session = Connect(&client);
   ASSERT_TRUE(client.ReceiveServerVersion());
@@ -713,6 +742,63 @@ TEST_F(SyncClientTest, TimeOutBeforeHandshakeIsNotReported) {
   EXPECT_NE(log.find("Client Timeout!"), std::string::npos);
   EXPECT_EQ(log.find("Receive timeout"), std::string::npos);
   EXPECT_NE(log.find("Receive header error!"), std::string::npos);
+}
+
+// A peer that sends one byte at a time, each well within the time-out,
+// is cut once the time-out has passed for the whole version text, block
+// header or rest of a block, as a silent peer is: a time-out bounds a
+// receipt, not each system call.
+TEST_F(SyncClientTest, TricklingPeerIsCutWithinTheTimeOut) {
+  constexpr uint32_t kTimeOutMs = 1000;
+  options_.timeouts = SyncClient::TimeOuts{5000, kTimeOutMs, kTimeOutMs};
+  const std::array<char, kVersionFieldSize> version = FormatClientVersion("slow appliance");
+  std::vector<uint8_t> header = BuildValueBlock(kCmdPending, kPendingEcho);
+  MaskBlock(header.data(), header.size());
+  const std::vector<uint8_t> payload(64, 0x5A);
+  std::vector<uint8_t> block = BuildBlock(99, payload.data(), payload.size());
+  MaskBlock(block.data(), block.size());
+  struct Case {
+    const char* what;
+    bool log_in;
+    std::vector<uint8_t> at_once;  // sent whole first
+    std::vector<uint8_t> trickled;
+    std::chrono::milliseconds gap;  // between two trickled bytes
+  };
+  const Case cases[] = {
+      {"version text", false, {}, std::vector<uint8_t>(version.begin(), version.end()),
+       std::chrono::milliseconds(100)},
+      {"block header", true, {}, header, std::chrono::milliseconds(300)},
+      {"rest of a block", true,
+       std::vector<uint8_t>(block.begin(), block.begin() + kBlockHeaderSize),
+       std::vector<uint8_t>(block.begin() + kBlockHeaderSize, block.end()),
+       std::chrono::milliseconds(100)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ApplianceClient client;
+    SyncClient* session =
+        c.log_in ? ConnectAndLogin(&client, DemoLogin()) : Connect(&client);
+    if (!c.log_in) {
+      ASSERT_TRUE(client.ReceiveServerVersion());
+    }
+    if (!c.at_once.empty()) {
+      ASSERT_TRUE(client.SendRaw(c.at_once.data(), c.at_once.size()));
+    }
+    // Sent byte by byte until a send fails: the session has closed.
+    const auto start = std::chrono::steady_clock::now();
+    size_t sent = 0;
+    while (sent < c.trickled.size() && client.SendRaw(&c.trickled[sent], 1)) {
+      ++sent;
+      std::this_thread::sleep_for(c.gap);
+    }
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(sent, c.trickled.size()) << "the whole text or block got through";
+    // The time-out, the two sends it takes to see the close, and a little.
+    EXPECT_LT(elapsed, std::chrono::milliseconds(kTimeOutMs) + 3 * c.gap + std::chrono::seconds(1));
+    Finish(session);
+    EXPECT_NE(NewLog().find("Client Timeout!"), std::string::npos);
+  }
+  EXPECT_NE(NewLog().find("Receive timeout,timeout=1000"), std::string::npos);
 }
 
 TEST_F(SyncClientTest, SecondStartIsAProgrammingError) {
@@ -746,8 +832,7 @@ class ZvclientToolTest : public SyncClientTest {
       sockaddr_in peer{};
       socklen_t length = sizeof(peer);
       int fd = ::accept4(listener_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
-      auto* session = new SyncClient;
-      sessions_.push_back(session);
+      SyncClient* session = NewSession();
       EXPECT_TRUE(session->Start(fd, ntohl(peer.sin_addr.s_addr), ntohs(peer.sin_port)));
     }
     run.exit_code = program.Finish(&run.out);
@@ -765,7 +850,7 @@ TEST_F(ZvclientToolTest, AcceptedLoginInPlainWords) {
   EXPECT_EQ(login.deviceId, 0x00A1B2C3u);
   const uint8_t address[] = {10, 0, 0, 5};
   EXPECT_EQ(0, std::memcmp(login.clientAddress, address, 4));
-  Finish(sessions_.back());
+  Finish(sessions_.back().get());
 }
 
 TEST_F(ZvclientToolTest, RefusedLoginInPlainWords) {
@@ -773,7 +858,7 @@ TEST_F(ZvclientToolTest, RefusedLoginInPlainWords) {
   Run run = RunLogin({"--user", "demo", "--password", "nope", "--device", "1"});
   EXPECT_NE(run.exit_code, 0);
   EXPECT_EQ(run.out, "login refused: 2 WrongPassword\n");
-  Finish(sessions_.back());
+  Finish(sessions_.back().get());
 }
 
 TEST_F(SyncClientTest, ConcurrentLoginsOfOneDeviceAdmitExactlyOne) {
@@ -804,7 +889,7 @@ TEST_F(SyncClientTest, ConcurrentLoginsOfOneDeviceAdmitExactlyOne) {
 }
 
 TEST_F(SyncClientTest, PeerThatStopsReadingTimesOutTheSend) {
-  SyncClient::SetTimeOutsForTesting(SyncClient::TimeOuts{100, 3600000, 3600000});
+  options_.timeouts = SyncClient::TimeOuts{100, 3600000, 3600000};
   ApplianceClient client;
   client.set_timeout_ms(20000);
   client.set_receive_buffer_bytes(1024);
@@ -813,8 +898,7 @@ TEST_F(SyncClientTest, PeerThatStopsReadingTimesOutTheSend) {
   ASSERT_GE(fd, 0);
   int small = 4096;
   ASSERT_EQ(0, ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof(small)));
-  auto* session = new SyncClient;
-  sessions_.push_back(session);
+  SyncClient* session = NewSession();
   ASSERT_TRUE(session->Start(fd, 0x7F000001, 1));
   ASSERT_TRUE(client.Handshake());
   ASSERT_EQ(client.Login(DemoLogin()).kind, LoginAnswer::Kind::kAccepted);
@@ -877,8 +961,8 @@ TEST_F(SyncClientTest, TransferSpeedReportedOncePerSecondWhenInteractive) {
 }
 
 TEST_F(SyncClientTest, DestroyingANeverStartedSessionIsQuiet) {
-  delete new SyncClient;
-  SyncClient stopped;
+  std::make_unique<SyncClient>(controller_).reset();
+  SyncClient stopped(controller_);
   stopped.Stop();
 }
 

@@ -17,8 +17,8 @@
 #include <thread>
 
 #include "log/sync_log.h"
+#include "protocol/session_host.h"
 #include "protocol/sync_client.h"
-#include "server/sync_controller.h"
 #include "util/loop_mailbox.h"
 #include "util/system_util.h"
 
@@ -66,7 +66,8 @@ struct SyncListener::Impl {
   }
 };
 
-SyncListener::SyncListener(asio::io_context& io) : impl_(std::make_unique<Impl>(io)) {}
+SyncListener::SyncListener(asio::io_context& io, SessionHost& host)
+    : host_(host), impl_(std::make_unique<Impl>(io)) {}
 
 SyncListener::~SyncListener() { Close(); }
 
@@ -137,21 +138,20 @@ bool SyncListener::StartStarter() {
 }
 
 void SyncListener::StartSession(int fd, uint32_t address, uint16_t port) {
-  SyncClient* session = new (std::nothrow) SyncClient();
-  if (session == nullptr) {
+  std::unique_ptr<SyncClient> session;
+  try {
+    session = std::make_unique<SyncClient>(host_);
+  } catch (const std::bad_alloc&) {
     ZV_LOG_E("Shit!\n");
     ::close(fd);
     return;
   }
   if (!session->Start(fd, address, port)) {
     ZV_LOG_E("Start client work procedure failed!\n");
-    delete session;
-    return;
+    return;  // the session closed the connection
   }
-  if (!SyncController::Instance().NotifyConnected(session)) {
-    session->Stop();
-    delete session;
-  }
+  // A host that cannot take it stops and destroys it.
+  (void)host_.NotifyConnected(std::move(session));
 }
 
 uint16_t SyncListener::port() const { return impl_->port; }

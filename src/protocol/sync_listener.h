@@ -1,7 +1,8 @@
 // SyncListener: the TCP listening socket of the sync protocol. Accepted on
-// the controller's event-loop thread; every accepted connection becomes a
+// the host's event-loop thread; every accepted connection becomes a
 // SyncClient session with a worker thread of its own, started on the
-// listener's starter thread and handed to the controller (NotifyConnected).
+// listener's starter thread and handed to the host (NotifyConnected), which
+// owns it from then on.
 // The accept path does only quick work, so a burst of appliances
 // connecting at once is drained without stalling the loop.
 #pragma once
@@ -15,9 +16,12 @@ class io_context;
 
 namespace zv {
 
+class SessionHost;
+
 class SyncListener {
  public:
-  explicit SyncListener(asio::io_context& io);
+  // Sessions are made with host, which outlives the listener.
+  SyncListener(asio::io_context& io, SessionHost& host);
   ~SyncListener();
   SyncListener(const SyncListener&) = delete;
   SyncListener& operator=(const SyncListener&) = delete;
@@ -44,9 +48,10 @@ class SyncListener {
   // when it cannot run (sessions are then started on the loop).
   bool StartStarter();
   // A session for the accepted connection fd: started and handed to the
-  // controller (on the starter thread, or on the loop without one).
+  // host (on the starter thread, or on the loop without one).
   void StartSession(int fd, uint32_t address, uint16_t port);
 
+  SessionHost& host_;
   std::unique_ptr<Impl> impl_;
 };
 

@@ -24,14 +24,15 @@
 #include "client/appliance_client.h"
 #include "client/block_encoder.h"
 #include "config/zv_sync_config.h"
+#include "db/processing_lock.h"
 #include "log/log_file.h"
 #include "log/sync_log.h"
 #include "protocol/block.h"
 #include "protocol/decode_pool.h"
 #include "protocol/login_set.h"
+#include "protocol/session_host.h"
 #include "protocol/sync_client.h"
 #include "records/account_file.h"
-#include "server/sync_controller.h"
 #include "test_util.h"
 #include "util/crc.h"
 
@@ -89,48 +90,21 @@ SyncAccountRecord DemoAccount() {
 
 // The controller as sessions see it; its processing lock is a real timed
 // mutex, and it records who held it when.
-class FakeController : public SyncController {
+class FakeController : public SessionHost {
  public:
   uint32_t Authenticate(const ClientAuthBlock&, SyncAccountRecord* record) override {
     *record = DemoAccount();
     return kNoError;
   }
-  bool NotifyConnected(SyncClient*) override { return true; }
+  bool CheckDiskSpace(const std::string&) override { return true; }
+  ProcessingLock& processing_lock() override { return lock_; }
+  bool NotifyConnected(std::unique_ptr<SyncClient>) override { return true; }
   bool NotifyDisconnected(SyncClient* session) override {
     std::lock_guard<std::mutex> lock(mu_);
     disconnected_.push_back(session);
     cv_.notify_all();
     return true;
   }
-  bool AcquireProcessing(uint32_t timeout_ms, const char* format, ...) override {
-    if (!processing_.try_lock_for(std::chrono::milliseconds(timeout_ms))) {
-      std::lock_guard<std::mutex> lock(mu_);
-      ++failed_attempts_;
-      return false;
-    }
-    char text[256] = {};
-    if (format != nullptr) {
-      va_list args;
-      va_start(args, format);
-      std::vsnprintf(text, sizeof(text), format, args);
-      va_end(args);
-    }
-    std::lock_guard<std::mutex> lock(mu_);
-    events_.push_back(std::string("acquire ") + text);
-    holding_ = true;
-    cv_.notify_all();
-    return true;
-  }
-  void ReleaseProcessing() override {
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      events_.push_back("release");
-      holding_ = false;
-      cv_.notify_all();
-    }
-    processing_.unlock();
-  }
-  void SetStatusText(const char*, ...) override {}
   void ShowSpeed(uint32_t received_kbps, uint32_t file_kbps) override {
     std::lock_guard<std::mutex> lock(mu_);
     speeds_.emplace_back(received_kbps, file_kbps);
@@ -148,8 +122,6 @@ class FakeController : public SyncController {
     std::lock_guard<std::mutex> lock(mu_);
     rows_.push_back(text);
   }
-  bool CheckDiskSpace(const std::string&) override { return true; }
-  void CollectStorageNames(std::set<std::string>*) override {}
   bool IsInteractive() const override { return true; }
 
   bool WaitDisconnected(SyncClient* session) {
@@ -176,6 +148,42 @@ class FakeController : public SyncController {
   }
 
  private:
+  // The processing lock the sessions take: the controller's own timed mutex.
+  class Lock final : public ProcessingLock {
+   public:
+    explicit Lock(FakeController* owner) : owner_(owner) {}
+    bool Acquire(uint32_t timeout_ms, const std::string& activity) override {
+      return owner_->Acquire(timeout_ms, activity);
+    }
+    void Release() override { owner_->Release(); }
+
+   private:
+    FakeController* const owner_;
+  };
+
+  bool Acquire(uint32_t timeout_ms, const std::string& activity) {
+    if (!processing_.try_lock_for(std::chrono::milliseconds(timeout_ms))) {
+      std::lock_guard<std::mutex> lock(mu_);
+      ++failed_attempts_;
+      return false;
+    }
+    std::lock_guard<std::mutex> lock(mu_);
+    events_.push_back("acquire " + activity);
+    holding_ = true;
+    cv_.notify_all();
+    return true;
+  }
+  void Release() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      events_.push_back("release");
+      holding_ = false;
+      cv_.notify_all();
+    }
+    processing_.unlock();
+  }
+
+  Lock lock_{this};
   std::timed_mutex processing_;
   std::mutex mu_;
   std::condition_variable cv_;
@@ -228,7 +236,7 @@ class TestDataFile final : public SyncDataFile {
   }
 };
 
-std::unique_ptr<SyncDataFile> MakeTestDataFile(uint32_t, CZvAccountFile* position_file) {
+std::unique_ptr<SyncDataFile> MakeTestDataFile(FileType, CZvAccountFile* position_file) {
   return std::make_unique<TestDataFile>(position_file);
 }
 
@@ -247,11 +255,9 @@ constexpr char kLogName[] = "20101216_1530_00A1B2C3_A.dat";
 class TransferTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    SyncClient::TimeOuts timeouts;
-    timeouts.processing_attempt_ms = 100;
-    timeouts.pending_interval_ms = 100;
-    SyncClient::SetTimeOutsForTesting(timeouts);
-    SyncClient::SetDataFileFactoryForTesting(nullptr);
+    options_ = SyncClient::Options();
+    options_.timeouts.processing_attempt_ms = 100;
+    options_.timeouts.pending_interval_ms = 100;
     std::error_code ec;
     std::filesystem::remove_all(ZVSyncConfig::Instance().GetSyncPosDirectory(), ec);
     std::filesystem::remove_all(TransferEnvironment::DataDirectory(), ec);
@@ -270,16 +276,11 @@ class TransferTest : public ::testing::Test {
       // Let every processing still waiting finish.
       for (int i = 0; i < 8; ++i) g_gate->Open();
     }
-    for (SyncClient* session : sessions_) {
-      session->Stop();
-      delete session;
-    }
+    for (auto& session : sessions_) session->Stop();
     sessions_.clear();
     ::close(listener_);
     g_gate = nullptr;
-    SyncClient::SetDataFileFactoryForTesting(nullptr);
     SyncClient::SetTickSourceForTesting(nullptr);
-    SyncClient::SetTimeOutsForTesting(SyncClient::TimeOuts{});
     EXPECT_EQ(LoginSet::Instance().size(), 0u);
   }
 
@@ -288,8 +289,7 @@ class TransferTest : public ::testing::Test {
     EXPECT_TRUE(client->Connect("127.0.0.1", port_)) << client->last_error();
     int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
     EXPECT_GE(fd, 0);
-    auto* session = new SyncClient;
-    sessions_.push_back(session);
+    SyncClient* session = NewSession();
     EXPECT_TRUE(session->Start(fd, 0x7F000001, 1));
     EXPECT_TRUE(client->Handshake("transfer test"));
     LoginRequest request;
@@ -301,11 +301,19 @@ class TransferTest : public ::testing::Test {
     return session;
   }
 
+  // A session with the test's options, owned by the fixture.
+  SyncClient* NewSession() {
+    sessions_.push_back(std::make_unique<SyncClient>(controller_, options_));
+    return sessions_.back().get();
+  }
+
+  // Waits for the session's own end, then stops and destroys it as the
+  // server does.
   void Finish(SyncClient* session) {
     ASSERT_TRUE(controller_.WaitDisconnected(session));
     session->Stop();
-    sessions_.erase(std::find(sessions_.begin(), sessions_.end(), session));
-    delete session;
+    sessions_.erase(std::find_if(sessions_.begin(), sessions_.end(),
+                                 [session](const auto& owned) { return owned.get() == session; }));
   }
 
   // Reads the next block: the error code of an error block, or ~0u.
@@ -341,7 +349,8 @@ class TransferTest : public ::testing::Test {
   std::string test_folder_;
   int listener_ = -1;
   uint16_t port_ = 0;
-  std::vector<SyncClient*> sessions_;
+  SyncClient::Options options_;  // of the sessions made from now on
+  std::vector<std::unique_ptr<SyncClient>> sessions_;
   size_t log_before_ = 0;
 };
 
@@ -408,8 +417,7 @@ TEST_F(TransferTest, TransferBlocksBeforeLoginAreUnauthenticated) {
     client.set_timeout_ms(20000);
     ASSERT_TRUE(client.Connect("127.0.0.1", port_));
     int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-    auto* session = new SyncClient;
-    sessions_.push_back(session);
+    SyncClient* session = NewSession();
     ASSERT_TRUE(session->Start(fd, 0x7F000001, 1));
     ASSERT_TRUE(client.Handshake());
     if (which == 0) {
@@ -589,7 +597,7 @@ TEST_F(TransferTest, SecondAnnouncementWhileAFileIsOpenIsFileUnCompleted) {
 }
 
 TEST_F(TransferTest, ConfirmedUploadRemovesLeftoversAndKeepsTheSession) {
-  SyncClient::SetDataFileFactoryForTesting(&MakeTestDataFile);
+  options_.data_file_factory = &MakeTestDataFile;
   // Leftovers of this device, and files of another device that stay.
   const std::string storage = TransferEnvironment::DataDirectory() + "/shop1";
   const std::string token(32, 'f');
@@ -643,7 +651,7 @@ TEST_F(TransferTest, ConfirmedUploadRemovesLeftoversAndKeepsTheSession) {
 // Small blocks move the progress row only when its percentage changes:
 // the same text again would only wake the controller's thread.
 TEST_F(TransferTest, ProgressRowChangesOncePerPercent) {
-  SyncClient::SetDataFileFactoryForTesting(&MakeTestDataFile);
+  options_.data_file_factory = &MakeTestDataFile;
   std::vector<uint8_t> data = Pattern(200000, 13);
   ApplianceClient client;
   SyncClient* session = ConnectAndLogin(&client);
@@ -665,7 +673,7 @@ TEST_F(TransferTest, ProgressRowChangesOncePerPercent) {
 }
 
 TEST_F(TransferTest, LzmaBlockMadeByTheXzToolIsAccepted) {
-  SyncClient::SetDataFileFactoryForTesting(&MakeTestDataFile);
+  options_.data_file_factory = &MakeTestDataFile;
   std::vector<uint8_t> data = Pattern(100000, 12);
   ScopedTempDir scratch;
   ::zv::testing::WriteFileBytes(scratch.Sub("in"), std::string(data.begin(), data.end()));
@@ -693,7 +701,7 @@ TEST_F(TransferTest, LzmaBlockMadeByTheXzToolIsAccepted) {
 }
 
 TEST_F(TransferTest, FailedProcessingIsProcessErrorAndReleasesTheLock) {
-  SyncClient::SetDataFileFactoryForTesting(&MakeTestDataFile);
+  options_.data_file_factory = &MakeTestDataFile;
   ProcessGate gate;
   gate.result = false;
   gate.open_count = 1;
@@ -710,7 +718,7 @@ TEST_F(TransferTest, FailedProcessingIsProcessErrorAndReleasesTheLock) {
 }
 
 TEST_F(TransferTest, PendingBlocksCarryOneWhileProcessing) {
-  SyncClient::SetDataFileFactoryForTesting(&MakeTestDataFile);
+  options_.data_file_factory = &MakeTestDataFile;
   ProcessGate gate;
   g_gate = &gate;
   std::vector<uint8_t> data = Pattern(1000, 14);
@@ -732,7 +740,7 @@ TEST_F(TransferTest, PendingBlocksCarryOneWhileProcessing) {
 }
 
 TEST_F(TransferTest, TwoSessionsShareTheProcessingLock) {
-  SyncClient::SetDataFileFactoryForTesting(&MakeTestDataFile);
+  options_.data_file_factory = &MakeTestDataFile;
   ProcessGate gate;
   g_gate = &gate;
   std::vector<uint8_t> data = Pattern(1000, 15);
@@ -778,7 +786,7 @@ TEST_F(TransferTest, TwoSessionsShareTheProcessingLock) {
 }
 
 TEST_F(TransferTest, ClientGoneDuringProcessingReleasesTheLock) {
-  SyncClient::SetDataFileFactoryForTesting(&MakeTestDataFile);
+  options_.data_file_factory = &MakeTestDataFile;
   ProcessGate gate;
   g_gate = &gate;
   std::vector<uint8_t> data = Pattern(1000, 16);
@@ -796,7 +804,7 @@ TEST_F(TransferTest, ClientGoneDuringProcessingReleasesTheLock) {
 }
 
 TEST_F(TransferTest, InterruptedUploadResumesFromTheSavedOffset) {
-  SyncClient::SetDataFileFactoryForTesting(&MakeTestDataFile);
+  options_.data_file_factory = &MakeTestDataFile;
   std::vector<uint8_t> data = Pattern(3000000, 17);
   {
     ApplianceClient client;
@@ -833,7 +841,7 @@ TEST_F(TransferTest, InterruptedUploadResumesFromTheSavedOffset) {
 // answered for that block, after every block before it reached the file
 // and the position, and nothing after it does.
 TEST_F(TransferTest, StreamedBlocksDecodeAheadAndTakeEffectInTurn) {
-  SyncClient::SetDataFileFactoryForTesting(&MakeTestDataFile);
+  options_.data_file_factory = &MakeTestDataFile;
   constexpr uint32_t kPiece = 50000;
   constexpr int kBlocks = 12;
   constexpr int kFaulty = 7;
@@ -875,7 +883,7 @@ TEST_F(TransferTest, StreamedBlocksDecodeAheadAndTakeEffectInTurn) {
 // A compressed block received in full is written also when the connection
 // ends right behind it, in the middle of the next block.
 TEST_F(TransferTest, BlockDecodingAheadIsWrittenWhenTheClientLeaves) {
-  SyncClient::SetDataFileFactoryForTesting(&MakeTestDataFile);
+  options_.data_file_factory = &MakeTestDataFile;
   constexpr uint32_t kPiece = 60000;
   // Odd: blocks go ahead and are decoded here in pairs, the last one ahead.
   constexpr int kBlocks = 7;
@@ -906,7 +914,7 @@ std::atomic<uint32_t> g_tick{0};
 uint32_t ManualTick() { return g_tick.load(); }
 
 TEST_F(TransferTest, DecodedBytesMakeTheFileSpeed) {
-  SyncClient::SetDataFileFactoryForTesting(&MakeTestDataFile);
+  options_.data_file_factory = &MakeTestDataFile;
   SyncClient::SetTickSourceForTesting(&ManualTick);
   ApplianceClient client;
   SyncClient* session = ConnectAndLogin(&client);
@@ -967,8 +975,7 @@ class ZvclientUploadTest : public TransferTest {
     pollfd ready{listener_, POLLIN, 0};
     if (::poll(&ready, 1, 20000) == 1) {
       int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-      session = new SyncClient;
-      sessions_.push_back(session);
+      session = NewSession();
       EXPECT_TRUE(session->Start(fd, 0x7F000001, 1));
     }
     run.exit_code = program.Finish(&run.out);
@@ -978,7 +985,7 @@ class ZvclientUploadTest : public TransferTest {
 };
 
 TEST_F(ZvclientUploadTest, UploadsFilesAndReportsEachConfirm) {
-  SyncClient::SetDataFileFactoryForTesting(&MakeTestDataFile);
+  options_.data_file_factory = &MakeTestDataFile;
   ScopedTempDir dir;
   std::vector<uint8_t> a = Pattern(300000, 20);
   std::vector<uint8_t> u = Pattern(1000, 21);

@@ -10,7 +10,9 @@
 #include <cstring>
 
 #include "log/sync_log.h"
+#include "platform/ascii_case.h"
 #include "platform/file_system.h"
+#include "util/string_format.h"
 
 namespace zv {
 
@@ -348,6 +350,11 @@ void CZvAccountFile::UpgradeV3000ToCurrent(const uint8_t* src, SyncAccountRecord
   if (on(2)) mask |= 0x2;
   if (on(4)) mask |= 0x4;
   dst->logSlots[13].policyValue = mask;
+}
+
+bool SameUserName(const char* a, const char* b) {
+  constexpr size_t kWidth = sizeof(SyncAccountRecord::userName);
+  return EqualsIgnoringCase(FieldText(a, kWidth), FieldText(b, kWidth));
 }
 
 }  // namespace zv

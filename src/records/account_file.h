@@ -105,4 +105,9 @@ class CZvAccountFile {
   uint32_t version_ = kRecordVersion;
 };
 
+// Whether two user names (fields of SyncAccountRecord or of a login block,
+// or any NUL-terminated text) name the same account: their first 20
+// characters at most, ASCII letter case ignored.
+bool SameUserName(const char* a, const char* b);
+
 }  // namespace zv

@@ -1,57 +1,61 @@
 // CZVSyncSrvDlg: the server controller. It owns every long-lived server
-// object (listener, datagram sockets, client sessions, disk monitor,
-// account file, processing lock, stop event), brings them up in a fixed
-// order (Initialize) and tears them down in a fixed order (Uninitialize).
+// object and brings them up in a fixed order (Initialize) and tears them
+// down in a fixed order (Uninitialize); it runs the event loop on which all
+// of them meet. Each job has a member of its own, built from what it needs
+// and not from the controller:
 //
-// Threads: the controller runs an event loop on one thread, the thread
-// that calls RunModal (its "window thread"). The account list, the client
-// set, the status model and the sockets are touched only there; session
-// threads, the disk monitor and the datagram sockets reach them through
-// posted closures (connect, disconnect, status) or a closure whose result
-// the sender waits for (authentication, 500 ms at most; storage names).
-// The processing lock and the pending-authentication table are the only
-// state shared with other threads, each with its own lock.
+//   Admission             server/admission.h         login checks, disk check
+//   SessionRegistry       server/session_registry.h  owns and reaps sessions
+//   ServerProcessingLock  server/server_processing_lock.h
+//   ConsoleCommands       server/console_commands.h  the console's commands
+//   StatusBoard           server/status_board.h      the interactive view
+//
+// The controller itself keeps the loop, its timers and sockets, the account
+// file, the stop event and the account-change pause; it is the sessions'
+// SessionHost, passing each request to the member that serves it.
+//
+// Threads: the loop runs on the thread that calls RunModal (its "window
+// thread"). The account list, the sessions, the status model and the
+// sockets are touched only there; session threads, the disk monitor and
+// the datagram sockets reach them through closures posted to the loop
+// (connect, disconnect, status) or a closure whose result the sender waits
+// for (authentication, 500 ms at most; storage names).
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
 
 #include "monitor/disk_monitor.h"
 #include "platform/named_object.h"
-#include "protocol/sync_info_socket.h"
-#include "protocol/ui_socket.h"
+#include "protocol/session_host.h"
 #include "records/account_file.h"
-#include "server/status_model.h"
-#include "server/sync_controller.h"
+#include "server/admission.h"
+#include "server/server_processing_lock.h"
+#include "server/status_board.h"
 
 namespace zv {
+
+class ConsoleCommands;
 
 // Name of the single-instance stop event.
 inline constexpr const char* kStopEventName = "Global\\ZentrovaneStopEvent";
 
-class CZVSyncSrvDlg final : public SyncController,
-                            public SyncDigestSource,
-                            public UiCommandHandler {
+class CZVSyncSrvDlg final : public SessionHost {
  public:
-  // How long a session waits for the admission check.
-  static constexpr uint32_t kAuthenticateTimeoutMs = 500;
   // Account changes pause admissions this long after the last command.
   static constexpr uint32_t kAccountChangePauseMs = 5000;
 
   // interactive: the server runs in the foreground with a status view.
-  // Registers the process-wide controller (throws 0 when one exists).
+  // One controller per process at a time (a second throws 0).
   explicit CZVSyncSrvDlg(bool interactive);
   ~CZVSyncSrvDlg() override;
-
-  // The registered controller as a CZVSyncSrvDlg; throws 0 when none.
-  static CZVSyncSrvDlg& Instance();
+  CZVSyncSrvDlg(const CZVSyncSrvDlg&) = delete;
+  CZVSyncSrvDlg& operator=(const CZVSyncSrvDlg&) = delete;
 
   // Runs the controller on the calling thread, which becomes its loop
   // thread: Initialize, then the loop until the controller closes (stop
@@ -82,28 +86,29 @@ class CZVSyncSrvDlg final : public SyncController,
   // True once Initialize has returned true (any thread).
   bool initialized() const { return initialized_.load(); }
 
-  // --- SyncController ---
+  // --- SessionHost ---
   uint32_t Authenticate(const ClientAuthBlock& login, SyncAccountRecord* record) override;
-  bool NotifyConnected(SyncClient* session) override;
+  bool CheckDiskSpace(const std::string& user_name) override;
+  ProcessingLock& processing_lock() override { return processing_lock_; }
+  bool NotifyConnected(std::unique_ptr<SyncClient> session) override;
   bool NotifyDisconnected(SyncClient* session) override;
-  bool AcquireProcessing(uint32_t timeout_ms, const char* format = nullptr, ...) override
-      __attribute__((format(printf, 3, 4)));
-  void ReleaseProcessing() override;
-  void SetStatusText(const char* format, ...) override __attribute__((format(printf, 2, 3)));
   void ShowSpeed(uint32_t received_kbps, uint32_t file_kbps) override;
   void ShowClientRow(const std::string& session_key, uint32_t address, const char* format,
                      ...) override __attribute__((format(printf, 4, 5)));
-  bool CheckDiskSpace(const std::string& user_name) override;
-  void CollectStorageNames(std::set<std::string>* names) override;
-  bool IsInteractive() const override { return interactive_; }
+  bool IsInteractive() const override { return status_.interactive(); }
 
-  // --- SyncDigestSource (loop thread only, else throws 0) ---
-  std::string GetSyncDateDigest(const std::string& user_name) override;
+  // Any thread: the activity text of the status view (nothing when not
+  // interactive).
+  void SetStatusText(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-  // --- UiCommandHandler (loop thread only, else throws 0) ---
-  uint32_t HandleAccountCommand(uint8_t* datagram, size_t length, bool delete_positions) override;
-  void ReportSyncState(const uint8_t* datagram, size_t length,
-                       const DatagramPeer& sender) override;
+  // Any thread: adds the storage name of every account that has one; on the
+  // loop directly, else through it (waiting without limit; a loop that has
+  // closed adds nothing). The disk monitor and the statistics take these.
+  void CollectStorageNames(std::set<std::string>* names);
+  std::set<std::string> StorageNames();
+
+  // The console's commands (loop thread only, as the channels call them).
+  ConsoleCommands& console();
 
   // Loop thread (Initialize; the account-change commands).
   [[nodiscard]] bool LoadAccounts();
@@ -117,14 +122,12 @@ class CZVSyncSrvDlg final : public SyncController,
 
  private:
   struct Impl;
-  struct PendingAuth;
 
   bool Initialize();
   void Uninitialize();
   // Loop thread: the orderly close (Uninitialize, then end the loop).
   void CloseWindow();
   bool OnLoopThread() const;
-  void RequireLoopThread() const;
   // Posts fn to the loop; false once the loop has closed.
   bool Post(std::function<void()> fn);
   // Watches the mailbox of posted closures; re-armed after each drain.
@@ -132,44 +135,32 @@ class CZVSyncSrvDlg final : public SyncController,
 
   void OnStopTimer();
   void OnAccountChangeTimer();
-  void AdmissionCheck(PendingAuth& pending);
-  uint32_t CheckAccount(const ClientAuthBlock& login, SyncAccountRecord* record);
-  void OnClientConnected(SyncClient* session);
-  void OnClientDisconnected(SyncClient* session);
-  void StopAllClients();
-  void SetPane(int index, std::string text);
-  void ShowRow(const std::string& key, uint32_t address, const std::string& message);
-  void DrawStatus();
+  // Loop thread: a user's account changes (admissions pause, timer 0
+  // restarts, pane 0 shows "0").
+  void PauseAdmissions();
+  // Loop thread: registers a session the listener started.
+  void OnClientConnected(std::unique_ptr<SyncClient> session);
 
-  // Constant after construction.
-  const bool interactive_;
-
-  std::unique_ptr<Impl> impl_;  // the loop, its timers and sockets
   std::atomic<bool> ran_{false};
   // The loop thread while RunModal runs; empty before and after.
   std::atomic<std::thread::id> loop_thread_{};
   std::atomic<bool> initialized_{false};
 
-  // Loop thread only.
-  std::set<SyncClient*> clients_;
-  DiskMonitor disk_monitor_;
+  // Loop thread only, but for what the members below guard themselves.
   CZvAccountFile account_file_;
   std::unique_ptr<NamedEvent> stop_event_;
-  bool stop_event_failed_ = false;
-  bool account_modifying_ = false;
   bool closing_ = false;
-  StatusModel status_;
-  std::function<void(const StatusModel&)> view_;
   std::function<void()> on_started_;
   std::function<void()> on_tick_;
-
-  // The processing lock: held across the processing of one finished file
-  // or one retention pass. A plain flag under a mutex, so the thread that
-  // releases need not be the one that acquired.
-  std::mutex processing_mu_;
-  std::condition_variable processing_cv_;
-  bool processing_held_ = false;  // guarded by processing_mu_
-
+  StatusBoard status_;
+  ServerProcessingLock processing_lock_;
+  // Declared after the processing lock and before admission: the monitor
+  // may be handed the lock, admission asks the monitor.
+  DiskMonitor disk_monitor_;
+  Admission admission_;
+  // The loop, its timers, the sessions, the console's commands and the
+  // sockets (declared after what they use).
+  std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace zv

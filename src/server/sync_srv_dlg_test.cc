@@ -13,6 +13,7 @@
 
 #include "config/zv_sync_config.h"
 #include "records/account_file.h"
+#include "server/console_commands.h"
 #include "test_util.h"
 #include "util/file_util.h"
 
@@ -180,11 +181,11 @@ TEST_F(ControllerTest, SyncDateDigestIsMd5OfTheScheduleInUpperCaseHex) {
   std::memcpy(account.syncSchedule, schedule, sizeof(schedule));
   WriteAccounts({account});
   ASSERT_TRUE(Start());
-  EXPECT_EQ(OnLoop([&] { return controller_->GetSyncDateDigest("dIGEST"); }),
+  EXPECT_EQ(OnLoop([&] { return controller_->console().GetSyncDateDigest("dIGEST"); }),
             "C6E98FAE76C18179F3EE53E96687EF40");
-  EXPECT_EQ(OnLoop([&] { return controller_->GetSyncDateDigest("nobody"); }), "");
+  EXPECT_EQ(OnLoop([&] { return controller_->console().GetSyncDateDigest("nobody"); }), "");
   // Only the loop thread may read the accounts.
-  EXPECT_THROW(controller_->GetSyncDateDigest("Digest"), int);
+  EXPECT_THROW(controller_->console().GetSyncDateDigest("Digest"), int);
 }
 
 TEST_F(ControllerTest, AuthenticateChecksNameWithoutCaseAndPasswordWithCase) {
@@ -263,7 +264,7 @@ TEST_F(ControllerTest, UserCommandPausesAdmissionsUntilUpdateAccount) {
   SyncAccountRecord record;
   auto pause = AccountCommand(kUiCmdUpdateAccount, "demo");
   EXPECT_EQ(OnLoop([&] {
-              return controller_->HandleAccountCommand(pause.data(), pause.size(), false);
+              return controller_->console().HandleAccountCommand(pause.data(), pause.size(), false);
             }),
             0u);
   EXPECT_EQ(AuthenticateFromSession(MakeLogin("other", "pw", 1), &record), kServerBusy);
@@ -272,7 +273,7 @@ TEST_F(ControllerTest, UserCommandPausesAdmissionsUntilUpdateAccount) {
   WriteAccounts({MakeAccount("demo", "Secret", "shop1"), MakeAccount("fresh", "x", "shop3")});
   auto update = AccountCommand(kUiCmdUpdateAccount, "$UPDATE_ACCOUNT$");
   EXPECT_EQ(OnLoop([&] {
-              return controller_->HandleAccountCommand(update.data(), update.size(), false);
+              return controller_->console().HandleAccountCommand(update.data(), update.size(), false);
             }),
             0u);
   EXPECT_EQ(AuthenticateFromSession(MakeLogin("fresh", "x", 1), &record), kNoError);
@@ -283,7 +284,7 @@ TEST_F(ControllerTest, AccountChangePauseEndsByItselfAfterTheLastCommand) {
   ASSERT_TRUE(Start());
   auto pause = AccountCommand(kUiCmdUpdateAccount, "demo");
   ASSERT_EQ(OnLoop([&] {
-              return controller_->HandleAccountCommand(pause.data(), pause.size(), false);
+              return controller_->console().HandleAccountCommand(pause.data(), pause.size(), false);
             }),
             0u);
   SyncAccountRecord record;
@@ -314,10 +315,10 @@ TEST_F(ControllerTest, AccountCommandWithoutTextIsRefused) {
   UiCommandHeader header{kUiCommandFlag, 0, kUiCmdUpdateAccountDelete, 16};
   std::memcpy(datagram.data(), &header, sizeof(header));
   EXPECT_EQ(OnLoop([&] {
-              return controller_->HandleAccountCommand(datagram.data(), datagram.size(), true);
+              return controller_->console().HandleAccountCommand(datagram.data(), datagram.size(), true);
             }),
             87u);
-  EXPECT_THROW(controller_->HandleAccountCommand(datagram.data(), datagram.size(), true), int);
+  EXPECT_THROW(controller_->console().HandleAccountCommand(datagram.data(), datagram.size(), true), int);
 }
 
 TEST_F(ControllerTest, DeletingCommandRemovesThatUsersPositionFilesOfEveryDevice) {
@@ -330,7 +331,7 @@ TEST_F(ControllerTest, DeletingCommandRemovesThatUsersPositionFilesOfEveryDevice
   ASSERT_TRUE(Start());
   auto command = AccountCommand(kUiCmdUpdateAccountDelete, "demo");
   EXPECT_EQ(OnLoop([&] {
-              return controller_->HandleAccountCommand(command.data(), command.size(), true);
+              return controller_->console().HandleAccountCommand(command.data(), command.size(), true);
             }),
             0u);
   std::vector<std::string> left;
@@ -349,7 +350,7 @@ TEST_F(ControllerTest, WildcardUserNameDeletesNoPositionFiles) {
   for (const char* text : {"*", "../config/*", "?emo"}) {
     auto command = AccountCommand(kUiCmdUpdateAccountDelete, text);
     EXPECT_EQ(OnLoop([&] {
-                return controller_->HandleAccountCommand(command.data(), command.size(), true);
+                return controller_->console().HandleAccountCommand(command.data(), command.size(), true);
               }),
               0u);
   }
@@ -361,25 +362,25 @@ TEST_F(ControllerTest, WildcardUserNameDeletesNoPositionFiles) {
 
 TEST_F(ControllerTest, ProcessingLockIsExclusiveAndMayBeReleasedByAnotherThread) {
   ASSERT_TRUE(Start());
-  ASSERT_TRUE(controller_->AcquireProcessing(1000, "Processing %s", "file"));
-  EXPECT_FALSE(controller_->AcquireProcessing(0));
-  EXPECT_FALSE(std::async(std::launch::async, [&] {
-                 return controller_->AcquireProcessing(50);
-               }).get());
-  std::async(std::launch::async, [&] { controller_->ReleaseProcessing(); }).get();
-  EXPECT_TRUE(controller_->AcquireProcessing(0));
-  controller_->ReleaseProcessing();
+  ProcessingLock& lock = controller_->processing_lock();
+  ASSERT_TRUE(lock.Acquire(1000, "Processing file"));
+  EXPECT_FALSE(lock.Acquire(0, ""));
+  EXPECT_FALSE(std::async(std::launch::async, [&] { return lock.Acquire(50, ""); }).get());
+  std::async(std::launch::async, [&] { lock.Release(); }).get();
+  EXPECT_TRUE(lock.Acquire(0, ""));
+  lock.Release();
 }
 
 TEST_F(ControllerTest, WaiterGetsTheProcessingLockWhenReleased) {
   ASSERT_TRUE(Start());
-  ASSERT_TRUE(controller_->AcquireProcessing(0));
+  ProcessingLock& lock = controller_->processing_lock();
+  ASSERT_TRUE(lock.Acquire(0, ""));
   auto waiter = std::async(std::launch::async, [&] {
-    bool got = controller_->AcquireProcessing(60000);
-    if (got) controller_->ReleaseProcessing();
+    bool got = lock.Acquire(60000, "");
+    if (got) lock.Release();
     return got;
   });
-  controller_->ReleaseProcessing();
+  lock.Release();
   EXPECT_TRUE(waiter.get());
 }
 

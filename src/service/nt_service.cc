@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "config/zv_sync_config.h"
+#include "platform/process.h"
 #include "log/sync_log.h"
 #include "util/system_util.h"
 
@@ -123,7 +124,7 @@ ServiceSystem ServiceSystem::FromEnvironment() {
   system.status = std::make_shared<SystemdStatusNotifier>();
   system.started_by_manager = StartedByServiceManager();
   system.executable_path = ReadExecutablePath();
-  system.profile_path = SettingsStore::DefaultPath(ZVSyncConfig::ResolveHomeDirectory());
+  system.profile_path = SettingsStore::DefaultPath(HomeDirectory());
   return system;
 }
 

@@ -6,9 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <filesystem>
 #include <system_error>
+
+#include "platform/ascii_case.h"
 
 namespace zv {
 
@@ -18,10 +19,6 @@ bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 
 bool HasWildcard(std::string_view text) {
   return text.find_first_of("*?") != std::string_view::npos;
-}
-
-unsigned char FoldCase(char c) {
-  return static_cast<unsigned char>(std::tolower(static_cast<unsigned char>(c)));
 }
 
 void SetErrnoFrom(const std::error_code& ec) {
@@ -217,6 +214,33 @@ bool IsDateString(std::string_view text) {
   return true;
 }
 
+bool IsSafeFileName(std::string_view name) {
+  if (name.empty() || name.size() > 255) return false;
+  if (name == "." || name.find("..") != std::string_view::npos) return false;
+  for (unsigned char c : name) {
+    if (c <= 0x20 || c >= 0x7F) return false;
+    switch (c) {
+      case '/':
+      case '\\':
+      case '"':
+      case '\'':
+      case '`':
+      case '*':
+      case '?':
+      case '<':
+      case '>':
+      case '|':
+      case ';':
+      case ':':
+      case '$':
+        return false;
+      default:
+        break;
+    }
+  }
+  return true;
+}
+
 bool WildcardMatch(std::string_view pattern, std::string_view name) {
   // Iterative matcher with one back-tracking point for the latest '*':
   // linear in practice, never exponential.
@@ -229,7 +253,7 @@ bool WildcardMatch(std::string_view pattern, std::string_view name) {
       star = p++;
       star_n = n;
     } else if (p < pattern.size() &&
-               (pattern[p] == '?' || FoldCase(pattern[p]) == FoldCase(name[n]))) {
+               (pattern[p] == '?' || ToLowerAscii(pattern[p]) == ToLowerAscii(name[n]))) {
       ++p;
       ++n;
     } else if (star != std::string_view::npos) {

@@ -36,6 +36,15 @@ size_t ListFiles(const std::string& folder, const std::string& pattern,
 // Total bytes of all files below folder, recursively; 0 when missing.
 uint64_t GetDirectorySize(const std::string& folder);
 
+// Whether a name received from outside (a file name an appliance announces,
+// a user name, a storage name, a user name the console sends) may stand as
+// one component of a path the server builds from it. Such names also reach
+// SQL statements, child processes' arguments and wildcard deletions, so the
+// rule is narrow: 1 to 255 bytes of printable ASCII without blanks; no '/'
+// or '\', no "..", not "."; none of the quoting, wildcard or shell
+// characters " ' ` * ? < > | ; : $. The one rule for every such name.
+bool IsSafeFileName(std::string_view name);
+
 // Exactly eight characters, all decimal digits.
 bool IsDateString(std::string_view text);
 

@@ -25,17 +25,12 @@ int64_t NowMs() {
 
 }  // namespace
 
-std::unique_ptr<ProcessHandle> StartProcess(const std::string& command_line) {
-  std::vector<std::string> argv = SplitCommandLine(command_line);
-  if (argv.empty()) {
-    errno = EINVAL;
-    return nullptr;
-  }
+std::unique_ptr<ProcessHandle> StartProcess(const std::vector<std::string>& argv) {
   return ProcessHandle::Spawn(argv);
 }
 
-uint32_t RunProcess(const std::string& command_line, bool wait) {
-  std::unique_ptr<ProcessHandle> process = StartProcess(command_line);
+uint32_t RunProcess(const std::vector<std::string>& argv, bool wait) {
+  std::unique_ptr<ProcessHandle> process = StartProcess(argv);
   if (!process) return errno != 0 ? static_cast<uint32_t>(errno) : static_cast<uint32_t>(EINVAL);
   if (!wait) return 0;
   if (process->Wait(-1) != ProcessHandle::WaitResult::kExited) {

@@ -1,24 +1,27 @@
-// Process helpers over the platform's ProcessHandle. Command lines are
-// written the Windows way (program path and arguments in double quotes,
-// separated by blanks) and split by the Windows rules before the start.
+// Process helpers over the platform's ProcessHandle. A child is started
+// from its argument vector: argv[0] is the program's path, every other
+// element reaches the child as one argument, byte for byte (nothing is
+// quoted or split on the way).
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/process.h"
 
 namespace zv {
 
-// Starts the command line without a terminal, stdin from /dev/null. Returns
-// null when the start fails; errno tells why.
-std::unique_ptr<ProcessHandle> StartProcess(const std::string& command_line);
+// Starts argv without a terminal, stdin from /dev/null. Returns null when
+// the start fails (also for an empty argv or an argument holding a NUL,
+// errno EINVAL); errno tells why.
+std::unique_ptr<ProcessHandle> StartProcess(const std::vector<std::string>& argv);
 
-// Starts the command line; with wait, waits without limit and returns the
-// exit code; without, returns 0 once started. A failed start returns the
-// errno of the failure.
-uint32_t RunProcess(const std::string& command_line, bool wait);
+// Starts argv; with wait, waits without limit and returns the exit code;
+// without, returns 0 once started. A failed start returns the errno of the
+// failure.
+uint32_t RunProcess(const std::vector<std::string>& argv, bool wait);
 
 // Number of running processes whose image name (base name of the
 // executable) equals image_name, compared without regard to case.

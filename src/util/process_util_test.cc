@@ -20,19 +20,17 @@ using testing::ScopedEnv;
 using testing::ScopedTempDir;
 using testing::UniqueName;
 
-std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
-
 TEST(RunProcessTest, WaitReturnsTheExitCode) {
-  EXPECT_EQ(RunProcess("\"/bin/sh\" -c \"exit 42\"", true), 42u);
-  EXPECT_EQ(RunProcess("\"/bin/sh\" -c \"exit 0\"", true), 0u);
+  EXPECT_EQ(RunProcess({"/bin/sh", "-c", "exit 42"}, true), 42u);
+  EXPECT_EQ(RunProcess({"/bin/sh", "-c", "exit 0"}, true), 0u);
 }
 
-TEST(RunProcessTest, ArgumentsArriveSplitByTheQuotes) {
+TEST(RunProcessTest, ArgumentsArriveAsGiven) {
   ScopedTempDir dir;
   std::string out = dir.Sub("args.txt");
-  std::string line = "\"/bin/sh\" -c \"printf '%s|' \\\"$@\\\" > \\\"$0\\\"\" " + Quoted(out) +
-                     " \"a b\" c \"d\\\"e\"";
-  ASSERT_EQ(RunProcess(line, true), 0u);
+  ASSERT_EQ(RunProcess({"/bin/sh", "-c", "printf '%s|' \"$@\" > \"$0\"", out, "a b", "c", "d\"e"},
+                       true),
+            0u);
   EXPECT_EQ(testing::ReadFileBytes(out), "a b|c|d\"e|");
 }
 
@@ -42,8 +40,7 @@ TEST(RunProcessTest, WithoutWaitReturnsZeroOnceStarted) {
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   // The child cannot end before the gate opens below, so a 0 here was
   // returned without waiting.
-  EXPECT_EQ(RunProcess("\"/bin/sh\" -c \"read x < \\\"$0\\\"; exit 9\" " + Quoted(fifo), false),
-            0u);
+  EXPECT_EQ(RunProcess({"/bin/sh", "-c", "read x < \"$0\"; exit 9", fifo}, false), 0u);
   int fd = open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(write(fd, "x\n", 2), 2);
@@ -52,14 +49,21 @@ TEST(RunProcessTest, WithoutWaitReturnsZeroOnceStarted) {
 
 TEST(RunProcessTest, StartFailureReturnsTheError) {
   ScopedTempDir dir;
-  EXPECT_EQ(RunProcess(Quoted(dir.Sub("Loader.exe")) + " LoadLogTable", true),
+  EXPECT_EQ(RunProcess({dir.Sub("Loader.exe"), "LoadLogTable"}, true),
             static_cast<uint32_t>(ENOENT));
-  EXPECT_EQ(RunProcess("", false), static_cast<uint32_t>(EINVAL));
+  EXPECT_EQ(RunProcess({}, false), static_cast<uint32_t>(EINVAL));
 }
 
 TEST(StartProcessTest, EmptyLineIsInvalid) {
   errno = 0;
-  EXPECT_EQ(StartProcess("   "), nullptr);
+  EXPECT_EQ(StartProcess({}), nullptr);
+  EXPECT_EQ(errno, EINVAL);
+}
+
+TEST(StartProcessTest, ArgumentWithANulIsInvalid) {
+  // exec takes C strings: the argument would arrive cut at the NUL.
+  errno = 0;
+  EXPECT_EQ(StartProcess({"/bin/true", std::string("a\0b", 3)}), nullptr);
   EXPECT_EQ(errno, EINVAL);
 }
 
@@ -71,7 +75,7 @@ class ByNameTest : public ::testing::Test {
     std::filesystem::copy_file("/bin/sleep", dir_.Sub(name_));
   }
   std::unique_ptr<ProcessHandle> StartSleeper() {
-    return StartProcess(Quoted(dir_.Sub(name_)) + " 1000");
+    return StartProcess({dir_.Sub(name_), "1000"});
   }
 
   ScopedTempDir dir_;
@@ -119,7 +123,7 @@ TEST(KillProcessesByNameTest, NeverKillsTheCaller) {
   ASSERT_EQ(chmod(copy.c_str(), 0755), 0);
   ScopedEnv helper("ZV_KILL_OWN_NAME_HELPER", "1");
   uint32_t code =
-      RunProcess(Quoted(copy) + " --gtest_filter=KillSelfHelper.KillOwnName", true);
+      RunProcess({copy, "--gtest_filter=KillSelfHelper.KillOwnName"}, true);
   EXPECT_EQ(code, 0u);
 }
 

@@ -1,6 +1,7 @@
 #include "util/string_format.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace zv {
 
@@ -28,6 +29,10 @@ std::string FormatStringV(const char* format, va_list args) {
   std::vsnprintf(text.data(), text.size(), format, args);
   text.resize(static_cast<size_t>(length));
   return text;
+}
+
+std::string_view FieldText(const char* field, size_t width) {
+  return std::string_view(field, strnlen(field, width));
 }
 
 }  // namespace zv

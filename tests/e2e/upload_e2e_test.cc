@@ -265,6 +265,41 @@ TEST_F(UploadE2ETest, AttachmentPackageIsUnpackedAndItsDayCountedAgain) {
   EXPECT_TRUE(home_.OpLogHas("附件包解压成功!"));
 }
 
+// One storage's damaged file list fails the processing of that file with
+// the error the appliance knows (it sends the file again later); the server
+// goes on, and the upload succeeds once the list is usable again.
+TEST_F(UploadE2ETest, DamagedFileListFailsThatFileAndTheServerGoesOn) {
+  ::zv::testing::RootQuery("CREATE DATABASE IF NOT EXISTS `" + storage_ + "`");
+  fs::create_directories(Storage() + "/filelist");
+  ::zv::testing::WriteFileBytes(Storage() + "/filelist/data.lst2", std::string(4096, 'x'));
+  SampleFiles samples(storage_, kDevice, kDate);
+  const std::string name = samples.LogTableName("A");
+  const std::string content = samples.LogTableA();
+  const auto bytes =
+      std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(content.data()), content.size());
+  {
+    ApplianceClient client;
+    Login(&client);
+    UploadResult result = client.UploadMemory(name, 0, bytes, UploadOptions());
+    EXPECT_EQ(result.kind, UploadResult::Kind::kRefused) << result.error;
+    EXPECT_EQ(result.code, kProcessError);
+  }
+  EXPECT_TRUE(server_.process()->Running());
+  const std::string log = home_.DebugLog();
+  EXPECT_NE(log.find("sqlite3_exec() fails,ret=26"), std::string::npos) << log;
+  EXPECT_NE(log.find("AppendFileList failed!"), std::string::npos);
+  EXPECT_TRUE(home_.OpLogHas("附加文件列表失败!"));
+
+  fs::remove(Storage() + "/filelist/data.lst2");
+  ApplianceClient again;
+  Login(&again);
+  Upload(&again, name, 0, content);
+  std::vector<ListEntry> list = ReadFileList(Storage() + "/filelist/data.lst2");
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0].table, "A20101216");
+  EXPECT_EQ(Count("A20101216"), 200);
+}
+
 // The server is killed with SIGKILL in the middle of a 200 MiB upload,
 // three times at random moments; each time it is started again and the
 // appliance resumes from the offset the position file recorded. The stored

@@ -8,7 +8,6 @@
 // slot names 0 to 13 made from the base date and device id 0, everything
 // else zero. The file is saved crash-safely through CZvAccountFile.
 #include <cstdio>
-#include <strings.h>
 
 #include <cstring>
 #include <string>
@@ -113,7 +112,7 @@ int Add(int argc, char** argv) {
     return 1;
   }
   for (const zv::SyncAccountRecord& existing : file.Records()) {
-    if (strncasecmp(existing.userName, record.userName, sizeof(record.userName)) == 0) {
+    if (zv::SameUserName(existing.userName, record.userName)) {
       std::fprintf(stderr, "zvaccount: user %s exists already\n", user.c_str());
       return 1;
     }

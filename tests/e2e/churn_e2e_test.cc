@@ -1,0 +1,102 @@
+// Connections that come and go at once, and peers that send slowly, against
+// the real server program: what a port scan, a load balancer's health
+// checks or an unfriendly client do to it.
+#include <dirent.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <string>
+
+#include "e2e_util.h"
+
+namespace zv::e2e {
+namespace {
+
+using std::chrono::seconds;
+
+// Entries of /proc/<pid>/task: the process's threads.
+size_t ThreadCount(pid_t pid) {
+  size_t count = 0;
+  DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/task").c_str());
+  if (dir == nullptr) return 0;
+  while (dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] != '.') ++count;
+  }
+  closedir(dir);
+  return count;
+}
+
+// Lines of /proc/<pid>/maps: the process's mappings (a thread's stack is
+// one, its guard page another).
+size_t MappingCount(pid_t pid) {
+  std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+  size_t count = 0;
+  for (std::string line; std::getline(maps, line);) ++count;
+  return count;
+}
+
+// Connects to the server and closes at once: with reset, by RST (linger 0),
+// else by FIN. False when the connection could not be made.
+bool ConnectAndClose(uint16_t port, bool reset) {
+  const int fd = ::zv::testing::ConnectToLoopback(port);
+  if (fd < 0) return false;
+  if (reset) {
+    linger abort{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
+  }
+  ::close(fd);
+  return true;
+}
+
+// Connects and closes count times, FIN and RST in turn; how many connected.
+int Burst(uint16_t port, int count) {
+  int connected = 0;
+  for (int i = 0; i < count; ++i) connected += ConnectAndClose(port, i % 2 == 1) ? 1 : 0;
+  return connected;
+}
+
+// Every session of a burst of connect-and-close is reaped: the threads go,
+// and so do their stacks. A session left registered after its thread ended
+// keeps its stack mapped for good (8 MiB of address space and two mappings
+// each), so the mappings would grow with every burst.
+TEST(ChurnE2ETest, QuickConnectAndCloseLeavesNoSessionBehind) {
+  ServerHome home;
+  ASSERT_TRUE(home.AddAccount("demo", "demo", "shop1"));
+  ServerProcess server(home);
+  ASSERT_TRUE(server.Start()) << server.Output();
+  const pid_t pid = server.process()->pid();
+  const uint16_t port = home.sync_port();
+
+  // A first burst lets the process reach its steady shape (the allocator's
+  // arenas, the thread stacks the C library keeps for reuse).
+  const size_t idle_threads = ThreadCount(pid);
+  ASSERT_EQ(Burst(port, 300), 300);
+  ASSERT_TRUE(WaitUntil([&] { return ThreadCount(pid) <= idle_threads; }, seconds(60)))
+      << ThreadCount(pid) << " threads, " << idle_threads << " before";
+  const size_t settled_mappings = MappingCount(pid);
+
+  constexpr int kConnections = 3000;
+  ASSERT_EQ(Burst(port, kConnections), kConnections);
+  ASSERT_TRUE(WaitUntil([&] { return ThreadCount(pid) <= idle_threads; }, seconds(60)))
+      << ThreadCount(pid) << " threads, " << idle_threads << " before";
+  // The stack cache of the C library holds a few stacks at the most; a
+  // session that stayed registered holds one each.
+  constexpr size_t kSlack = 24;
+  EXPECT_TRUE(WaitUntil([&] { return MappingCount(pid) <= settled_mappings + kSlack; }, seconds(20)))
+      << MappingCount(pid) << " mappings after " << kConnections << " connections, "
+      << settled_mappings << " before them";
+
+  // And the server still serves.
+  ApplianceClient client;
+  EXPECT_EQ(LoginOnce(&client, home, MakeLogin("demo", "demo", 1)).kind,
+            LoginAnswer::Kind::kAccepted);
+  client.Close();
+  EXPECT_EQ(server.Stop(), 0);
+}
+
+}  // namespace
+}  // namespace zv::e2e
