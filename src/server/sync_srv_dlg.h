@@ -78,6 +78,9 @@ class CZVSyncSrvDlg final : public SyncController,
   // thread. started: once Initialize has succeeded (the service is up).
   // tick: at every tick of the one-second timer (the loop still turns).
   void SetServiceHooks(std::function<void()> started, std::function<void()> tick);
+  // Set before RunModal; runs on the loop thread as the first step of the
+  // close, before the sockets close (the service stops its watchdog there).
+  void SetClosingHook(std::function<void()> closing);
 
   // True once Initialize has returned true (any thread).
   bool initialized() const { return initialized_.load(); }
@@ -162,6 +165,7 @@ class CZVSyncSrvDlg final : public SyncController,
   std::function<void(const StatusModel&)> view_;
   std::function<void()> on_started_;
   std::function<void()> on_tick_;
+  std::function<void()> on_closing_;
 
   // The processing lock: held across the processing of one finished file
   // or one retention pass. A plain flag under a mutex, so the thread that
