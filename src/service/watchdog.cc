@@ -30,9 +30,7 @@ class SystemProcessTable final : public ProcessTable {
   uint32_t CountByName(const std::string& image_name) override {
     return CountProcessesByName(image_name);
   }
-  int KillByName(const std::string& image_name) override {
-    return KillProcessesByName(image_name);
-  }
+  int KillByName(const std::string& image_name) override { return KillProcessesByName(image_name); }
   uint32_t Start(const std::string& program) override {
     // An argument vector, not a command line: a home folder with blanks or
     // quotes in its name needs no quoting.
@@ -85,7 +83,8 @@ WatchDogGuard::WatchDogGuard(ServiceManager& manager, ProcessTable& processes,
 
 int WatchDogGuard::Run() {
   NamedEvent::CreateResult created = NamedEvent::CreateResult::kFailed;
-  std::unique_ptr<NamedEvent> stop_event = NamedEvent::Create(kWatchDogStopEventName, true, &created);
+  std::unique_ptr<NamedEvent> stop_event =
+      NamedEvent::Create(kWatchDogStopEventName, true, &created);
   if (created == NamedEvent::CreateResult::kAlreadyExists) {
     ZV_LOG_W("Zentrovane WatchDog is already running!\n");
     return -1;

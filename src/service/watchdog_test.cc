@@ -70,8 +70,8 @@ class WatchDogTest : public ::testing::Test {
   // A stand-in watchdog: writes its arguments to <path>.args, then runs body.
   std::string Script(const char* body) {
     const std::string path = dir_.Sub("dog.sh");
-    ::zv::testing::WriteFileBytes(path, std::string("#!/bin/sh\necho \"$@\" > \"$0.args\"\n") +
-                                            body + "\n");
+    ::zv::testing::WriteFileBytes(
+        path, std::string("#!/bin/sh\necho \"$@\" > \"$0.args\"\n") + body + "\n");
     chmod(path.c_str(), 0755);
     return path;
   }
@@ -184,7 +184,8 @@ TEST_F(WatchDogTest, MysqlIsStartedOnlyWhenNoServerProcessRuns) {
     processes_.count = {{"mariadbd", c.mariadbd}, {"mysqld", c.mysqld}};
     guard_.CheckMysql();
     EXPECT_EQ(!manager_.calls.empty(), c.asked);
-    EXPECT_EQ(manager_.services["mariadb"].state, c.installed && c.asked ? kServiceRunning : kServiceStopped);
+    EXPECT_EQ(manager_.services["mariadb"].state,
+              c.installed && c.asked ? kServiceRunning : kServiceStopped);
     for (const char* message : {"MySQL已被重新启动!", "重新启动MySQL失败!"}) {
       EXPECT_EQ(OpLogHas(message), c.message != nullptr && std::string(c.message) == message);
     }
@@ -232,7 +233,8 @@ TEST_F(WatchDogTest, KeeperStartsTheWatchDogOnlyWhenItShould) {
   }
   // The one started ran "<program> -guard".
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!::zv::testing::FileExists(program + ".args") && std::chrono::steady_clock::now() < deadline) {
+  while (!::zv::testing::FileExists(program + ".args") &&
+         std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   EXPECT_EQ(::zv::testing::ReadFileBytes(program + ".args"), "-guard\n");
