@@ -63,36 +63,6 @@ class WatchDogTest : public ::testing::Test {
   std::string logs_;
 };
 
-TEST_F(WatchDogTest, StartServiceByNameTellsWhereItFailed) {
-  struct Case {
-    bool installed;
-    uint32_t state;
-    uint32_t fail_with;
-    const char* fail_only;
-    size_t calls;
-    const char* failure;  // null: started, or found running
-  };
-  const Case cases[] = {
-      {true, kServiceRunning, 0, "", 1, nullptr},  // not asked to start
-      {true, kServiceStopped, 0, "", 2, nullptr},
-      {false, 0, 0, "", 1, "Open Zentrovane service failed!errno=1060\n"},
-      {true, 0, kErrorServiceManagerFailed, "", 1, "Open SCM failed!errno=1065\n"},
-      {true, 0, kErrorServiceManagerFailed, "Start", 2, "Start Zentrovane failed!errno=1065\n"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.failure != nullptr ? c.failure : "no failure");
-    ::zv::testing::ScopedTempDir logs;
-    UseLogFolder(logs.path());
-    FakeServiceManager manager;
-    if (c.installed) manager.Add("mariadb", c.state);
-    manager.fail_with = c.fail_with;
-    manager.fail_only = c.fail_only;
-    EXPECT_EQ(StartServiceByName(manager, "mariadb"), c.failure == nullptr);
-    EXPECT_EQ(manager.calls.size(), c.calls);
-    EXPECT_EQ(Logged(c.failure != nullptr ? c.failure : "failed!"), c.failure != nullptr);
-  }
-}
-
 TEST_F(WatchDogTest, TimerCheckKeepsExactlyOne) {
   struct Case {
     const char* what;
@@ -141,6 +111,8 @@ TEST_F(WatchDogTest, KeeperStartsNoWatchDogInTheForegroundOrWhenDisabled) {
   };
   for (const Case& c :
        {Case{true, false, false}, Case{false, true, false}, Case{false, false, true}}) {
+    ::zv::testing::ScopedTempDir logs;
+    UseLogFolder(logs.path());
     WatchDogKeeper keeper(c.interactive, [&c] { return c.disabled; }, "/bin/true");
     keeper.CheckWatchDog();
     EXPECT_EQ(keeper.started() != nullptr, c.starts) << c.interactive << c.disabled;
