@@ -215,15 +215,19 @@ void WatchDogKeeper::StopWatchDog() {
   // left alone, it would outlive the service and start it again.
   bool timed_out = false;
   const bool running = AwaitStartedWatchDog(&timed_out);
-  started_.reset();
   if (!running) {
     if (timed_out) {
       ZV_LOG_W("Dog is not respoding!\n");
+      // It never got as far as its event, so it has started nothing yet;
+      // it must not come up once the service is gone.
+      (void)started_->Terminate(0);
     } else {
       ZV_LOG_D("Dog is not running!\n");
     }
+    started_.reset();
     return;
   }
+  started_.reset();
   (void)SignalNamedEvent(kWatchDogStopEventName);
   const Clock::time_point set_at = Clock::now();
   while (NamedObjectExists(kWatchDogStopEventName)) {

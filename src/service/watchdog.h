@@ -112,7 +112,8 @@ class WatchDogKeeper {
   void CheckWatchDog();
   // Sets the watchdog's event and waits (polling every 100 ms, at most the
   // stop limit) until it is gone. A watchdog this object started a moment
-  // ago that has not created its event yet is waited for first.
+  // ago that has not created its event yet is waited for first (and killed
+  // when it has not created it within the stop limit).
   void StopWatchDog();
 
   // The watchdog this object started last, null when none.
