@@ -398,9 +398,15 @@ std::vector<pid_t> FindProcessesByImageName(const std::string& name) {
   return pids;
 }
 
-std::string ExecutableDirectory() {
+std::string ExecutablePath() {
   std::string exe;
   if (!ReadExeLink("/proc/self", &exe)) return std::string();
+  return exe;
+}
+
+std::string ExecutableDirectory() {
+  std::string exe = ExecutablePath();
+  if (exe.empty()) return std::string();
   size_t slash = exe.find_last_of('/');
   if (slash == std::string::npos) return std::string();
   if (slash == 0) return "/";

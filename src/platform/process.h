@@ -68,6 +68,11 @@ class ProcessHandle {
 // Processes that have ended but are not yet reaped are left out.
 std::vector<pid_t> FindProcessesByImageName(const std::string& name);
 
+// Full path of the running executable (from /proc/self/exe; a program file
+// replaced since the start gives the path of the new one). Empty when it
+// cannot be read.
+std::string ExecutablePath();
+
 // Directory of the running executable (from /proc/self/exe).
 std::string ExecutableDirectory();
 

@@ -149,6 +149,10 @@ void CZVSyncSrvDlg::SetServiceHooks(std::function<void()> started, std::function
   on_tick_ = std::move(tick);
 }
 
+void CZVSyncSrvDlg::SetClosingHook(std::function<void()> closing) {
+  on_closing_ = std::move(closing);
+}
+
 // ---------------------------------------------------------------------------
 // Running, start-up and shut-down
 
@@ -327,7 +331,7 @@ void CZVSyncSrvDlg::Uninitialize() {
   ZV_LOG_D("Uninitialize!");
   GetElapsedTicks();
 
-  // The watchdog is not started by this server yet; nothing to stop.
+  if (on_closing_) on_closing_();
   ZV_LOG_D("StopWatchDog elapsed %ums\n", GetElapsedTicks());
 
   impl_->listener.Close();
@@ -349,10 +353,7 @@ void CZVSyncSrvDlg::Uninitialize() {
 void CZVSyncSrvDlg::OnStopTimer() {
   if (on_tick_) on_tick_();
   // No event (its creation failed) counts as a stop request.
-  if (stop_event_ && !stop_event_->Wait(0)) {
-    // The watchdog check joins here; it never runs in interactive mode.
-    return;
-  }
+  if (stop_event_ && !stop_event_->Wait(0)) return;
   ZV_LOG_I("Receive Stop Event!\n");
   if (stop_event_) stop_event_->Reset();
   RequestClose();

@@ -82,6 +82,9 @@ class CZVSyncSrvDlg final : public SessionHost {
   // thread. started: once Initialize has succeeded (the service is up).
   // tick: at every tick of the one-second timer (the loop still turns).
   void SetServiceHooks(std::function<void()> started, std::function<void()> tick);
+  // Set before RunModal; runs on the loop thread as the first step of the
+  // close, before the sockets close (the service stops its watchdog there).
+  void SetClosingHook(std::function<void()> closing);
 
   // True once Initialize has returned true (any thread).
   bool initialized() const { return initialized_.load(); }
@@ -152,6 +155,7 @@ class CZVSyncSrvDlg final : public SessionHost {
   bool closing_ = false;
   std::function<void()> on_started_;
   std::function<void()> on_tick_;
+  std::function<void()> on_closing_;
   StatusBoard status_;
   ServerProcessingLock processing_lock_;
   // Declared after the processing lock and before admission: the monitor

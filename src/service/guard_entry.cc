@@ -1,15 +1,18 @@
 #include "service/guard_entry.h"
 
-#include <cstdio>
+#include <memory>
 
-#include "log/sync_log.h"
+#include "config/zv_sync_config.h"
+#include "platform/service_manager.h"
+#include "service/watchdog.h"
 
 namespace zv {
 
 int RunGuard() {
-  ZV_LOG_E("The watchdog is not built into this program yet!\n");
-  std::fputs("The watchdog mode is not available in this build.\n", stderr);
-  return 1;
+  std::unique_ptr<ServiceManager> manager = CreateSystemdServiceManager();
+  std::unique_ptr<ProcessTable> processes = CreateSystemProcessTable();
+  WatchDogGuard guard(*manager, *processes, ZVSyncConfig::Instance().GetHomeDirectory());
+  return guard.Run();
 }
 
 }  // namespace zv

@@ -1,14 +1,11 @@
 // The watchdog run mode ("Zentrovane.exe -guard"): the loop that keeps the
-// service, MariaDB and the companion programs alive.
+// service, MariaDB, the process manager and Timer.exe alive (watchdog.h).
 #pragma once
 
 namespace zv {
 
-// Runs the watchdog loop until it is asked to stop; -1 when another
-// watchdog runs, else 0.
-//
-// NOT BUILT YET: this build has no watchdog. It writes that to the debug
-// log and standard error and returns 1 (ERROR_INVALID_FUNCTION).
+// Runs the watchdog loop until it is asked to stop (its event, or SIGTERM,
+// SIGINT or SIGHUP); -1 when another watchdog runs, else 0.
 int RunGuard();
 
 }  // namespace zv

@@ -8,6 +8,7 @@
 #include "platform/named_object.h"
 #include "server/sync_srv_dlg.h"
 #include "service/status_screen.h"
+#include "service/watchdog.h"
 
 namespace zv {
 namespace {
@@ -45,6 +46,8 @@ void ZVSyncService::ServiceMain(int, char**) {
   // A peer that closes while the server writes must cost one session, not
   // the process.
   std::signal(SIGPIPE, SIG_IGN);
+  // Outlives the controller: its close stops the watchdog.
+  std::unique_ptr<WatchDogKeeper> watchdog = CreateWatchDogKeeper(interactive_);
   CZVSyncSrvDlg controller(interactive_);
   if (interactive_ && isatty(STDOUT_FILENO)) controller.SetStatusView(&DrawStatusScreen);
   controller.SetServiceHooks(
@@ -52,7 +55,21 @@ void ZVSyncService::ServiceMain(int, char**) {
         std::lock_guard<std::mutex> lock(mu_);
         if (!interactive_ && !stop_requested_) ReportStatus(kServiceRunning);
       },
-      [this] { ReportAlive(); });
+      [this, &watchdog] {
+        ReportAlive();
+        bool stopping;
+        {
+          std::lock_guard<std::mutex> lock(mu_);
+          stopping = stop_requested_;
+        }
+        // A watchdog started now would only have to be stopped again.
+        if (!stopping) watchdog->CheckWatchDog();
+      });
+  controller.SetClosingHook([&controller, &watchdog] {
+    // Only a server that started can have started a watchdog. One that
+    // failed because another runs must leave that one's watchdog alone.
+    if (controller.initialized()) watchdog->StopWatchDog();
+  });
   {
     std::lock_guard<std::mutex> lock(mu_);
     controller_ = &controller;

@@ -1,6 +1,8 @@
 // ZVSyncService: the program's service. It runs the controller
 // (CZVSyncSrvDlg) as its run routine and turns the stop control into the
-// controller's stop: the stop event and a close request.
+// controller's stop: the stop event and a close request. Outside the
+// foreground modes it keeps its watchdog running from the controller's
+// one-second tick and stops it first when the controller closes.
 //
 // Owner: the program's entry. Threads: ServiceMain runs on the main
 // thread; OnStop arrives on the control thread (SIGTERM, or Ctrl+C in the
