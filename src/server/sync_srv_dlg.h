@@ -23,6 +23,7 @@
 #include <string>
 #include <thread>
 
+#include "db/processing_lock.h"
 #include "monitor/disk_monitor.h"
 #include "platform/named_object.h"
 #include "protocol/sync_info_socket.h"
@@ -114,6 +115,20 @@ class CZVSyncSrvDlg final : public SyncController,
   struct Impl;
   struct PendingAuth;
 
+  // The processing lock as the disk monitor takes it.
+  class MonitorLock final : public ProcessingLock {
+   public:
+    explicit MonitorLock(CZVSyncSrvDlg* dlg) : dlg_(dlg) {}
+    bool Acquire(uint32_t timeout_ms, const std::string& activity) override {
+      return activity.empty() ? dlg_->AcquireProcessing(timeout_ms)
+                              : dlg_->AcquireProcessing(timeout_ms, "%s", activity.c_str());
+    }
+    void Release() override { dlg_->ReleaseProcessing(); }
+
+   private:
+    CZVSyncSrvDlg* const dlg_;
+  };
+
   bool Initialize();
   void Uninitialize();
   // Loop thread: the orderly close (Uninitialize, then end the loop).
@@ -162,6 +177,7 @@ class CZVSyncSrvDlg final : public SyncController,
   std::mutex processing_mu_;
   std::condition_variable processing_cv_;
   bool processing_held_ = false;  // guarded by processing_mu_
+  MonitorLock monitor_lock_{this};
 
 };
 
