@@ -137,7 +137,9 @@ void DiskMonitor::ThreadMain(Run* run) {
   GetElapsedTicks();
   if (ZVDBManager::TestConnection()) {
     DBInfo& info = DBInfo::Instance();
-    for (const std::string& name : run->names()) (void)info.CleanOldTables(name);
+    for (const std::string& name : run->names()) {
+      if (IsRetainedStorage(name)) (void)info.CleanOldTables(name);
+    }
   } else {
     ZV_LOG_E("Can't connect to mysql!\n");
   }
@@ -215,18 +217,22 @@ void DiskMonitor::CheckCycle(Retention* retention, const StorageNames& names) {
 
   try {
     DBInfo& info = DBInfo::Instance();
-    const std::set<std::string> databases = names();
+    // Only the names retention would touch: never a server schema.
+    std::set<std::string> databases;
+    for (const std::string& name : names()) {
+      if (IsRetainedStorage(name)) databases.insert(name);
+    }
     ZV_OPLOG(kEventInfo, kModuleDisk, "正在统计附件文件信息!");
     GetElapsedTicks();
     for (const std::string& name : databases) {
-      if (name.empty() || info.UpdateAttachInfo(name)) continue;
+      if (info.UpdateAttachInfo(name)) continue;
       ZV_OPLOG(kEventError, kModuleDisk, "统计数据库%s中附件大小信息失败,请检查数据库是否存在异常!",
                name.c_str());
     }
     ZV_LOG_D("UpdateAttachInfo elasped %ums!\n", GetElapsedTicks());
     ZV_OPLOG(kEventInfo, kModuleDisk, "正在统计数据表及日志文件信息!");
     for (const std::string& name : databases) {
-      if (name.empty() || info.UpdateTableInfo(name)) continue;
+      if (info.UpdateTableInfo(name)) continue;
       ZV_OPLOG(kEventError, kModuleDisk,
                "统计数据库%s中数据表及日志文件信息失败,请检查数据库是否存在异常!", name.c_str());
     }

@@ -305,7 +305,6 @@ void Retention::CheckDisk() {
       ZV_OPLOG(kEventInfo, kModuleDisk, "磁盘剩余空间未超过告警值!");
       return;
     }
-    // Re-read for every pass: the ini file is reloaded each cycle only.
     if (!ZVSyncConfig::Instance().GetAutoDelOneDay()) return;
     ZV_LOG_I("Begin delete one day log!\n");
     ZV_OPLOG(kEventInfo, kModuleDisk, "磁盘剩余空间小于警戒值,将删除最早一天日志!");
