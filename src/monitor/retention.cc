@@ -49,6 +49,20 @@ bool IsLogTableLetter(char c) {
 
 std::string Printable(const std::string& name) { return PrintableName(name); }
 
+// Connects db to the database of storage; false (logged) for a name that
+// is not a retained storage name or a database that cannot be opened.
+bool ConnectStorage(const std::string& storage, ZVDBManager* db) {
+  if (!IsRetainedStorage(storage)) {
+    ZV_LOG_E("Refused unsafe storage name %s!\n", Printable(storage).c_str());
+    return false;
+  }
+  if (!db->Connect(storage)) {
+    ZV_LOG_E("Connect mysql %s failed!\n", storage.c_str());
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string GetTableDate(std::string_view name, unsigned kinds) {
@@ -333,11 +347,10 @@ void Retention::CheckMidTable() {
   const std::string cutoff = LocalDateDaysBefore(Now(), days);
   for (const std::string& name : AllDatabases()) {
     ZVDBManager db;
-    if (!db.Connect(name)) {
+    if (!ConnectStorage(name, &db)) {
       // One database that cannot be opened (an account whose first upload
       // has not been imported yet has none) must not keep the intermediate
       // tables of every later one.
-      ZV_LOG_E("Connect mysql %s failed!\n", name.c_str());
       ZV_OPLOG(kEventError, kModuleDisk, "自动删除过期中间表失败!");
       continue;
     }
@@ -366,15 +379,8 @@ bool Retention::CheckDeleteAttach(const std::string& storage) {
     }
     return true;
   }
-  if (!IsRetainedStorage(storage)) {
-    ZV_LOG_E("Refused unsafe storage name %s!\n", Printable(storage).c_str());
-    return false;
-  }
   ZVDBManager db;
-  if (!db.Connect(storage)) {
-    ZV_LOG_E("Connect mysql %s failed!\n", storage.c_str());
-    return false;
-  }
+  if (!ConnectStorage(storage, &db)) return false;
   if (!db.TableExists("AttachInfo")) {
     ZV_LOG_D("%s doesn't have AttachInfo", storage.c_str());
     return true;
@@ -559,10 +565,7 @@ size_t Retention::CollectLogDates(const std::string& storage, std::set<std::stri
       }
     }
     ZVDBManager db;
-    if (!db.Connect(name)) {
-      ZV_LOG_E("Connect mysql %s failed!\n", name.c_str());
-      continue;
-    }
+    if (!ConnectStorage(name, &db)) continue;
     for (const std::string& table : db.ListTables()) {
       std::string date = GetTableDate(table, kLogTables | kMidTables);
       if (date.empty()) continue;
@@ -579,10 +582,7 @@ size_t Retention::CollectLogDates(const std::string& storage, std::set<std::stri
 bool Retention::DeleteDayData(const DeleteItem& item) {
   if (!IsConcreteItem(item, "DeleteDayData")) return false;
   ZVDBManager db;
-  if (!db.Connect(item.storage)) {
-    ZV_LOG_E("Connect mysql %s failed!\n", item.storage.c_str());
-    return false;
-  }
+  if (!ConnectStorage(item.storage, &db)) return false;
   unsigned kinds = 0;
   if (item.method == kMethodAll) {
     kinds = kLogTables | kMidTables;
@@ -622,15 +622,8 @@ bool Retention::DeleteTables(const std::string& storage, const std::vector<std::
     ZV_LOG_E("DeleteTables failed!tables is empty!\n");
     return false;
   }
-  if (!IsRetainedStorage(storage)) {
-    ZV_LOG_E("Refused unsafe storage name %s!\n", Printable(storage).c_str());
-    return false;
-  }
   ZVDBManager db;
-  if (!db.Connect(storage)) {
-    ZV_LOG_E("Connect mysql %s failed!\n", storage.c_str());
-    return false;
-  }
+  if (!ConnectStorage(storage, &db)) return false;
   for (size_t start = 0; start < tables.size(); start += kDropBatch) {
     // The names come from the database's own list, but a table made by
     // hand may hold any character: each is quoted as an identifier.
@@ -651,10 +644,7 @@ bool Retention::DeleteTables(const std::string& storage, const std::vector<std::
 bool Retention::DeleteDayRows(const std::string& storage, const char* table,
                               const std::string& statement, bool result_on_failure) {
   ZVDBManager db;
-  if (!db.Connect(storage)) {
-    ZV_LOG_E("Connect mysql %s failed!\n", storage.c_str());
-    return false;
-  }
+  if (!ConnectStorage(storage, &db)) return false;
   // A database without the table has no rows of the day in it.
   if (!db.TableExists(table)) return true;
   if (!db.Execute(statement)) {
@@ -675,10 +665,6 @@ bool CheckRowArguments(const char* operation, const std::string& storage,
   }
   if (!IsDateString(date)) {
     ZV_LOG_E("%s failed!bad date format %s\n", operation, PrintableName(date).c_str());
-    return false;
-  }
-  if (!IsRetainedStorage(storage)) {
-    ZV_LOG_E("Refused unsafe storage name %s!\n", PrintableName(storage).c_str());
     return false;
   }
   return true;
@@ -709,6 +695,28 @@ bool Retention::DeleteAttachInfo(const std::string& storage, const std::string& 
                        false);
 }
 
+namespace {
+
+// Deletes one day folder; one that cannot be deleted is reported for the
+// administrator to remove by hand.
+bool DeleteDayFolder(const std::string& path, bool attachment) {
+  if (DeletePath(path)) return true;
+  const unsigned error = static_cast<unsigned>(errno);
+  if (attachment) {
+    ZV_OPLOG(kEventWarning, kModuleDisk,
+             "删除附件文件夹%s失败!请检查该文件夹是否正在被其他进程使用并手动删除该文件夹!",
+             path.c_str());
+  } else {
+    ZV_OPLOG(kEventWarning, kModuleDisk,
+             "删除日志文件夹%s失败!请检查该文件夹是否正在被其他进程使用并手动删除该文件夹!",
+             path.c_str());
+  }
+  ZV_LOG_W("delete %s failed!errno=%u\n", path.c_str(), error);
+  return false;
+}
+
+}  // namespace
+
 bool Retention::DeleteAttachmentFolders(const DeleteItem& item) {
   if (!IsConcreteItem(item, "DeleteAttachmentFolders")) return true;
   const std::string root = AttachmentRoot();
@@ -716,13 +724,7 @@ bool Retention::DeleteAttachmentFolders(const DeleteItem& item) {
   for (const char* sub : kAttachmentDayFolders) {
     const std::string path = root + "/" + item.storage + sub + "/" + item.date;
     ZV_LOG_D("Delete folder %s!\n", path.c_str());
-    if (!DeletePath(path)) {
-      const unsigned error = static_cast<unsigned>(errno);
-      ZV_OPLOG(kEventWarning, kModuleDisk,
-               "删除附件文件夹%s失败!请检查该文件夹是否正在被其他进程使用并手动删除该文件夹!",
-               path.c_str());
-      ZV_LOG_W("delete %s failed!errno=%u\n", path.c_str(), error);
-    }
+    (void)DeleteDayFolder(path, true);
   }
   return true;
 }
@@ -731,16 +733,7 @@ bool Retention::DeleteLogTableFolder(const DeleteItem& item) {
   if (!IsConcreteItem(item, "DeleteLogTableFolder")) return false;
   const std::string root = LogDataRoot();
   if (root.empty()) return false;
-  const std::string path = root + "/" + item.storage + "/logtable/" + item.date;
-  if (!DeletePath(path)) {
-    const unsigned error = static_cast<unsigned>(errno);
-    ZV_OPLOG(kEventWarning, kModuleDisk,
-             "删除日志文件夹%s失败!请检查该文件夹是否正在被其他进程使用并手动删除该文件夹!",
-             path.c_str());
-    ZV_LOG_W("delete %s failed!errno=%u\n", path.c_str(), error);
-    return false;
-  }
-  return true;
+  return DeleteDayFolder(root + "/" + item.storage + "/logtable/" + item.date, false);
 }
 
 }  // namespace zv
