@@ -62,8 +62,7 @@ bool RootExecute(zv::CDBManager* db, const std::string& sql) {
 
 std::unique_ptr<zv::CDBManager> Connect(const std::string& database) {
   auto db = std::make_unique<zv::CDBManager>();
-  db->SetConnection(std::string(zv::kDefaultDbUser), std::string(zv::kDefaultDbPassword),
-                    database);
+  db->SetConnection(std::string(zv::kDefaultDbUser), std::string(zv::kDefaultDbPassword), database);
   return db;
 }
 
@@ -205,8 +204,8 @@ int main(int argc, char** argv) {
   std::vector<std::string> names;
   for (int i = 0; i < storages; ++i) names.push_back("zvbench" + tag + "_" + std::to_string(i));
 
-  std::printf("set-up: %d storages, %d tables and %d files of %s each (%d threads)...\n",
-              storages, tables, files, kDay, threads);
+  std::printf("set-up: %d storages, %d tables and %d files of %s each (%d threads)...\n", storages,
+              tables, files, kDay, threads);
   std::fflush(stdout);
   const auto setup_start = Clock::now();
   std::atomic<int> next{0};

@@ -105,7 +105,7 @@ class DiskMonitor {
 
   SpaceQuery space_query_;  // constant while other threads use the monitor
 
-  std::mutex mu_;  // serialises Start, RequestStop, Stop and Join
+  std::mutex mu_;                             // serialises Start, RequestStop, Stop and Join
   std::unique_ptr<Run> run_;                  // guarded by mu_
   std::vector<std::unique_ptr<Run>> ending_;  // stopped, maybe still in a cycle; guarded by mu_
 };

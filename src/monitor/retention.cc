@@ -20,8 +20,8 @@ namespace {
 // The attachment day folders of a client, below <attachment folder>/<storage>,
 // in the order they are deleted.
 constexpr const char* kAttachmentDayFolders[] = {
-    "/actrace", "/ips", "/mailproxy/delaysnd", "/mailproxy/smtplog", "/mailproxy/pop3log",
-    "/mailproxy"};
+    "/actrace",           "/ips",      "/mailproxy/delaysnd", "/mailproxy/smtplog",
+    "/mailproxy/pop3log", "/mailproxy"};
 
 // Intermediate tables of these prefixes carry no date and are never deleted
 // by date.
@@ -114,7 +114,8 @@ std::string LocalDateDaysBefore(time_t t, uint32_t days) {
   struct tm local {};
   if (days > kMaxDaysBack || localtime_r(&t, &local) == nullptr) return "00000000";
   using namespace std::chrono;
-  const year_month_day today{year{local.tm_year + 1900}, month{static_cast<unsigned>(local.tm_mon + 1)},
+  const year_month_day today{year{local.tm_year + 1900},
+                             month{static_cast<unsigned>(local.tm_mon + 1)},
                              day{static_cast<unsigned>(local.tm_mday)}};
   const year_month_day then{sys_days(today) - std::chrono::days(days)};
   const int y = static_cast<int>(then.year());
@@ -657,8 +658,7 @@ bool Retention::DeleteDayRows(const std::string& storage, const char* table,
 namespace {
 
 // The argument checks the three row deletions share; false after logging.
-bool CheckRowArguments(const char* operation, const std::string& storage,
-                       const std::string& date) {
+bool CheckRowArguments(const char* operation, const std::string& storage, const std::string& date) {
   if (storage.empty()) {
     ZV_LOG_E("%s failed!dbname is empty!\n", operation);
     return false;

@@ -58,8 +58,8 @@ TEST(GetTableDateTest, ReadsTheDateWhereEachKindKeepsIt) {
       {"MID", kMidTables, ""},
       {"LOGMID20101216", kMidTables, "20101216"},
       {"LOGMID20101216xyz", kMidTables, "20101216"},
-      {"LOGMID_123456789" "20101216", kMidTables, "20101216"},
-      {"logmid_abcdefghi" "20101216", kMidTables, "20101216"},
+      {"LOGMID_12345678920101216", kMidTables, "20101216"},
+      {"logmid_abcdefghi20101216", kMidTables, "20101216"},
       {"LOGMID_20101216", kMidTables, ""},
       {"LOGMID_", kMidTables, ""},
       {"LOGMID20101216", kLogTables, ""},
@@ -74,9 +74,9 @@ TEST(RetentionNamesTest, OnlyPlainStorageNamesAndAbsoluteRootsAreUsed) {
     const char* storage;
     bool retained;
   } storages[] = {
-      {"shop1", true}, {"zvt_1-2.x", true}, {"", false},       {"..", false},
-      {"a/b", false},  {"a b", false},      {"a;b", false},    {"$ALL$", false},
-      {"mysql", false}, {"SYS", false},     {"a\\b", false},   {".", false},
+      {"shop1", true},  {"zvt_1-2.x", true}, {"", false},     {"..", false},
+      {"a/b", false},   {"a b", false},      {"a;b", false},  {"$ALL$", false},
+      {"mysql", false}, {"SYS", false},      {"a\\b", false}, {".", false},
   };
   for (const auto& c : storages) EXPECT_EQ(IsRetainedStorage(c.storage), c.retained) << c.storage;
 
@@ -84,9 +84,16 @@ TEST(RetentionNamesTest, OnlyPlainStorageNamesAndAbsoluteRootsAreUsed) {
     const char* root;
     const char* expected;
   } roots[] = {
-      {"", ""},           {"/", ""},          {"//", ""},           {"\\", ""},
-      {"/a/..", ""},      {"/a/b/../..", ""}, {"relative/dir", ""}, {"./x", ""},
-      {"/data/attach/", "/data/attach"},      {"/data", "/data"},
+      {"", ""},
+      {"/", ""},
+      {"//", ""},
+      {"\\", ""},
+      {"/a/..", ""},
+      {"/a/b/../..", ""},
+      {"relative/dir", ""},
+      {"./x", ""},
+      {"/data/attach/", "/data/attach"},
+      {"/data", "/data"},
   };
   for (const auto& c : roots) EXPECT_EQ(DeletionRoot(c.root), c.expected) << c.root;
 }
@@ -134,10 +141,14 @@ TEST(JournalTextTest, ParsesValidEntriesAndDropsTheRest) {
       {"20101115 $ALL$;", 0, {}, {"20101115 $ALL$"}},
       {"2010111 $ALL$ $ALL$;", 0, {}, {"2010111 $ALL$ $ALL$"}},
       {"20101115 a b c;", 0, {}, {"20101115 a b c"}},
-      {"20101115 ../etc $ALL$;20101115 mysql $ALL$;", 0, {},
+      {"20101115 ../etc $ALL$;20101115 mysql $ALL$;",
+       0,
+       {},
        {"20101115 ../etc $ALL$", "20101115 mysql $ALL$"}},
-      {"20101116 s $ALL$;20101115 s $ALL$;20101116 s $ALL$;", 3,
-       {{"20101115", "s", "$ALL$"}, {"20101116", "s", "$ALL$"}}, {}},
+      {"20101116 s $ALL$;20101115 s $ALL$;20101116 s $ALL$;",
+       3,
+       {{"20101115", "s", "$ALL$"}, {"20101116", "s", "$ALL$"}},
+       {}},
       {"", 0, {}, {}},
   };
   for (const Case& c : cases) {
@@ -150,14 +161,10 @@ TEST(JournalTextTest, ParsesValidEntriesAndDropsTheRest) {
 }
 
 TEST(JournalTextTest, WritesItemsInDateStorageMethodOrder) {
-  const DeleteItems items = {{"20101116", "a", "$ALL$"},
-                             {"20101115", "b", "$ALL$"},
-                             {"20101115", "a", "$LOGONLY$"},
-                             {"20101115", "a", "$ALL$"},
-                             {"20101115", "$ALL$", "$ALL$"},
-                             {"20101115", "a;b", "$ALL$"},
-                             {"2010111", "a", "$ALL$"},
-                             {"20101115", "a", ""}};
+  const DeleteItems items = {{"20101116", "a", "$ALL$"},     {"20101115", "b", "$ALL$"},
+                             {"20101115", "a", "$LOGONLY$"}, {"20101115", "a", "$ALL$"},
+                             {"20101115", "$ALL$", "$ALL$"}, {"20101115", "a;b", "$ALL$"},
+                             {"2010111", "a", "$ALL$"},      {"20101115", "a", ""}};
   std::vector<DeleteItem> bad;
   EXPECT_EQ(FormatDeleteItems(items, &bad),
             "20101115 $ALL$ $ALL$;20101115 a $ALL$;20101115 a $LOGONLY$;20101115 b $ALL$;"
@@ -205,8 +212,7 @@ class RetentionTest : public ::testing::Test {
 TEST_F(RetentionTest, JournalIsStoredAsTheSettingsValueText) {
   ASSERT_TRUE(retention_->SavePendingDeleteItems(
       {{"20101115", "$ALL$", "$ALL$"}, {"20101114", storage_, "$LOGONLY$"}}));
-  const std::string file = ::zv::testing::ReadFileBytes(
-      ZVSyncConfig::Instance().store().path());
+  const std::string file = ::zv::testing::ReadFileBytes(ZVSyncConfig::Instance().store().path());
   EXPECT_NE(file.find("\"PendingDeleteDate\"=\"20101114 " + storage_ +
                       " $LOGONLY$;20101115 $ALL$ $ALL$;\""),
             std::string::npos)
@@ -241,8 +247,8 @@ TEST_F(RetentionTest, DropsTablesInBatchesOfAHundredAndStopsAtAFailedOne) {
 
 TEST_F(RetentionTest, TableNamesAreQuotedAsIdentifiers) {
   const std::string odd = "A20101216`; DROP TABLE keep; --";
-  env_->Run(storage_, {"CREATE TABLE " + QuoteIdentifier(odd) + " (a INT)",
-                      "CREATE TABLE keep (a INT)"});
+  env_->Run(storage_,
+            {"CREATE TABLE " + QuoteIdentifier(odd) + " (a INT)", "CREATE TABLE keep (a INT)"});
   ASSERT_TRUE(retention_->DeleteTables(storage_, {odd}));
   EXPECT_EQ(Tables(storage_), (std::vector<std::string>{"keep"}));
   EXPECT_FALSE(retention_->DeleteTables("", {"keep"}));
@@ -256,13 +262,14 @@ TEST_F(RetentionTest, DeleteDayDataDropsTheTablesOfItsMethodAndTheDaysRows) {
     std::vector<std::string> kept;
   } cases[] = {
       {"$LOGONLY$",
-       {"A20101215", "AttachInfo", "D20101216", "LOGMID20101216", "LOGMID_123456789" "20101216",
+       {"A20101215", "AttachInfo", "D20101216", "LOGMID20101216", "LOGMID_12345678920101216",
         "MIDABCDE20101216", "MIDAGA4H20101216", "TableInfo", "oprlog", "users"}},
-      {"$ALL$", {"A20101215", "AttachInfo", "D20101216", "MIDAGA4H20101216", "TableInfo",
-                 "oprlog", "users"}},
+      {"$ALL$",
+       {"A20101215", "AttachInfo", "D20101216", "MIDAGA4H20101216", "TableInfo", "oprlog",
+        "users"}},
       {"$SOMETHING$",
        {"A20101215", "A20101216", "AttachInfo", "D20101216", "LOGMID20101216",
-        "LOGMID_123456789" "20101216", "MIDABCDE20101216", "MIDAGA4H20101216", "TableInfo",
+        "LOGMID_12345678920101216", "MIDABCDE20101216", "MIDAGA4H20101216", "TableInfo",
         "U20101216", "o20101216", "oprlog", "users"}},
   };
   for (const Case& c : cases) {
@@ -304,12 +311,10 @@ TEST_F(RetentionTest, DayFoldersAreDeletedBelowTheDataRootsOnly) {
   env_->SeedDayFolders(storage_, "20101215");
   EXPECT_TRUE(retention_->DeleteAttachmentFolders({"20101216", storage_, "$ALL$"}));
   EXPECT_TRUE(retention_->DeleteLogTableFolder({"20101216", storage_, "$ALL$"}));
-  EXPECT_EQ(env_->DayFolders(storage_), (std::vector<std::string>{
-                                            "actrace/20101215", "ips/20101215",
-                                            "logtable/20101215", "mailproxy/20101215",
-                                            "mailproxy/delaysnd/20101215",
-                                            "mailproxy/pop3log/20101215",
-                                            "mailproxy/smtplog/20101215"}));
+  EXPECT_EQ(env_->DayFolders(storage_),
+            (std::vector<std::string>{"actrace/20101215", "ips/20101215", "logtable/20101215",
+                                      "mailproxy/20101215", "mailproxy/delaysnd/20101215",
+                                      "mailproxy/pop3log/20101215", "mailproxy/smtplog/20101215"}));
   // A storage name or date that is not plain never reaches a path.
   EXPECT_FALSE(retention_->DeleteLogTableFolder({"20101215", "..", "$ALL$"}));
   EXPECT_FALSE(retention_->DeleteLogTableFolder({"../../x", storage_, "$ALL$"}));
@@ -341,8 +346,7 @@ TEST_F(RetentionTest, UnusableRootsSkipFolderDeletionWithAWarning) {
     retention_->ProcessPendingDeletes();  // a new pass warns again
     EXPECT_TRUE(retention_->DeleteAttachmentFolders({"20101216", storage_, "$ALL$"}));
     (void)retention_->DeleteLogTableFolder({"20101216", storage_, "$ALL$"});
-    EXPECT_EQ(log.SawDebug("Unusable attachment folder"), c.attachment_unusable)
-        << c.file_path;
+    EXPECT_EQ(log.SawDebug("Unusable attachment folder"), c.attachment_unusable) << c.file_path;
     EXPECT_EQ(log.SawOplog("已跳过删除附件文件夹!"), c.attachment_unusable) << c.file_path;
     EXPECT_EQ(log.SawDebug("Unusable log data folder"), c.data_unusable) << c.file_path;
     EXPECT_EQ(log.SawOplog("已跳过删除日志文件夹!"), c.data_unusable) << c.file_path;
@@ -458,17 +462,24 @@ TEST_F(RetentionTest, AlarmDeletesOneDayPerPassOldestFirstAndStopsAtToday) {
   } cases[] = {
       // 1000 MiB less 200 MiB per day left: a 100 MiB alarm is met with
       // 4 days left, a 300 MiB one with 3.
-      {"AlarmValue=100\nAutoDelOneDay=1\n", 1000,
-       {"20101213", "20101214", "20101215", "20101216"}, "数据库所在磁盘已不足0GB!"},
-      {"AlarmValue=300\nAutoDelOneDay=1\n", 1000, {"20101214", "20101215", "20101216"},
+      {"AlarmValue=100\nAutoDelOneDay=1\n",
+       1000,
+       {"20101213", "20101214", "20101215", "20101216"},
+       "数据库所在磁盘已不足0GB!"},
+      {"AlarmValue=300\nAutoDelOneDay=1\n",
+       1000,
+       {"20101214", "20101215", "20101216"},
        "磁盘剩余空间未超过告警值!"},
       // Above the whole disk: only today stays.
       {"AlarmValue=5000\nAutoDelOneDay=1\n", 1000, {"20101216"}, "日志附件所在磁盘已不足4GB!"},
       // No automatic deletion: warnings only.
-      {"AlarmValue=5000\nAutoDelOneDay=0\n", 1000,
-       {"20101212", "20101213", "20101214", "20101215", "20101216"}, "数据库所在磁盘已不足4GB!"},
+      {"AlarmValue=5000\nAutoDelOneDay=0\n",
+       1000,
+       {"20101212", "20101213", "20101214", "20101215", "20101216"},
+       "数据库所在磁盘已不足4GB!"},
       // Alarm value 0: always fine.
-      {"AlarmValue=0\nAutoDelOneDay=1\n", 1000,
+      {"AlarmValue=0\nAutoDelOneDay=1\n",
+       1000,
        {"20101212", "20101213", "20101214", "20101215", "20101216"},
        "磁盘剩余空间未超过告警值!"},
   };
@@ -509,8 +520,8 @@ TEST_F(RetentionTest, ExpiredIntermediateTablesGoInEveryDatabase) {
   LogWatch log;
   retention_->CheckMidTable();
   for (const std::string& s : {storage_, second}) {
-    EXPECT_EQ(Tables(s), (std::vector<std::string>{"A20101101", "MIDABCDE20101116",
-                                                   "MIDAGA4H20100101"}))
+    EXPECT_EQ(Tables(s),
+              (std::vector<std::string>{"A20101101", "MIDABCDE20101116", "MIDAGA4H20100101"}))
         << s;
     EXPECT_TRUE(log.SawOplog("已自动删除数据库" + s + "中31天前生成的中间表!")) << s;
   }

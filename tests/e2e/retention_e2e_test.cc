@@ -118,9 +118,8 @@ class RetentionE2ETest : public ::testing::Test {
     Execute(db.get(),
             "INSERT INTO AttachInfo VALUES ('I" + date + "', 0, 0), ('M" + date + "', 0, 0)");
     Execute(db.get(), "INSERT INTO oprlog VALUES ('" + Dashed(date) + " 08:00:00', 'login')");
-    ::zv::testing::WriteFileBytes(DataFolder(storage) + "/logtable/" + date + "/" + date +
-                                      "_1530_00A1B2C3_A.dat",
-                                  "a\n1\n");
+    ::zv::testing::WriteFileBytes(
+        DataFolder(storage) + "/logtable/" + date + "/" + date + "_1530_00A1B2C3_A.dat", "a\n1\n");
     for (const char* sub : kAttachmentSubFolders) {
       ::zv::testing::WriteFileBytes(AttachmentFolder(storage) + "/" + sub + "/" + date + "/f", "x");
     }
@@ -136,9 +135,8 @@ class RetentionE2ETest : public ::testing::Test {
       }
     }
     DbRows rows;
-    EXPECT_TRUE(db->Query("SELECT table_name FROM AttachInfo WHERE SUBSTRING(table_name,2,8)='" +
-                              date + "'",
-                          &rows));
+    EXPECT_TRUE(db->Query(
+        "SELECT table_name FROM AttachInfo WHERE SUBSTRING(table_name,2,8)='" + date + "'", &rows));
     for (const DbRow& row : rows) parts.push_back("attachinfo " + row.at("table_name"));
     DbRows count;
     EXPECT_TRUE(db->Query(
@@ -156,18 +154,16 @@ class RetentionE2ETest : public ::testing::Test {
 
   std::vector<std::string> WholeDay(const std::string& date) const {
     std::vector<std::string> parts = {"attachinfo I" + date, "attachinfo M" + date,
-                                      "folder logtable", "oprlog",
-                                      "table A" + date, "table D" + date,
+                                      "folder logtable",     "oprlog",
+                                      "table A" + date,      "table D" + date,
                                       "table LOGMID" + date, "table MIDABCDE" + date,
-                                      "table U" + date, "table o" + date};
+                                      "table U" + date,      "table o" + date};
     for (const char* sub : kAttachmentSubFolders) parts.push_back(std::string("folder ") + sub);
     std::sort(parts.begin(), parts.end());
     return parts;
   }
   // Left after "$ALL$": the table D, which is no log table.
-  std::vector<std::string> AllDeleted(const std::string& date) const {
-    return {"table D" + date};
-  }
+  std::vector<std::string> AllDeleted(const std::string& date) const { return {"table D" + date}; }
   // Left after "$LOGONLY$": D and the intermediate tables.
   std::vector<std::string> LogOnlyDeleted(const std::string& date) const {
     return {"table D" + date, "table LOGMID" + date, "table MIDABCDE" + date};
@@ -233,8 +229,7 @@ TEST_F(RetentionE2ETest, AlarmDeletesOneDayPerPassOldestFirstUntilOnlyTodayIsLef
   const std::string log = home_.DebugLog();
   size_t previous = 0;
   for (int day = 4; day >= 1; --day) {
-    const size_t at =
-        log.find(AttachmentFolder(storages_[0]) + "/actrace/" + DaysAgo(day) + "!");
+    const size_t at = log.find(AttachmentFolder(storages_[0]) + "/actrace/" + DaysAgo(day) + "!");
     ASSERT_NE(at, std::string::npos) << day;
     EXPECT_GT(at, previous) << day;
     previous = at;
@@ -333,15 +328,15 @@ TEST_F(RetentionE2ETest, StopWhileASessionHoldsTheProcessingLockEndsTheMonitorWi
       [&] {
         return !::zv::testing::RootQuery(
                     "SELECT id FROM information_schema.processlist WHERE state LIKE "
-                    "'Waiting for%metadata lock' AND (db = '" + storage + "' OR info LIKE '%`" +
-                    storage + "`%')")
+                    "'Waiting for%metadata lock' AND (db = '" +
+                    storage + "' OR info LIKE '%`" + storage + "`%')")
                     .empty();
       },
       std::chrono::seconds(60)));
   // The next check has begun and is trying for the lock.
-  EXPECT_TRUE(WaitUntil(
-      [&] { return home_.DebugLogCount("Disk Monitor Check Started!") > checks_started; },
-      std::chrono::seconds(60)));
+  EXPECT_TRUE(
+      WaitUntil([&] { return home_.DebugLogCount("Disk Monitor Check Started!") > checks_started; },
+                std::chrono::seconds(60)));
   EXPECT_EQ(server_.Stop(std::chrono::seconds(60)), 0);
   uploader.join();
   Execute(locker.get(), "UNLOCK TABLES");
