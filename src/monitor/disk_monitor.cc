@@ -1,9 +1,21 @@
 #include "monitor/disk_monitor.h"
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <exception>
+#include <system_error>
+#include <thread>
 
 #include "config/zv_sync_config.h"
+#include "db/db_info.h"
+#include "db/mysql_base.h"
+#include "db/processing_lock.h"
+#include "db/zv_db_manager.h"
+#include "log/log_file.h"
 #include "log/sync_log.h"
+#include "monitor/retention.h"
+#include "util/system_util.h"
 
 namespace zv {
 namespace {
@@ -18,9 +30,218 @@ uint32_t ToMiB(uint64_t bytes) {
 
 }  // namespace
 
+// One run of the monitor's thread with its own stop request, so that a
+// thread still finishing its cycle after Stop keeps a valid one while a
+// new run starts.
+struct DiskMonitor::Run {
+  Run(ProcessingLock* held_lock, StorageNames storage_names)
+      : lock(held_lock), names(std::move(storage_names)) {}
+
+  // Sets the stop request.
+  void RequestStop() {
+    {
+      std::lock_guard<std::mutex> guard(mu);
+      stop = true;
+    }
+    changed.notify_all();
+  }
+  // Whether the stop request came within timeout.
+  bool WaitForStop(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> guard(mu);
+    return changed.wait_for(guard, timeout, [this] { return stop; });
+  }
+  // Whether the thread reached its end within timeout.
+  bool WaitForEnd(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> guard(mu);
+    return changed.wait_for(guard, timeout, [this] { return ended; });
+  }
+  void MarkEnded() {
+    {
+      std::lock_guard<std::mutex> guard(mu);
+      ended = true;
+    }
+    changed.notify_all();
+  }
+
+  ProcessingLock* const lock;
+  const StorageNames names;
+  std::thread thread;
+
+  std::mutex mu;
+  std::condition_variable changed;
+  bool stop = false;   // guarded by mu
+  bool ended = false;  // guarded by mu
+};
+
 DiskMonitor::DiskMonitor() : space_query_(&GetVolumeSpace) {}
 
-DiskMonitor::~DiskMonitor() = default;
+DiskMonitor::~DiskMonitor() { Join(); }
+
+bool DiskMonitor::Start(ProcessingLock* lock, StorageNames names) {
+  if (lock == nullptr) throw 0;
+  std::lock_guard<std::mutex> guard(mu_);
+  if (run_) throw 0;
+  // Threads that finished the cycle they were left in are joined now.
+  for (auto it = ending_.begin(); it != ending_.end();) {
+    if ((*it)->WaitForEnd(std::chrono::milliseconds(0))) {
+      (*it)->thread.join();
+      it = ending_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  if (!names) names = [] { return std::set<std::string>(); };
+  auto run = std::make_unique<Run>(lock, std::move(names));
+  try {
+    run->thread = std::thread(&DiskMonitor::ThreadMain, this, run.get());
+  } catch (const std::system_error& error) {
+    ZV_LOG_E("Create disk monitor thread failed!errno=%u\n",
+             static_cast<unsigned>(error.code().value()));
+    return false;
+  }
+  run_ = std::move(run);
+  return true;
+}
+
+void DiskMonitor::RequestStop() {
+  std::lock_guard<std::mutex> guard(mu_);
+  if (run_) run_->RequestStop();
+}
+
+void DiskMonitor::Stop() {
+  std::lock_guard<std::mutex> guard(mu_);
+  if (!run_) return;
+  run_->RequestStop();
+  if (run_->WaitForEnd(std::chrono::milliseconds(kStopWaitMs))) {
+    run_->thread.join();
+  } else {
+    ZV_LOG_W("Disk monitor thread is running, ignored!\n");
+    ending_.push_back(std::move(run_));
+  }
+  run_.reset();
+}
+
+void DiskMonitor::Join() {
+  std::lock_guard<std::mutex> guard(mu_);
+  if (run_) ending_.push_back(std::move(run_));
+  for (const std::unique_ptr<Run>& run : ending_) run->RequestStop();
+  for (const std::unique_ptr<Run>& run : ending_) run->thread.join();
+  ending_.clear();
+}
+
+void DiskMonitor::ThreadMain(Run* run) {
+  (void)SetThreadDebugName(GetCurrentThreadId32(), "DiskMonitorThread");
+  ZV_OPLOG(kEventInfo, kModuleDisk, "磁盘预警启动成功!");
+  ZV_LOG_I("Disk Monitor Started!\n");
+
+  GetElapsedTicks();
+  if (ZVDBManager::TestConnection()) {
+    DBInfo& info = DBInfo::Instance();
+    for (const std::string& name : run->names()) {
+      if (IsRetainedStorage(name)) (void)info.CleanOldTables(name);
+    }
+  } else {
+    ZV_LOG_E("Can't connect to mysql!\n");
+  }
+  ZV_LOG_D("CleanOldTables elasped %ums!\n", GetElapsedTicks());
+
+  const uint32_t seconds = ZVSyncConfig::Instance().GetDiskSpaceCheckInterval();
+  uint64_t interval_ms = uint64_t{seconds} * 1000u;
+  if (interval_ms < 5000) {
+    ZV_LOG_W("Invalid check interval %us,use default value %us!\n", seconds,
+             kDefaultIntervalSeconds);
+    interval_ms = uint64_t{kDefaultIntervalSeconds} * 1000u;
+  }
+
+  Retention retention(*this, run->names);
+  for (;;) {
+    ZV_LOG_I("Disk Monitor Check Started!\n");
+    // The stop request is looked at before every try and once more when
+    // the lock was got: at shut-down the stopping sessions give the lock
+    // back after the stop was asked for, and the monitor must not start a
+    // check then.
+    bool stopped = false;
+    for (;;) {
+      const bool acquired = run->lock->Acquire(kLockTryMs, "Disk monitor is running!");
+      if (run->WaitForStop(std::chrono::milliseconds(0))) {
+        if (acquired) run->lock->Release();
+        ZV_LOG_W("Receive stop event while waiting io lock!\n");
+        ZV_OPLOG(kEventInfo, kModuleDisk, "磁盘预警已停止!");
+        stopped = true;
+        break;
+      }
+      if (acquired) break;
+    }
+    if (stopped) break;
+    ZV_LOG_I("Disk monitor lock acquired!\n");
+    CheckCycle(&retention, run->names);
+    run->lock->Release();
+    ZV_LOG_I("Disk Monitor Check Finished!\n");
+    if (run->WaitForStop(std::chrono::milliseconds(interval_ms))) break;
+  }
+
+  ZV_OPLOG(kEventInfo, kModuleDisk, "磁盘预警已停止!");
+  EndDatabaseThread();
+  run->MarkEnded();
+}
+
+void DiskMonitor::CheckCycle(Retention* retention, const StorageNames& names) {
+  // The files may have changed since the last cycle; a file that cannot be
+  // read is reported by the load itself.
+  ZVSyncConfig& config = ZVSyncConfig::Instance();
+  (void)config.LoadDbConfig();
+  (void)config.LoadToolsConfig();
+  (void)config.LoadMysqlPath();
+
+  if (!ZVDBManager::TestConnection()) {
+    ZV_LOG_E("Connect to mysql failed!Skip checking!\n");
+    ZV_OPLOG(kEventError, kModuleDisk, "无法连接至MYSQL数据库,请检查数据库是否出现异常!");
+    return;
+  }
+
+  try {
+    retention->CheckDeleteAttach("");
+    // First of all: whatever the journal still holds, also from a run that
+    // was cut short.
+    retention->ProcessPendingDeletes();
+    GetElapsedTicks();
+    retention->CheckLog();
+    ZV_LOG_D("CheckLog elasped %ums!\n", GetElapsedTicks());
+    retention->CheckDisk();
+    ZV_LOG_D("CheckDisk elasped %ums!\n", GetElapsedTicks());
+    retention->CheckMidTable();
+    ZV_LOG_D("CheckMidTable elasped %ums!\n", GetElapsedTicks());
+  } catch (const std::exception& error) {
+    ZV_LOG_E("Disk monitor error:%s\n", error.what());
+  }
+
+  try {
+    DBInfo& info = DBInfo::Instance();
+    // Only the names retention would touch: never a server schema.
+    std::set<std::string> databases;
+    for (const std::string& name : names()) {
+      if (IsRetainedStorage(name)) databases.insert(name);
+    }
+    ZV_OPLOG(kEventInfo, kModuleDisk, "正在统计附件文件信息!");
+    GetElapsedTicks();
+    for (const std::string& name : databases) {
+      if (info.UpdateAttachInfo(name)) continue;
+      ZV_OPLOG(kEventError, kModuleDisk, "统计数据库%s中附件大小信息失败,请检查数据库是否存在异常!",
+               name.c_str());
+    }
+    ZV_LOG_D("UpdateAttachInfo elasped %ums!\n", GetElapsedTicks());
+    ZV_OPLOG(kEventInfo, kModuleDisk, "正在统计数据表及日志文件信息!");
+    for (const std::string& name : databases) {
+      if (info.UpdateTableInfo(name)) continue;
+      ZV_OPLOG(kEventError, kModuleDisk,
+               "统计数据库%s中数据表及日志文件信息失败,请检查数据库是否存在异常!", name.c_str());
+    }
+    ZV_LOG_D("UpdateTableInfo elasped %ums!\n", GetElapsedTicks());
+    ZV_OPLOG(kEventInfo, kModuleDisk, "数据库大小信息统计完成!");
+  } catch (const std::exception& error) {
+    ZV_LOG_E("Disk monitor error:%s\n", error.what());
+  }
+}
 
 void DiskMonitor::SetSpaceQueryForTesting(SpaceQuery query) {
   space_query_ = query ? std::move(query) : SpaceQuery(&GetVolumeSpace);

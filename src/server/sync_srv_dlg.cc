@@ -94,6 +94,9 @@ CZVSyncSrvDlg::CZVSyncSrvDlg(bool interactive)
 }
 
 CZVSyncSrvDlg::~CZVSyncSrvDlg() {
+  // The monitor's thread uses the processing lock and the loop until it
+  // ends, which may be after Uninitialize: it is waited for first.
+  disk_monitor_.Join();
   // Sessions left by a loop that never ran are stopped here, before the
   // sockets and the loop go away.
   impl_->sessions.Close();
@@ -323,7 +326,13 @@ bool CZVSyncSrvDlg::Initialize() {
   }
   ZV_LOG_D("SyncAccounts Loaded!");
 
-  // 12: the disk monitor's thread joins here once the monitor has one.
+  // 12: the disk monitor's thread.
+  if (!disk_monitor_.Start(&processing_lock_, [this] { return StorageNames(); })) {
+    ZV_LOG_C("Can't start disk monitor!\n");
+    ZV_OPLOG(kEventError, kModuleSync, "同步器启动失败:创建磁盘预警线程失败!");
+    return false;
+  }
+  ZV_LOG_D("DiskMonitor Started!");
   return true;
 }
 
@@ -339,11 +348,14 @@ void CZVSyncSrvDlg::Uninitialize() {
   impl_->ui_socket.Close();
   ZV_LOG_D("CloseSocket elapsed %ums\n", GetElapsedTicks());
 
+  // The stopping sessions give the processing lock back: a monitor waiting
+  // for it must end rather than take it for a whole check now.
+  disk_monitor_.RequestStop();
   impl_->sessions.Close();
   status_.SetPane(0, "0");
   ZV_LOG_D("StopAllClients elapsed %ums\n", GetElapsedTicks());
 
-  // The disk monitor has no thread yet; nothing to stop.
+  disk_monitor_.Stop();
   ZV_LOG_D("StopDiskMonitor elapsed %ums\n", GetElapsedTicks());
 
   stop_event_.reset();

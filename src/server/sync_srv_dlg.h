@@ -30,6 +30,7 @@
 #include <string>
 #include <thread>
 
+#include "db/processing_lock.h"
 #include "monitor/disk_monitor.h"
 #include "platform/named_object.h"
 #include "protocol/session_host.h"

@@ -84,6 +84,7 @@ class ControllerTest : public ::testing::Test {
   // Starts the controller; returns whether it initialised.
   bool Start(bool interactive = false,
              DiskMonitor::SpaceQuery space = DiskMonitor::SpaceQuery()) {
+    const size_t checks_before = MonitorChecksFinished();
     controller_ = std::make_unique<CZVSyncSrvDlg>(interactive);
     if (space) controller_->disk_monitor().SetSpaceQueryForTesting(space);
     std::promise<bool> result;
@@ -93,7 +94,26 @@ class ControllerTest : public ::testing::Test {
     });
     // Runs once Initialize has returned (or while a failed start closes).
     controller_->RunOnLoop([] {});
-    return controller_->initialized();
+    if (!controller_->initialized()) return false;
+    // The disk monitor holds the processing lock for its first check right
+    // after start-up; the tests begin once it has given it back.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (MonitorChecksFinished() == checks_before &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+  }
+
+  static size_t MonitorChecksFinished() {
+    const std::string log = ::zv::testing::ReadFolderText(
+        ZVSyncConfig::Instance().GetHomeDirectory() + "/debuglog", ".log");
+    size_t count = 0;
+    const std::string line = "Disk Monitor Check Finished!";
+    for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) {
+      ++count;
+    }
+    return count;
   }
 
   void Stop() {

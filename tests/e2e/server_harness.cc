@@ -99,6 +99,13 @@ std::vector<std::string> ServerHome::Environment() const {
 
 std::string ServerHome::DebugLog() const { return ReadFolderFiles(home() + "/debuglog"); }
 
+size_t ServerHome::DebugLogCount(const std::string& text) const {
+  const std::string all = DebugLog();
+  size_t count = 0;
+  for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++count;
+  return count;
+}
+
 long ServerHome::OpLogFind(const std::string& utf8_message) const {
   std::string all = ReadFolderFiles(home() + "/log");
   size_t at = all.find(::zv::testing::Utf8ToGbk(utf8_message));
@@ -145,13 +152,19 @@ bool ServerProcess::Launch(const std::vector<std::string>& args) {
 
 bool ServerProcess::Start(const std::vector<std::string>& args) {
   // Started means initialised: the TCP port listens a little before the
-  // datagram sockets are bound, and a query sent in between is lost.
+  // datagram sockets are bound, and a query sent in between is lost. And
+  // the disk monitor's first check, which holds the processing lock and
+  // rewrites the statistics tables, is over.
   const char* const kStarted = "同步器启动成功!";
+  const char* const kChecked = "Disk Monitor Check Finished!";
   const size_t starts_before = home_.OpLogCount(kStarted);
+  const size_t checks_before = home_.DebugLogCount(kChecked);
   if (!Launch(args)) return false;
   return WaitUntil([&] {
-           return !process_->Running() || (CanConnect(home_.sync_port()) &&
-                                            home_.OpLogCount(kStarted) > starts_before);
+           return !process_->Running() ||
+                  (CanConnect(home_.sync_port()) &&
+                   home_.OpLogCount(kStarted) > starts_before &&
+                   home_.DebugLogCount(kChecked) > checks_before);
          }) &&
          process_->Running();
 }

@@ -49,6 +49,8 @@ class ServerHome {
 
   // All lines of the debug logs written so far.
   std::string DebugLog() const;
+  // How often the debug logs hold text.
+  size_t DebugLogCount(const std::string& text) const;
   // True when the operation log holds the message (UTF-8 text, stored GBK).
   bool OpLogHas(const std::string& utf8_message) const;
   // How often the operation log holds the message.
