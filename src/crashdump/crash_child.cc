@@ -65,6 +65,13 @@ int main(int argc, char** argv) {
       CrashByNullWrite();
     });
     worker.join();
+  } else if (mode == "thread-stack-overflow") {
+    std::thread worker([] {
+      zv::SetThreadDebugName(0, "CrashWorker");
+      zv::AddCrashStackToThisThread();
+      std::printf("%d\n", CrashByStackOverflow(0));
+    });
+    worker.join();
   } else {
     return 2;
   }

@@ -131,6 +131,8 @@ thread_local AltStack t_alt_stack;
 }  // namespace
 
 bool AddCrashStackToThisThread() {
+  // Without the filter no handler would run on it.
+  if (!g_installed.load()) return false;
   if (t_alt_stack.memory != nullptr) return true;
   const long page = ::sysconf(_SC_PAGESIZE);
   const size_t guard = page > 0 ? static_cast<size_t>(page) : 4096;

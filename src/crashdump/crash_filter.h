@@ -26,7 +26,8 @@ bool InstallCrashFilter(const std::string& folder, const char* version_text);
 
 // Gives the calling thread an alternate signal stack (freed when the thread
 // ends), so that the overflow of its own stack is reported too; any other
-// crash of a thread is reported without it. False when none could be made.
+// crash of a thread is reported without it. False when none could be made,
+// or when the filter is not installed (the stack would serve nothing).
 bool AddCrashStackToThisThread();
 
 }  // namespace zv

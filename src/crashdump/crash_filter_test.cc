@@ -112,6 +112,9 @@ TEST_F(CrashFilterTest, EveryCrashLeavesOneReportNamingTheCrashingFunction) {
        "CrashByThrow", "CrashMain"},
       {"thread-null-write", SIGSEGV, "Signal: 11 SIGSEGV", "\nAddress: 0x0000000000000000\n",
        "CrashByNullWrite", "CrashWorker"},
+      // A worker thread that took its own crash stack, as the server's do.
+      {"thread-stack-overflow", SIGSEGV, "Signal: 11 SIGSEGV", "\nAddress: 0x",
+       "CrashByStackOverflow", "CrashWorker"},
   };
   const std::string build_id = testing::BuildIdOf(ChildPath());
   ASSERT_FALSE(build_id.empty());

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "config/zv_sync_config.h"
+#include "crashdump/crash_filter.h"
 #include "db/db_info.h"
 #include "db/mysql_base.h"
 #include "db/processing_lock.h"
@@ -131,6 +132,7 @@ void DiskMonitor::Join() {
 
 void DiskMonitor::ThreadMain(Run* run) {
   (void)SetThreadDebugName(GetCurrentThreadId32(), "DiskMonitorThread");
+  (void)AddCrashStackToThisThread();
   ZV_OPLOG(kEventInfo, kModuleDisk, "磁盘预警启动成功!");
   ZV_LOG_I("Disk Monitor Started!\n");
 

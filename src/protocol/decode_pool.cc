@@ -5,6 +5,8 @@
 #include <system_error>
 #include <thread>
 
+#include "crashdump/crash_filter.h"
+
 namespace zv {
 
 // One thread and its decoder. The session that claims it (busy false ->
@@ -22,6 +24,7 @@ struct DecodePool::Worker {
   BlockDecoder decoder;
 
   void Loop(std::atomic<uint64_t>* decoded) {
+    (void)AddCrashStackToThisThread();
     for (;;) {
       submitted.acquire();
       if (quit) break;

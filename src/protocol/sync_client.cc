@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "config/zv_sync_config.h"
+#include "crashdump/crash_filter.h"
 #include "datafiles/attachment_file.h"
 #include "datafiles/config_table_file.h"
 #include "datafiles/log_table_file.h"
@@ -156,6 +157,9 @@ void SyncClient::Run() {
   ZV_LOG_D("Connect from %u.%u.%u.%u:%u,tid=%u\n", ZV_IP4(a), port, tid);
   ZV_OPLOG(kEventInfo, kModuleSync, "客户端%u.%u.%u.%u:%u已连接!", ZV_IP4(a), port);
   SetThreadDebugName(tid, "ClientThread %u.%u.%u.%u:%u", ZV_IP4(a), port);
+  // Decoding and processing run deep here: an overflow of this thread's
+  // stack still leaves a crash report.
+  (void)AddCrashStackToThisThread();
 
   // The block buffer is mapped here, on this thread, for the reason it is
   // given back here (see below).

@@ -13,6 +13,7 @@
 #include <future>
 
 #include "config/zv_sync_config.h"
+#include "crashdump/crash_filter.h"
 #include "db/loader.h"
 #include "log/log_file.h"
 #include "log/sync_log.h"
@@ -162,6 +163,7 @@ void CZVSyncSrvDlg::SetClosingHook(std::function<void()> closing) {
 bool CZVSyncSrvDlg::RunModal(bool stop_on_signals) {
   if (ran_.exchange(true)) throw 0;
   loop_thread_.store(std::this_thread::get_id());
+  (void)AddCrashStackToThisThread();
   int nice_before = 0;
   if (!RaiseThreadPriority(kLoopThreadNice, &nice_before)) {
     ZV_LOG_D("Raise loop thread priority failed!errno=%u\n", static_cast<unsigned>(errno));
