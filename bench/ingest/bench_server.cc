@@ -16,8 +16,11 @@
 #include <thread>
 
 #include "build_config.h"
+#include "datafiles/sync_position.h"
 #include "platform/named_object.h"
 #include "platform/settings_store.h"
+#include "records/account_file.h"
+#include "records/sync_account_record.h"
 
 namespace zv::bench {
 namespace {
@@ -25,7 +28,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* kStopEvent = "Global\\ZentrovaneStopEvent";
-constexpr const char* kDbPassword = "qormelt";
 
 bool WriteText(const std::string& path, const std::string& text) {
   std::error_code ec;
@@ -59,19 +61,85 @@ bool PortFree(int type, uint16_t port) {
   return ok;
 }
 
-// Runs one statement as root on the test database; "" or the error text.
-std::string RootQuery(const std::string& sql) {
+// Runs statements on a new root connection; then, when number is given,
+// reads the first column of the last statement's first row into it.
+std::string RootSession(const std::vector<std::string>& statements, uint64_t* number) {
   MYSQL* mysql = mysql_init(nullptr);
   if (mysql == nullptr) return "mysql_init failed";
   unsigned int timeout = 5;
   mysql_options(mysql, MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
   std::string error;
-  if (!mysql_real_connect(mysql, "127.0.0.1", "root", kDbPassword, nullptr, 811, nullptr, 0) ||
-      mysql_real_query(mysql, sql.data(), sql.size()) != 0) {
+  if (!mysql_real_connect(mysql, "127.0.0.1", "root", kDbPassword, nullptr, 811, nullptr, 0)) {
     error = mysql_error(mysql);
+  }
+  for (size_t i = 0; i < statements.size() && error.empty(); ++i) {
+    if (mysql_real_query(mysql, statements[i].data(), statements[i].size()) != 0) {
+      error = mysql_error(mysql);
+    }
+  }
+  if (error.empty() && number != nullptr) {
+    MYSQL_RES* result = mysql_store_result(mysql);
+    MYSQL_ROW row = result != nullptr ? mysql_fetch_row(result) : nullptr;
+    char* end = nullptr;
+    if (row != nullptr && row[0] != nullptr) *number = std::strtoull(row[0], &end, 10);
+    if (end == nullptr || end == row[0] || *end != '\0') error = "no number";
+    if (result != nullptr) mysql_free_result(result);
   }
   mysql_close(mysql);
   return error;
+}
+
+}  // namespace
+
+std::string RootQueries(const std::vector<std::string>& statements) {
+  return RootSession(statements, nullptr);
+}
+
+bool RootNumber(const std::string& sql, uint64_t* value) {
+  return RootSession({sql}, value).empty();
+}
+
+namespace {
+
+// "CREATE DATABASE ..." or "DROP DATABASE ..." for every storage; the names
+// are ours ("zvbench" and digits), never taken from input.
+std::vector<std::string> DatabaseStatements(const BenchServer& server, const char* verb) {
+  std::vector<std::string> statements;
+  for (int k = 0; k < server.accounts(); ++k) {
+    statements.push_back(std::string(verb) + " DATABASE IF " + (verb[0] == 'C' ? "NOT " : "") +
+                         "EXISTS `" + server.StorageName(k) + "`");
+  }
+  return statements;
+}
+
+// The accounts as the management console creates them: the slot names made
+// from the base date 2010-12-16 and device id 0, everything else zero.
+bool WriteAccounts(const BenchServer& server, const std::string& password,
+                   const std::string& path) {
+  CZvAccountFile file;
+  file.SetPath(path);
+  for (int k = 0; k < server.accounts(); ++k) {
+    SyncAccountRecord record;
+    std::memset(&record, 0, sizeof(record));
+    const std::string user = server.UserName(k);
+    const std::string storage = server.StorageName(k);
+    if (user.size() >= sizeof(record.userName) || password.size() >= sizeof(record.password) ||
+        storage.size() >= sizeof(record.storageName)) {
+      return false;
+    }
+    std::memcpy(record.userName, user.data(), user.size());
+    std::memcpy(record.password, password.data(), password.size());
+    std::memcpy(record.storageName, storage.data(), storage.size());
+    record.baseYear = 2010;
+    record.baseMonth = 12;
+    record.baseDay = 16;
+    for (int slot = 0; slot < kUsedLogSlots; ++slot) {
+      const std::string name = FormatDataFileName(2010, 12, 16, 0, 0, 0, kLogSlotKinds[slot]);
+      std::memcpy(record.logSlots[slot].name, name.data(), name.size());
+    }
+    file.Records().push_back(record);
+  }
+  return file.Save() == kRecordFileOk;
 }
 
 }  // namespace
@@ -133,12 +201,19 @@ BenchServer::BenchServer(const std::string& base_dir, bool keep) : keep_(keep) {
 
 BenchServer::~BenchServer() {
   Stop();
-  // The name is ours ("zvbench" and digits), never taken from input.
-  if (database_created_) RootQuery("DROP DATABASE IF EXISTS `" + storage_ + "`");
+  if (database_created_) RootQueries(DatabaseStatements(*this, "DROP"));
   if (!keep_ && !root_.empty()) {
     std::error_code ec;
     fs::remove_all(root_, ec);
   }
+}
+
+std::string BenchServer::UserName(int k) const {
+  return accounts_ == 1 ? user_ : user_ + std::to_string(k);
+}
+
+std::string BenchServer::StorageName(int k) const {
+  return accounts_ == 1 ? storage_ : storage_ + "_" + std::to_string(k);
 }
 
 std::vector<std::string> BenchServer::Environment() const {
@@ -147,7 +222,10 @@ std::vector<std::string> BenchServer::Environment() const {
           "ZENTROVANE_OBJECT_NAMESPACE=" + namespace_};
 }
 
-bool BenchServer::Prepare(const std::string& user, const std::string& password) {
+bool BenchServer::Prepare(const std::string& user, const std::string& password,
+                          int accounts) {
+  user_ = user;
+  accounts_ = accounts;
   if (root_.empty()) {
     error_ = "cannot create the temporary folder";
     return false;
@@ -165,7 +243,8 @@ bool BenchServer::Prepare(const std::string& user, const std::string& password) 
   bool ok = WriteText(root_ + "/mysql_path.ini", "[mysql]\r\npath=" + root_ + "/mysql\r\n") &&
             WriteText(root_ + "/home/config/dbconf.ini",
                       "[DB_CONFIG]\r\nDbType=1\r\nSQLServer=127.0.0.1\r\nSQLPort=811\r\n"
-                      "SQLUser=root\r\nFilePath=" + root_ + "/attach\r\n") &&
+                      "SQLUser=root\r\nSQLPWD=" + std::string(kDbPasswordCipher) +
+                          "\r\nFilePath=" + root_ + "/attach\r\n") &&
             WriteText(root_ + "/home/config/zvtools.ini",
                       "[ZV_CONFIG]\r\nAlarmValue=0\r\nAutoDelOneDay=0\r\n");
   if (!ok) {
@@ -189,22 +268,17 @@ bool BenchServer::Prepare(const std::string& user, const std::string& password) 
       return false;
     }
   }
-  // The storage's database exists before its first upload, as the
-  // management console leaves it.
-  std::string db_error = RootQuery("CREATE DATABASE IF NOT EXISTS `" + storage_ + "`");
+  // The storages' databases exist before their first upload, as the
+  // management console leaves them.
+  database_created_ = true;
+  std::string db_error = RootQueries(DatabaseStatements(*this, "CREATE"));
   if (!db_error.empty()) {
     error_ = "the test database on 127.0.0.1:811 does not answer (scripts/testdb.sh start): " +
              db_error;
     return false;
   }
-  database_created_ = true;
-  const std::string tool = std::string(ZV_PROGRAM_DIR) + "/zvaccount";
-  int rc = RunProgram(tool,
-                      {"add", root_ + "/home/config/syncaccount.dat", "--user", user, "--password",
-                       password, "--storage", storage_},
-                      Environment(), root_ + "/zvaccount-output.txt", std::chrono::seconds(30));
-  if (rc != 0) {
-    error_ = "zvaccount add failed: " + ReadWholeFile(root_ + "/zvaccount-output.txt");
+  if (!WriteAccounts(*this, password, root_ + "/home/config/syncaccount.dat")) {
+    error_ = "cannot write the account file (names too long?)";
     return false;
   }
   ::setenv("ZENTROVANE_OBJECT_NAMESPACE", namespace_.c_str(), 1);

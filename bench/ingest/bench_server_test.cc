@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "config/zv_sync_config.h"
+
 namespace zv::bench {
 namespace {
 
@@ -25,6 +27,10 @@ TEST(BenchServerTest, OwnProcessMemoryIsReadable) {
   EXPECT_GT(memory.rss_kib, 0u);
   EXPECT_GE(memory.peak_kib, memory.rss_kib);
   EXPECT_FALSE(ReadProcessMemory(-1).ok);
+}
+
+TEST(BenchServerTest, TheConfiguredPasswordIsTheDatabasesOwn) {
+  EXPECT_EQ(DecryptPassword(kDbPasswordCipher), kDbPassword);
 }
 
 TEST(BenchServerTest, FreeLoopbackPortIsNotZero) { EXPECT_NE(FreeLoopbackPort(), 0); }

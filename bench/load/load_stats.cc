@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <sstream>
 
 namespace zv::bench {
 
@@ -13,9 +14,15 @@ double Percentile(std::vector<double> samples, double q) {
   return samples[std::min(rank, samples.size()) - 1];
 }
 
-void LoadStats::AddLogin(double seconds, bool reconnect) {
+void LoadStats::AddLogin(double seconds, bool reconnect, int64_t end_ns) {
   std::lock_guard<std::mutex> lock(mu_);
   (reconnect ? reconnect_logins_ : logins_).push_back(seconds);
+  if (!reconnect) last_login_ns_ = std::max(last_login_ns_, end_ns);
+}
+
+int64_t LoadStats::last_login_ns() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return last_login_ns_;
 }
 
 void LoadStats::AddRetry() {
@@ -82,6 +89,99 @@ int LoadStats::errors() const {
 std::vector<std::string> LoadStats::first_errors() const {
   std::lock_guard<std::mutex> lock(mu_);
   return first_errors_;
+}
+
+void LoadStats::AddProcessing(int64_t from_ns, int64_t to_ns) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (first_end_ns_ == 0 || from_ns < first_end_ns_) first_end_ns_ = from_ns;
+  last_confirm_ns_ = std::max(last_confirm_ns_, to_ns);
+}
+
+int64_t LoadStats::first_file_end_ns() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return first_end_ns_;
+}
+
+int64_t LoadStats::last_confirm_ns() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return last_confirm_ns_;
+}
+
+// One figure a line: a key, a blank, the value; error messages last, one a
+// line with their line breaks made blanks.
+std::string LoadStats::Serialize() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::ostringstream out;
+  out.precision(17);
+  for (double v : logins_) out << "login " << v << "\n";
+  for (double v : reconnect_logins_) out << "relogin " << v << "\n";
+  out << "bytes " << bytes_ << "\nfiles " << files_ << "\nretries " << retries_ << "\nbusy "
+      << busy_[0] << "\nrebusy " << busy_[1] << "\nerrors " << errors_ << "\nprocessing "
+      << first_end_ns_ << " " << last_confirm_ns_ << "\nlastlogin " << last_login_ns_ << "\n";
+  for (std::string message : first_errors_) {
+    std::replace(message.begin(), message.end(), '\n', ' ');
+    out << "error " << message << "\n";
+  }
+  out << "end\n";
+  return out.str();
+}
+
+bool LoadStats::Merge(const std::string& text) {
+  LoadStats part;
+  std::istringstream in(text);
+  std::string key;
+  bool ended = false;
+  while (!ended && in >> key) {
+    bool ok = true;
+    if (key == "login" || key == "relogin") {
+      double v;
+      ok = static_cast<bool>(in >> v);
+      (key == "login" ? part.logins_ : part.reconnect_logins_).push_back(v);
+    } else if (key == "bytes") {
+      ok = static_cast<bool>(in >> part.bytes_);
+    } else if (key == "files") {
+      ok = static_cast<bool>(in >> part.files_);
+    } else if (key == "retries") {
+      ok = static_cast<bool>(in >> part.retries_);
+    } else if (key == "busy" || key == "rebusy") {
+      ok = static_cast<bool>(in >> part.busy_[key == "busy" ? 0 : 1]);
+    } else if (key == "errors") {
+      ok = static_cast<bool>(in >> part.errors_);
+    } else if (key == "processing") {
+      ok = static_cast<bool>(in >> part.first_end_ns_ >> part.last_confirm_ns_);
+    } else if (key == "lastlogin") {
+      ok = static_cast<bool>(in >> part.last_login_ns_);
+    } else if (key == "error") {
+      std::string message;
+      std::getline(in, message);
+      part.first_errors_.push_back(message.empty() ? message : message.substr(1));
+    } else if (key == "end") {
+      ended = true;
+    } else {
+      ok = false;
+    }
+    if (!ok) return false;
+  }
+  if (!ended) return false;
+  std::lock_guard<std::mutex> lock(mu_);
+  logins_.insert(logins_.end(), part.logins_.begin(), part.logins_.end());
+  reconnect_logins_.insert(reconnect_logins_.end(), part.reconnect_logins_.begin(),
+                           part.reconnect_logins_.end());
+  bytes_ += part.bytes_;
+  files_ += part.files_;
+  retries_ += part.retries_;
+  busy_[0] += part.busy_[0];
+  busy_[1] += part.busy_[1];
+  errors_ += part.errors_;
+  for (const std::string& message : part.first_errors_) {
+    if (first_errors_.size() < kKeptErrors) first_errors_.push_back(message);
+  }
+  if (part.first_end_ns_ != 0 && (first_end_ns_ == 0 || part.first_end_ns_ < first_end_ns_)) {
+    first_end_ns_ = part.first_end_ns_;
+  }
+  last_confirm_ns_ = std::max(last_confirm_ns_, part.last_confirm_ns_);
+  last_login_ns_ = std::max(last_login_ns_, part.last_login_ns_);
+  return true;
 }
 
 }  // namespace zv::bench

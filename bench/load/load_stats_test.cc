@@ -44,5 +44,39 @@ TEST(LoadStatsTest, CountsFromManyThreadsAddUp) {
   EXPECT_EQ(stats.busy(false), 6 * 4);
 }
 
+TEST(LoadStatsTest, AWorkersFiguresAddUpInTheMainProcess) {
+  LoadStats worker;
+  worker.AddLogin(0.25, false, 900);
+  worker.AddLogin(0.5, true, 2000);  // a reconnect does not end the burst
+  worker.AddBytes(1000);
+  worker.AddFile();
+  worker.AddBusy(true);
+  worker.AddError("device 1: refused\nagain");
+  worker.AddProcessing(500, 700);
+  worker.AddProcessing(400, 600);
+
+  LoadStats main;
+  main.AddLogin(0.125, false, 1000);
+  main.AddBytes(1);
+  main.AddProcessing(450, 650);
+  ASSERT_TRUE(main.Merge(worker.Serialize()));
+  EXPECT_EQ(main.logins(), (std::vector<double>{0.125, 0.25}));
+  EXPECT_EQ(main.reconnect_logins(), (std::vector<double>{0.5}));
+  EXPECT_EQ(main.bytes(), 1001u);
+  EXPECT_EQ(main.files(), 1);
+  EXPECT_EQ(main.busy(true), 1);
+  EXPECT_EQ(main.errors(), 1);
+  EXPECT_EQ(main.first_errors(), (std::vector<std::string>{"device 1: refused again"}));
+  EXPECT_EQ(main.first_file_end_ns(), 400);
+  EXPECT_EQ(main.last_confirm_ns(), 700);
+  EXPECT_EQ(main.last_login_ns(), 1000);
+
+  // A text cut short (a worker that died) adds nothing.
+  const std::string text = worker.Serialize();
+  EXPECT_FALSE(main.Merge(text.substr(0, text.size() - 4)));
+  EXPECT_FALSE(main.Merge("bytes many\nend\n"));
+  EXPECT_EQ(main.bytes(), 1001u);
+}
+
 }  // namespace
 }  // namespace zv::bench

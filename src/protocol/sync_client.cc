@@ -863,7 +863,11 @@ bool SyncClient::HandleFileEnd(uint32_t content_size) {
   const std::string name = data_file_->file_name();
   const unsigned kb = data_file_->announced_size() / 1024;
   ShowFileRow("Wait for Processing %s(%uKB)!", name.c_str(), kb);
+  const auto waited_from = std::chrono::steady_clock::now();
   if (!processing_ && !WaitForProcessing()) return false;
+  ZV_LOG_D("Processing %s after %.1fms\n", PrintableName(name).c_str(),
+           std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() -
+                                                     waited_from).count());
   ShowFileRow("Processing %s(%uKB)!", name.c_str(), kb);
 
   bool keep_session = true;
