@@ -18,6 +18,7 @@
 #include <tuple>
 
 #include "config/zv_sync_config.h"
+#include "db/list_change_record.h"
 #include "db/sql_text.h"
 #include "db/table_file.h"
 #include "db/loader.h"
@@ -376,12 +377,30 @@ int Importer::LoadLogTable() {
   }
   std::vector<std::string> storages;
   ListSubdirectories(data_path_, "*", &storages, false);
+  // Only lists that changed since a run found them settled are opened.
+  ListChangeRecord record(data_path_);
+  (void)record.Load();
   bool ok = true;
   for (const std::string& storage : storages) {
     const std::string list_path = data_path_ + "/" + storage + "/filelist/data.lst2";
+    const int64_t looked_at = ListChangeRecord::Now();
     struct stat st;
     if (stat(list_path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-    if (!LoadStorage(storage, list_path)) ok = false;
+    if (record.Unchanged(storage, st)) {
+      record.Keep(storage);
+      continue;
+    }
+    // A failure leaves the list to be opened again next run, where the
+    // failed files show as recorded and the waiting ones are tried again.
+    if (LoadStorage(storage, list_path)) {
+      record.Settled(storage, st, looked_at);
+    } else {
+      ok = false;
+    }
+  }
+  if (!record.Save()) {
+    Complain("LoadLogTable: cannot write %s/%s: %s", data_path_.c_str(),
+             ListChangeRecord::kFileName, std::strerror(errno));
   }
   if (log_stats_.loaded > 0 || !ok) {
     std::printf("Loader: %d file(s) loaded, %d failed, %d left waiting\n", log_stats_.loaded,

@@ -19,6 +19,7 @@
 
 #include "datafiles/file_list.h"
 #include "db/db_test_util.h"
+#include "db/list_change_record.h"
 #include "db/loader.h"
 #include "db/sql_text.h"
 #include "platform/named_object.h"
@@ -350,6 +351,42 @@ TEST_F(ImporterTest, LogTablesAreLoadedExactlyOnce) {
   o = RunLoader({"LoadLogTable"});
   ASSERT_EQ(0, o.code) << o.err;
   EXPECT_EQ("3", Rows(db, "SELECT count(*) AS n FROM A20101216"));
+}
+
+// A run opens only the lists that changed since a run found them settled;
+// a change is never missed, and a damaged record only costs opening all.
+TEST_F(ImporterTest, OnlyListsChangedSinceTheLastRunAreOpened) {
+  const std::string db = names_.New();
+  Storage storage(db);
+  storage.Receive("20101216_1530_00A1B2C3_A.dat", "A20101216", "a\tb\n1\t2\n", 100);
+  {
+    // A record that claims the list, as it is now, settled: it is skipped.
+    ListChangeRecord record(DbTestDataDirectory());
+    (void)record.Load();
+    struct stat st;
+    ASSERT_EQ(0, stat(storage.list().c_str(), &st));
+    record.Settled(db, st, ListChangeRecord::Now() + 10'000'000'000);
+    ASSERT_TRUE(record.Save());
+  }
+  Outcome o = RunLoader({"LoadLogTable"});
+  ASSERT_EQ(0, o.code) << o.err;
+  EXPECT_EQ("", storage.Loaded());
+
+  // Any append changes the list: both files are loaded.
+  storage.Receive("20101216_1531_00A1B2C3_A.dat", "A20101216", "a\tb\n3\t4\n", 101);
+  o = RunLoader({"LoadLogTable"});
+  ASSERT_EQ(0, o.code) << o.err;
+  EXPECT_EQ("20101216_1530_00A1B2C3_A.dat|loaded|;20101216_1531_00A1B2C3_A.dat|loaded|",
+            storage.Loaded());
+
+  // A damaged record: every list is opened, nothing is loaded twice, and the
+  // record is written anew.
+  const std::string path = DbTestDataDirectory() + "/" + ListChangeRecord::kFileName;
+  WriteFileBytes(path, "zentrovane-loadlogtable-lists 1\ngarbage");
+  o = RunLoader({"LoadLogTable"});
+  ASSERT_EQ(0, o.code) << o.err;
+  EXPECT_EQ("2", Rows(db, "SELECT count(*) AS n FROM A20101216"));
+  EXPECT_TRUE(ListChangeRecord(DbTestDataDirectory()).Load());
 }
 
 TEST_F(ImporterTest, TwoImportersAtOnceLoadEachFileOnce) {
