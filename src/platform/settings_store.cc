@@ -630,10 +630,12 @@ class FileSettingsStore final : public SettingsStore {
   }
 
  private:
-  bool Load(std::vector<Line>* lines) {
+  // raw, when given, receives the file's bytes as read.
+  bool Load(std::vector<Line>* lines, std::string* raw = nullptr) {
     std::string content;
     if (!ReadFileToString(path_, &content, kMaxFileBytes)) return false;
     *lines = ParseDocument(NormaliseEncoding(content), key_);
+    if (raw != nullptr) *raw = std::move(content);
     return true;
   }
 
@@ -656,7 +658,8 @@ class FileSettingsStore final : public SettingsStore {
     FileLock lock(path_);
     if (!lock.locked()) return false;
     std::vector<Line> lines;
-    if (!Load(&lines)) {
+    std::string before;
+    if (!Load(&lines, &before)) {
       // A file that exists but cannot be read is never overwritten: its
       // other values would be lost.
       if (errno != ENOENT) return false;
@@ -664,6 +667,9 @@ class FileSettingsStore final : public SettingsStore {
     }
     SetLine(&lines, key_, name, new_line);
     std::string content = SerializeDocument(lines);
+    // Every program start writes a value or two that are mostly there
+    // already: a file that would not change is left alone (no syncs).
+    if (content == before) return true;
     return WriteFileAtomically(path_, content.data(), content.size());
   }
 

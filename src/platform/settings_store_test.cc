@@ -238,6 +238,19 @@ TEST_F(SettingsStoreTest, FileRemovedAfterOpenIsRecreatedByAWrite) {
   EXPECT_EQ(ReadFileBytes(Path()), std::string(kHeader) + "\"B\"=dword:00000002\n\n");
 }
 
+TEST_F(SettingsStoreTest, AWriteThatChangesNothingLeavesTheFileAlone) {
+  auto store = OpenStore();
+  ASSERT_TRUE(store->WriteString("ProcessDirectory", "/opt/zv"));
+  struct stat before;
+  ASSERT_EQ(stat(Path().c_str(), &before), 0);
+  ASSERT_TRUE(store->WriteString("ProcessDirectory", "/opt/zv"));
+  struct stat after;
+  ASSERT_EQ(stat(Path().c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);  // not replaced by a new copy
+  ASSERT_TRUE(store->WriteString("ProcessDirectory", "/opt/zv2"));
+  EXPECT_EQ(store->ReadString("ProcessDirectory"), "/opt/zv2");
+}
+
 TEST_F(SettingsStoreTest, RegistryEditorExportInUtf16IsRead) {
   std::string text =
       "Windows Registry Editor Version 5.00\r\n\r\n"
