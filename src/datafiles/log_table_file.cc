@@ -164,8 +164,8 @@ bool LogTableFile::CreateDBInfo(const std::string& database, const std::string& 
     }
   }
   DBInfo& info = DBInfo::Instance();
-  (void)info.EnsureTable(database, "TableInfo");
-  (void)info.EnsureTable(database, "AttachInfo");
+  (void)info.EnsureTable(&db, database, "TableInfo");
+  (void)info.EnsureTable(&db, database, "AttachInfo");
 
   char sql[256];
   if (table[0] != 'o') {

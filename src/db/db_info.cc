@@ -97,21 +97,29 @@ bool DBInfo::ParseDirStat(std::string_view text, int64_t* size) {
 
 namespace {
 
-// Connects manager to db and has the importer create table there when it
-// is missing (a failed creation is logged and left to the caller's use).
-bool ConnectWithTable(const std::string& db, const std::string& table, ZVDBManager* manager) {
-  if (!IsUsableDatabase(db) || !IsSqlIdentifier(table)) {
-    ZV_LOG_E("Refused unsafe table %s.%s!\n", db.c_str(), table.c_str());
-    return false;
-  }
-  if (!manager->Connect(db)) {
-    ZV_LOG_E("Connect mysql %s failed!\n", db.c_str());
-    return false;
-  }
+bool SafeNames(const std::string& db, const std::string& table) {
+  if (IsUsableDatabase(db) && IsSqlIdentifier(table)) return true;
+  ZV_LOG_E("Refused unsafe table %s.%s!\n", db.c_str(), table.c_str());
+  return false;
+}
+
+// Has the importer create table in db when manager, connected to db, does
+// not see it (a failed creation is logged and left to the caller's use).
+void CreateIfMissing(const std::string& db, const std::string& table, ZVDBManager* manager) {
   if (!manager->TableExists(table)) {
     const uint32_t ret = Loader::Instance().CreateTable(db, table);
     ZV_LOG_D("Create table %s.%s ret=%d\n", db.c_str(), table.c_str(), static_cast<int>(ret));
   }
+}
+
+// Connects manager to db and makes sure of table there.
+bool ConnectWithTable(const std::string& db, const std::string& table, ZVDBManager* manager) {
+  if (!SafeNames(db, table)) return false;
+  if (!manager->Connect(db)) {
+    ZV_LOG_E("Connect mysql %s failed!\n", db.c_str());
+    return false;
+  }
+  CreateIfMissing(db, table, manager);
   return true;
 }
 
@@ -120,6 +128,12 @@ bool ConnectWithTable(const std::string& db, const std::string& table, ZVDBManag
 bool DBInfo::EnsureTable(const std::string& db, const std::string& table) {
   ZVDBManager manager;
   return ConnectWithTable(db, table, &manager);
+}
+
+bool DBInfo::EnsureTable(ZVDBManager* connected, const std::string& db, const std::string& table) {
+  if (!SafeNames(db, table)) return false;
+  CreateIfMissing(db, table, connected);
+  return true;
 }
 
 namespace {

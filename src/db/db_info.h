@@ -17,6 +17,8 @@
 
 namespace zv {
 
+class ZVDBManager;
+
 class DBInfo {
  public:
   static DBInfo& Instance();
@@ -27,6 +29,8 @@ class DBInfo {
   // Creates table in db through the importer when it is missing. False only
   // when db cannot be connected (or a name is not a plain identifier).
   bool EnsureTable(const std::string& db, const std::string& table);
+  // The same over connected, a connection to db the caller holds.
+  bool EnsureTable(ZVDBManager* connected, const std::string& db, const std::string& table);
   // Rewrites TableInfo of db. False when db is empty or not usable.
   bool UpdateTableInfo(const std::string& db);
   // Each database of the set (empty names skipped); a failure is written to
