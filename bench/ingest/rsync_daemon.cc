@@ -75,15 +75,16 @@ bool RsyncDaemon::Start(std::string* error) {
   return false;
 }
 
-bool RsyncDaemon::Push(const std::string& source, double* seconds, std::string* error) {
+bool RsyncDaemon::Push(const std::string& source, bool fsync, double* seconds,
+                       std::string* error) {
   const std::string name = std::filesystem::path(source).filename().string();
   std::error_code ec;
   std::filesystem::remove(DestinationDir() + "/" + name, ec);
   const std::string output = work_dir_ + "/rsync-client-output.txt";
   auto start = std::chrono::steady_clock::now();
-  int rc = RunProgram("/usr/bin/rsync",
-                      {source, "rsync://127.0.0.1:" + std::to_string(port_) + "/bench/"}, {},
-                      output, std::chrono::minutes(30));
+  std::vector<std::string> args = {source, "rsync://127.0.0.1:" + std::to_string(port_) + "/bench/"};
+  if (fsync) args.insert(args.begin(), "--fsync");
+  int rc = RunProgram("/usr/bin/rsync", args, {}, output, std::chrono::minutes(30));
   *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (rc != 0) {
     *error = "rsync exited with " + std::to_string(rc) + ": " + ReadWholeFile(output);

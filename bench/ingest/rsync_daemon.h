@@ -24,8 +24,11 @@ class RsyncDaemon {
   // connections.
   [[nodiscard]] bool Start(std::string* error);
   // Pushes source to the module (the destination must not exist yet);
-  // *seconds is the client's run time.
-  [[nodiscard]] bool Push(const std::string& source, double* seconds, std::string* error);
+  // *seconds is the client's run time. With fsync the client passes
+  // --fsync, and the daemon's receiver syncs the file before it reports
+  // the transfer done.
+  [[nodiscard]] bool Push(const std::string& source, bool fsync, double* seconds,
+                          std::string* error);
   std::string DestinationDir() const { return work_dir_ + "/dest"; }
 
  private:

@@ -19,13 +19,14 @@ TEST(RsyncDaemonTest, PushCopiesTheFileIntoTheModule) {
   RsyncDaemon daemon(dir.Sub("rsync"));
   std::string error;
   ASSERT_TRUE(daemon.Start(&error)) << error;
-  double seconds = -1;
-  ASSERT_TRUE(daemon.Push(source, &seconds, &error)) << error;
-  EXPECT_GE(seconds, 0.0);
-  EXPECT_EQ(ReadWholeFile(daemon.DestinationDir() + "/source.dat"), bytes);
-  // A second push starts again from no destination file and copies it again.
-  ASSERT_TRUE(daemon.Push(source, &seconds, &error)) << error;
-  EXPECT_EQ(ReadWholeFile(daemon.DestinationDir() + "/source.dat"), bytes);
+  // Each push starts again from no destination file and copies it again;
+  // with --fsync both the client and the daemon must accept the option.
+  for (bool fsync : {false, true, false}) {
+    double seconds = -1;
+    ASSERT_TRUE(daemon.Push(source, fsync, &seconds, &error)) << error;
+    EXPECT_GE(seconds, 0.0);
+    EXPECT_EQ(ReadWholeFile(daemon.DestinationDir() + "/source.dat"), bytes) << fsync;
+  }
 }
 
 TEST(RsyncDaemonTest, AMissingSourceFailsWithRsyncsReason) {
@@ -34,7 +35,7 @@ TEST(RsyncDaemonTest, AMissingSourceFailsWithRsyncsReason) {
   std::string error;
   ASSERT_TRUE(daemon.Start(&error)) << error;
   double seconds = 0;
-  EXPECT_FALSE(daemon.Push(dir.Sub("missing.dat"), &seconds, &error));
+  EXPECT_FALSE(daemon.Push(dir.Sub("missing.dat"), false, &seconds, &error));
   EXPECT_NE(error.find("rsync exited with"), std::string::npos) << error;
 }
 
