@@ -1,6 +1,7 @@
 #include "datafiles/sync_position.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -202,6 +203,34 @@ TEST_F(SyncPositionTest, SecondLoginKeepsPositionsAndTakesTheAccountValues) {
   for (uint32_t i = 0; i < 32; ++i) EXPECT_EQ(stored.logSlots[i].policyValue, 50 + i);
   EXPECT_EQ(stored.configSlots[2].nameKey, 77u);
   EXPECT_STREQ(stored.configSlots[2].contentToken, "token");
+}
+
+TEST_F(SyncPositionTest, ALoginThatChangesNothingLeavesTheFileAlone) {
+  const SyncAccountRecord account = MakeAccount("pw", 10);
+  auto inode = [this] {
+    struct stat st {};
+    EXPECT_EQ(stat(Path().c_str(), &st), 0);
+    return st.st_ino;
+  };
+  {
+    CZvAccountFile position;
+    ASSERT_TRUE(LoadSyncPosition(&position, Path(), account));
+    position.Records()[0].logSlots[0].storedBytes = 4096;
+    ASSERT_EQ(position.Save(), 0);
+  }
+  const ino_t saved = inode();
+  CZvAccountFile again;
+  ASSERT_TRUE(LoadSyncPosition(&again, Path(), account));
+  EXPECT_EQ(inode(), saved);  // not replaced
+  EXPECT_EQ(again.Records()[0].logSlots[0].storedBytes, 4096u);
+
+  SyncAccountRecord changed = account;
+  changed.clientValue1 = 7;
+  CZvAccountFile third;
+  ASSERT_TRUE(LoadSyncPosition(&third, Path(), changed));
+  EXPECT_NE(inode(), saved);
+  EXPECT_EQ(OnDisk().clientValue1, 7u);
+  EXPECT_EQ(OnDisk().logSlots[0].storedBytes, 4096u);
 }
 
 TEST_F(SyncPositionTest, UserNameInAnotherCaseFindsTheSamePositionFile) {
