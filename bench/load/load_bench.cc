@@ -268,6 +268,7 @@ class Appliance {
         Error("connect: " + client_.last_error());
         return false;
       }
+      shared_->stats.AddVersionWait(Seconds(start, Clock::now()), reconnect);
       LoginRequest request;
       request.user = user_;
       request.password = "fleet";
@@ -453,12 +454,36 @@ bool StartWorkers(const Options& options, const BenchServer& server, const Uploa
 
 double KibToMib(uint64_t kib) { return kib / 1024.0; }
 
+
 void PrintTimes(const char* what, std::vector<double> ms) {
   double sum = 0;
   for (double v : ms) sum += v;
   std::printf("    %-20s mean %8.1f   p50 %8.1f   p99 %8.1f\n", what,
               ms.empty() ? 0 : sum / static_cast<double>(ms.size()), Percentile(ms, 0.5),
               Percentile(ms, 0.99));
+}
+
+std::vector<double> Milliseconds(std::vector<double> seconds) {
+  for (double& v : seconds) v *= 1e3;
+  return seconds;
+}
+
+// Where a login's time went: until the server's version came (accept and
+// session start), and on the server (from its debug log) the wait for the
+// admission check and the position file.
+void PrintLoginParts(const LoadStats& stats, const std::vector<LoginTimes>& server) {
+  std::vector<double> auth, position;
+  for (const LoginTimes& t : server) {
+    auth.push_back(t.auth_ms);
+    position.push_back(t.position_ms);
+  }
+  std::printf("  login parts, ms (client: opening / reconnecting; server: all %zu logins in its "
+              "debug log):\n",
+              server.size());
+  PrintTimes("until the version", Milliseconds(stats.version_waits(false)));
+  PrintTimes("  reconnecting", Milliseconds(stats.version_waits(true)));
+  PrintTimes("admission check", auth);
+  PrintTimes("position file", position);
 }
 
 // Where the processing time of each file went, from the debug log.
@@ -551,8 +576,7 @@ int Run(const Options& options) {
     for (const Worker& w : workers) workers_ok = WriteAll(w.fd, what) && workers_ok;
   };
   ServerProbe probe(pid, 250, 4);
-  std::unique_ptr<LogTail> tail;
-  if (options.processing) tail = std::make_unique<LogTail>(server.DebugLogDir(), 100);
+  auto tail = std::make_unique<LogTail>(server.DebugLogDir(), 100);
 
   const int64_t epoch = NowNs();
   send_all("L");
@@ -573,7 +597,8 @@ int Run(const Options& options) {
   const double upload_seconds = Seconds(upload_start, Clock::now());
   ProcessMemory after = ReadProcessMemory(pid);
   const Footprint peak = probe.Peak();
-  const std::vector<ProcessingTimes> times = tail ? tail->Times() : std::vector<ProcessingTimes>();
+  const std::vector<ProcessingTimes> times = tail->Times();
+  const std::vector<LoginTimes> server_logins = tail->Logins();
   tail.reset();
   const bool stopped = server.Stop();
 
@@ -608,6 +633,7 @@ int Run(const Options& options) {
                 relogins.size(), Percentile(relogins, 0.5) * 1e3, Percentile(relogins, 0.99) * 1e3,
                 stats.retries());
   }
+  PrintLoginParts(stats, server_logins);
   const int errors = stats.errors() + (workers_ok ? 0 : 1);
   std::printf("  errors           %d%s; refused as busy: %d opening, %d reconnecting\n", errors,
               errors == 0 ? "" : " (must be 0)", stats.busy(false), stats.busy(true));

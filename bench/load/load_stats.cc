@@ -20,6 +20,16 @@ void LoadStats::AddLogin(double seconds, bool reconnect, int64_t end_ns) {
   if (!reconnect) last_login_ns_ = std::max(last_login_ns_, end_ns);
 }
 
+void LoadStats::AddVersionWait(double seconds, bool reconnect) {
+  std::lock_guard<std::mutex> lock(mu_);
+  version_waits_[reconnect ? 1 : 0].push_back(seconds);
+}
+
+std::vector<double> LoadStats::version_waits(bool reconnect) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return version_waits_[reconnect ? 1 : 0];
+}
+
 int64_t LoadStats::last_login_ns() const {
   std::lock_guard<std::mutex> lock(mu_);
   return last_login_ns_;
@@ -115,6 +125,8 @@ std::string LoadStats::Serialize() const {
   out.precision(17);
   for (double v : logins_) out << "login " << v << "\n";
   for (double v : reconnect_logins_) out << "relogin " << v << "\n";
+  for (double v : version_waits_[0]) out << "version " << v << "\n";
+  for (double v : version_waits_[1]) out << "reversion " << v << "\n";
   out << "bytes " << bytes_ << "\nfiles " << files_ << "\nretries " << retries_ << "\nbusy "
       << busy_[0] << "\nrebusy " << busy_[1] << "\nerrors " << errors_ << "\nprocessing "
       << first_end_ns_ << " " << last_confirm_ns_ << "\nlastlogin " << last_login_ns_ << "\n";
@@ -133,10 +145,13 @@ bool LoadStats::Merge(const std::string& text) {
   bool ended = false;
   while (!ended && in >> key) {
     bool ok = true;
-    if (key == "login" || key == "relogin") {
+    if (key == "login" || key == "relogin" || key == "version" || key == "reversion") {
       double v;
       ok = static_cast<bool>(in >> v);
-      (key == "login" ? part.logins_ : part.reconnect_logins_).push_back(v);
+      std::vector<double>& to = key == "login"     ? part.logins_
+                                : key == "relogin" ? part.reconnect_logins_
+                                                   : part.version_waits_[key == "reversion"];
+      to.push_back(v);
     } else if (key == "bytes") {
       ok = static_cast<bool>(in >> part.bytes_);
     } else if (key == "files") {
@@ -167,6 +182,10 @@ bool LoadStats::Merge(const std::string& text) {
   logins_.insert(logins_.end(), part.logins_.begin(), part.logins_.end());
   reconnect_logins_.insert(reconnect_logins_.end(), part.reconnect_logins_.begin(),
                            part.reconnect_logins_.end());
+  for (int r = 0; r < 2; ++r) {
+    version_waits_[r].insert(version_waits_[r].end(), part.version_waits_[r].begin(),
+                             part.version_waits_[r].end());
+  }
   bytes_ += part.bytes_;
   files_ += part.files_;
   retries_ += part.retries_;

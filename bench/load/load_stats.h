@@ -21,6 +21,9 @@ class LoadStats {
  public:
   // A login that took seconds and ended at end_ns (monotonic clock).
   void AddLogin(double seconds, bool reconnect, int64_t end_ns = 0);
+  // Of a login's time, the part until the server's version came (the
+  // connection accepted and its session started).
+  void AddVersionWait(double seconds, bool reconnect);
   void AddRetry();
   // A login refused as busy (also counted as an error by the caller).
   void AddBusy(bool reconnect);
@@ -38,6 +41,7 @@ class LoadStats {
 
   std::vector<double> logins() const;
   std::vector<double> reconnect_logins() const;
+  std::vector<double> version_waits(bool reconnect) const;
   uint64_t bytes() const;
   int files() const;
   int retries() const;
@@ -55,6 +59,7 @@ class LoadStats {
   mutable std::mutex mu_;
   std::vector<double> logins_;            // guarded by mu_
   std::vector<double> reconnect_logins_;  // guarded by mu_
+  std::vector<double> version_waits_[2];  // guarded by mu_; [reconnect]
   uint64_t bytes_ = 0;                    // guarded by mu_
   int files_ = 0;                         // guarded by mu_
   int retries_ = 0;                       // guarded by mu_

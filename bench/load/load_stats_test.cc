@@ -54,6 +54,7 @@ TEST(LoadStatsTest, AWorkersFiguresAddUpInTheMainProcess) {
   worker.AddError("device 1: refused\nagain");
   worker.AddProcessing(500, 700);
   worker.AddProcessing(400, 600);
+  worker.AddVersionWait(0.0625, true);
 
   LoadStats main;
   main.AddLogin(0.125, false, 1000);
@@ -70,6 +71,8 @@ TEST(LoadStatsTest, AWorkersFiguresAddUpInTheMainProcess) {
   EXPECT_EQ(main.first_file_end_ns(), 400);
   EXPECT_EQ(main.last_confirm_ns(), 700);
   EXPECT_EQ(main.last_login_ns(), 1000);
+  EXPECT_EQ(main.version_waits(true), (std::vector<double>{0.0625}));
+  EXPECT_TRUE(main.version_waits(false).empty());
 
   // A text cut short (a worker that died) adds nothing.
   const std::string text = worker.Serialize();

@@ -31,6 +31,12 @@ void ProcessingLog::Feed(std::string_view text) {
 void ProcessingLog::Line(std::string_view line) {
   const std::string message(MessageOf(line));
   char name[96];
+  LoginTimes login;
+  if (std::sscanf(message.c_str(), "Login %95[^:]: auth %lfms, syncpos %lfms", name,
+                  &login.auth_ms, &login.position_ms) == 3) {
+    logins_.push_back(login);
+    return;
+  }
   ProcessingTimes t;
   if (std::sscanf(message.c_str(), "Processing %95s after %lfms", name, &t.wait_ms) == 2) {
     waits_[name] = t;
@@ -65,6 +71,12 @@ std::vector<ProcessingTimes> LogTail::Times() {
   std::lock_guard<std::mutex> lock(mu_);
   ReadNew();
   return log_.files();
+}
+
+std::vector<LoginTimes> LogTail::Logins() {
+  std::lock_guard<std::mutex> lock(mu_);
+  ReadNew();
+  return log_.logins();
 }
 
 void LogTail::Loop() {

@@ -4,7 +4,10 @@
 //   "Processing <file> after <ms>ms"   (the wait for the processing lock)
 //   "Processed <file>: info <ms>ms, filelist <ms>ms, syncpos <ms>ms,
 //    loader <ms>ms"                     (the steps under the lock)
-// Feed takes the log's text in pieces of any size (a line may be cut
+// and for each login
+//   "Login <user>-<device>: auth <ms>ms, syncpos <ms>ms"
+// (the wait for the admission check, then loading and saving the position
+// file). Feed takes the log's text in pieces of any size (a line may be cut
 // anywhere); a file counts once both its lines were seen.
 //
 // LogTail follows the log's files in a folder while the server writes them
@@ -35,11 +38,17 @@ struct ProcessingTimes {
   double held_ms() const { return info_ms + list_ms + position_ms + loader_ms; }
 };
 
+struct LoginTimes {
+  double auth_ms = 0;      // the admission check, waited for
+  double position_ms = 0;  // the position file loaded and saved
+};
+
 class ProcessingLog {
  public:
   void Feed(std::string_view text);
   // Files of which both lines were seen, in the order their last line came.
   const std::vector<ProcessingTimes>& files() const { return done_; }
+  const std::vector<LoginTimes>& logins() const { return logins_; }
 
  private:
   void Line(std::string_view line);
@@ -47,6 +56,7 @@ class ProcessingLog {
   std::string partial_;
   std::map<std::string, ProcessingTimes> waits_;  // file -> its wait, until processed
   std::vector<ProcessingTimes> done_;
+  std::vector<LoginTimes> logins_;
 };
 
 class LogTail {
@@ -56,8 +66,9 @@ class LogTail {
   LogTail(const LogTail&) = delete;
   LogTail& operator=(const LogTail&) = delete;
 
-  // Reads what is new now and returns the files so far.
+  // Reads what is new now and returns the files (logins) so far.
   std::vector<ProcessingTimes> Times();
+  std::vector<LoginTimes> Logins();
 
  private:
   void Loop();

@@ -12,6 +12,7 @@ constexpr const char* kLog =
     "10:00:02 Unknown:130 <D> {41} Processed 20261208_1000_00100000_A.dat: info 1.5ms, "
     "filelist 2.0ms, syncpos 3.25ms, loader 50.0ms\r\n"
     "10:00:02 Unknown:880 <I> {43} Processing user fleet's account info!\r\n"
+    "10:00:02 Unknown:596 <D> {45} Login fleet-00100002: auth 4.5ms, syncpos 31.25ms\r\n"
     // processed, but its wait line was never seen (the log was emptied)
     "10:00:02 Unknown:130 <D> {44} Processed 20261208_1001_00100009_A.dat: info 1.0ms, "
     "filelist 1.0ms, syncpos 1.0ms, loader 1.0ms\r\n";
@@ -29,6 +30,9 @@ TEST(ProcessingLogTest, PairsEachFilesWaitWithItsStepsWhereverTheTextIsCut) {
     EXPECT_DOUBLE_EQ(t.position_ms, 3.25);
     EXPECT_DOUBLE_EQ(t.loader_ms, 50.0);
     EXPECT_DOUBLE_EQ(t.held_ms(), 56.75);
+    ASSERT_EQ(log.logins().size(), 1u);
+    EXPECT_DOUBLE_EQ(log.logins()[0].auth_ms, 4.5);
+    EXPECT_DOUBLE_EQ(log.logins()[0].position_ms, 31.25);
   }
 }
 

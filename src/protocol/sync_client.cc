@@ -525,8 +525,11 @@ bool SyncClient::HandleLogin(uint32_t content_size) {
     session_key_ = key;
   }
 
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point auth_from = Clock::now();
   SyncAccountRecord account{};
   const uint32_t code = host_.Authenticate(login, &account);
+  const Clock::time_point auth_to = Clock::now();
   ZV_LOG_D("Client auth result:%u(%s)\n", code, ResultCodeName(code));
   if (code != kNoError) return SendError(code);
 
@@ -558,6 +561,7 @@ bool SyncClient::HandleLogin(uint32_t content_size) {
     position_file_.Records().clear();
     return false;
   }
+  const Clock::time_point loaded = Clock::now();
 
   // The session's record is current before the client learns of its
   // acceptance, so whoever reads it after that sees the logged-in session.
@@ -588,6 +592,9 @@ bool SyncClient::HandleLogin(uint32_t content_size) {
              ZV_IP4(a));
   }
   host_.ShowClientRow(key, a, "User %s logged in!", login.userName);
+  ZV_LOG_D("Login %s: auth %.1fms, syncpos %.1fms\n", key,
+           std::chrono::duration<double, std::milli>(auth_to - auth_from).count(),
+           std::chrono::duration<double, std::milli>(loaded - auth_to).count());
   return true;
 }
 
