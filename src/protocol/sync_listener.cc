@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "log/sync_log.h"
+#include "platform/thread_priority.h"
 #include "protocol/session_host.h"
 #include "protocol/sync_client.h"
 #include "util/loop_mailbox.h"
@@ -36,6 +37,9 @@ constexpr int kListenBacklog = SOMAXCONN;
 // of hundreds taken in one turn would keep the loop from the logins that
 // those sessions (and others) meanwhile wait to have admitted.
 constexpr int kAcceptBatch = 16;
+
+// The session starter's nice value, the controller loop's.
+constexpr int kStarterNice = -10;
 
 }  // namespace
 
@@ -125,6 +129,14 @@ bool SyncListener::StartStarter() {
     impl_->closing.store(false);
     impl_->starter = std::thread([impl = impl_.get()] {
       SetThreadDebugName(GetCurrentThreadId32(), "SessionStarter");
+      // A login waits for its session to start as it waits for the loop:
+      // this thread runs at the loop's priority, or hundreds of busy
+      // sessions would leave it a processor's share of one in hundreds.
+      int nice_before = 0;
+      if (!RaiseThreadPriority(kStarterNice, &nice_before)) {
+        ZV_LOG_D("Raise starter thread priority failed!errno=%u\n",
+                 static_cast<unsigned>(errno));
+      }
       while (!impl->closing.load()) {
         pollfd p{impl->starts->wake_fd(), POLLIN, 0};
         if (::poll(&p, 1, -1) > 0) impl->starts->Drain();
