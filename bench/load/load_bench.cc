@@ -28,6 +28,7 @@
 // files one LOAD DATA LOCAL INFILE statement each, the database's own limit
 // for this work.
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -452,6 +453,21 @@ bool StartWorkers(const Options& options, const BenchServer& server, const Uploa
   return true;
 }
 
+// The server inherits this process's descriptor limits and raises its soft
+// limit to the hard one; every appliance costs it a socket and an event
+// descriptor. The hard limit is raised where allowed (as root).
+void MakeRoomForDescriptors(int appliances) {
+  const rlim_t wanted = static_cast<rlim_t>(appliances) * 3 + 4096;
+  struct rlimit limit;
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_max >= wanted) return;
+  struct rlimit raised = {wanted, wanted};
+  if (::setrlimit(RLIMIT_NOFILE, &raised) != 0) {
+    std::printf("(descriptor limit %llu; %d appliances may need %llu: raise it with ulimit -Hn)\n",
+                static_cast<unsigned long long>(limit.rlim_max), appliances,
+                static_cast<unsigned long long>(wanted));
+  }
+}
+
 double KibToMib(uint64_t kib) { return kib / 1024.0; }
 
 
@@ -551,6 +567,7 @@ int Run(const Options& options) {
     std::fprintf(stderr, "load_bench: %s\n", error.c_str());
     return 64;
   }
+  MakeRoomForDescriptors(options.appliances);
   BenchServer server(options.dir, options.keep);
   if (!server.Prepare("fleet", "fleet", options.storages) || !server.Start()) {
     std::fprintf(stderr, "load_bench: %s\n%s\n", server.error().c_str(),

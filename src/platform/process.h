@@ -17,6 +17,12 @@ namespace zv {
 // (blanks separate, double quotes group, backslashes before a quote escape).
 std::vector<std::string> SplitCommandLine(std::string_view command_line);
 
+// Raises the soft limit of open descriptors of this process to its hard
+// limit (each connected appliance holds a socket and an event descriptor,
+// and a service starts with a soft limit of 1024). Returns the soft limit
+// now in force, 0 when it cannot be read.
+uint64_t RaiseDescriptorLimit();
+
 class ProcessHandle {
  public:
   enum class WaitResult { kExited, kTimedOut, kFailed };

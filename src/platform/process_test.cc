@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,6 +28,21 @@ using testing::UniqueName;
 using Args = std::vector<std::string>;
 
 // ---- command-line splitting ----
+
+TEST(DescriptorLimitTest, TheSoftLimitIsRaisedToTheHardOne) {
+  struct rlimit before;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &before), 0);
+  if (before.rlim_max < 64) GTEST_SKIP() << "hard limit too low to lower the soft one";
+  struct rlimit lowered = before;
+  lowered.rlim_cur = 32;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+  EXPECT_EQ(RaiseDescriptorLimit(), static_cast<uint64_t>(before.rlim_max));
+  struct rlimit after;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &after), 0);
+  EXPECT_EQ(after.rlim_cur, before.rlim_max);
+  EXPECT_EQ(after.rlim_max, before.rlim_max);
+  setrlimit(RLIMIT_NOFILE, &before);
+}
 
 TEST(SplitCommandLineTest, QuotedProgramPathAndArguments) {
   EXPECT_EQ(SplitCommandLine("\"/opt/zv dir/Loader.exe\" LoadConfigTable \"shop1.users\" \"/a b/c.dat\""),

@@ -11,6 +11,7 @@
 #include "crashdump/crash_filter.h"
 #include "log/log_file.h"
 #include "log/sync_log.h"
+#include "platform/process.h"
 #include "service/guard_entry.h"
 #include "service/zv_sync_service.h"
 #include "util/system_util.h"
@@ -141,6 +142,8 @@ int ZentrovaneMain(int argc, char** argv) {
 
   // The version text ends with its own line break.
   ZV_LOG_I("%s", VersionText());
+  ZV_LOG_I("Open descriptors limit %llu\n",
+           static_cast<unsigned long long>(RaiseDescriptorLimit()));
 
   ZVSyncService service(ServiceSystem::FromEnvironment());
   // The installed command may carry extra arguments; the service's name,
