@@ -107,6 +107,8 @@ ServerMetrics::ServerMetrics()
                           "those pruned since.")
               .With({})) {
   build_info.Set(1);
+  // Exit code 0 is every importer's success.
+  importer_runs.With({"0"});
 }
 
 }  // namespace zv
