@@ -524,7 +524,7 @@ void Retention::ProcessPendingDeletes() {
       (void)DeleteDayData(one);
       (void)DeleteAttachmentFolders(one);
       (void)DeleteLogTableFolder(one);
-      ServerMetrics::Instance().retention_days_deleted.Add();
+      ServerMetrics::Instance().retention_day_deletions.Add();
     }
     last_processed_ = item;
     items.erase(item);

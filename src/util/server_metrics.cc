@@ -88,11 +88,11 @@ ServerMetrics::ServerMetrics()
       disk_size_bytes(Children(registry_.AddGauge("zentrovane_disk_size_bytes",
                                                   "Size of each data disk in bytes.", {"disk"}),
                                kDiskNames)),
-      retention_days_deleted(
+      retention_day_deletions(
           registry_
-              .AddCounter("zentrovane_retention_days_deleted_total",
-                          "Days of one client's data deleted by retention (tables, rows and "
-                          "folders of the day).")
+              .AddCounter("zentrovane_retention_day_deletions_total",
+                          "Deletions of one day of one client's data by retention (its tables, "
+                          "rows and folders).")
               .With({})),
       retention_journal_entries(
           registry_

@@ -14,7 +14,7 @@
 //   zentrovane_processing_lock_wait_seconds{waiter}      histogram
 //   zentrovane_disk_available_bytes{disk}                gauge
 //   zentrovane_disk_size_bytes{disk}                     gauge
-//   zentrovane_retention_days_deleted_total              counter
+//   zentrovane_retention_day_deletions_total             counter
 //   zentrovane_retention_journal_entries                 gauge
 //   zentrovane_crash_reports_written_total               counter
 //
@@ -72,7 +72,7 @@ class ServerMetrics {
   std::array<metrics::Histogram*, 2> lock_wait;  // by Waiter
   std::array<metrics::Gauge*, 2> disk_available_bytes;  // by Disk
   std::array<metrics::Gauge*, 2> disk_size_bytes;       // by Disk
-  metrics::Counter& retention_days_deleted;
+  metrics::Counter& retention_day_deletions;
   metrics::Gauge& retention_journal_entries;
   metrics::Counter& crash_reports_written;
 };
