@@ -25,6 +25,7 @@ namespace {
 constexpr int kExtrasMinHeight = 16;
 // Beyond this width, the list shows the rate and the progress columns.
 constexpr int kTransferColumnsMinWidth = 100;
+// The key and address columns; narrower on a terminal under 66 columns.
 constexpr int kKeyWidth = 22;
 constexpr int kAddressWidth = 16;
 constexpr int kRateWidth = 10;
@@ -181,10 +182,12 @@ std::vector<ScreenLine> LayoutStatusScreen(const StatusModel& model, int width, 
   height = std::max(height, 6);
   const bool extras = height >= kExtrasMinHeight;
   const bool transfer_columns = width >= kTransferColumnsMinWidth;
+  const int key_width = std::min(kKeyWidth, width / 3);
+  const int address_width = std::min(kAddressWidth, width / 4);
   const int message_width =
       transfer_columns
-          ? std::max(10, width - kKeyWidth - kAddressWidth - kRateWidth - kProgressWidth - 4)
-          : std::max(10, width - kKeyWidth - kAddressWidth - 2);
+          ? width - key_width - address_width - kRateWidth - kProgressWidth - 4
+          : width - key_width - address_width - 2;
 
   std::vector<ScreenLine> lines;
   lines.push_back({{Fit("Korvane Zentrovane", width), ScreenStyle::kTitle}});
@@ -204,21 +207,23 @@ std::vector<ScreenLine> LayoutStatusScreen(const StatusModel& model, int width, 
     lines.push_back(DiskLine(model.disks(), width));
   }
 
-  std::string heads = Fit("用户名", kKeyWidth) + " " + Fit("IP", kAddressWidth) + " ";
+  std::string heads = Fit("用户名", key_width) + " " + Fit("IP", address_width) + " ";
   if (transfer_columns) heads += Fit("速率", kRateWidth) + " " + Fit("进度", kProgressWidth) + " ";
   lines.push_back({{heads + Fit("详细信息", message_width), ScreenStyle::kHeading}});
 
   // The list: as many rows as fit, ending with the row updated last (or
   // the last row, when the list is shorter than the room).
   const auto& rows = model.rows();
-  const int room = height - 4 - (extras ? 2 + (log_lines > 0 ? 1 + static_cast<int>(log_lines) : 0)
-                                        : 0);
+  // The last line stays empty: the plain-text screen ends every line with
+  // a newline, which on the last one would scroll the title away.
+  const int room = height - 1 - static_cast<int>(lines.size()) -
+                   (log_lines > 0 ? 1 + static_cast<int>(log_lines) : 0);
   int last = model.current_row();
   if (last >= 0) last = std::max(last, std::min<int>(static_cast<int>(rows.size()) - 1, room - 1));
   const int first = std::max(0, last - room + 1);
   for (int i = first; i <= last && i < static_cast<int>(rows.size()); ++i) {
     const StatusModel::Row& row = rows[static_cast<size_t>(i)];
-    ScreenLine line = {{Fit(row.key, kKeyWidth) + " " + Fit(row.address, kAddressWidth) + " ",
+    ScreenLine line = {{Fit(row.key, key_width) + " " + Fit(row.address, address_width) + " ",
                         ScreenStyle::kNormal}};
     if (transfer_columns) {
       const StatusModel::Transfer* transfer = model.transfer(row.key);

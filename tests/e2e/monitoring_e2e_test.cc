@@ -5,8 +5,6 @@
 // skips, saying so, when its tool is not installed; scripts/install-deps.sh
 // installs them.
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -43,28 +41,8 @@ std::string FindProgram(const std::string& name) {
   return "";
 }
 
-// One HTTP/1.0 GET on 127.0.0.1: the status code (0 when there was no
-// answer) and the body.
 int HttpGet(uint16_t port, const std::string& target, std::string* body) {
-  const int fd = ::zv::testing::ConnectToLoopback(port);
-  if (fd < 0) return 0;
-  const std::string request = "GET " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
-  std::string answer;
-  if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
-      static_cast<ssize_t>(request.size())) {
-    char buffer[65536];
-    pollfd ready{fd, POLLIN, 0};
-    while (::poll(&ready, 1, 10000) == 1) {
-      const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
-      if (n <= 0) break;
-      answer.append(buffer, static_cast<size_t>(n));
-    }
-  }
-  ::close(fd);
-  const size_t head_end = answer.find("\r\n\r\n");
-  if (answer.rfind("HTTP/1.", 0) != 0 || head_end == std::string::npos) return 0;
-  if (body != nullptr) *body = answer.substr(head_end + 4);
-  return std::atoi(answer.c_str() + answer.find(' ') + 1);
+  return ::zv::testing::HttpRequest(port, "GET", target, body);
 }
 
 std::string UrlEncode(const std::string& text) {
