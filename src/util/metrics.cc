@@ -19,11 +19,13 @@ bool IsValidName(std::string_view name, bool label) {
   return !(label && name.substr(0, 2) == "__");
 }
 
-std::string EscapeHelp(std::string_view text) {
+// Backslash and newline escaped, and the double quote too in a label value.
+std::string Escape(std::string_view text, bool quote) {
   std::string out;
   for (char c : text) {
-    if (c == '\\') {
-      out += "\\\\";
+    if (c == '\\' || (quote && c == '"')) {
+      out.push_back('\\');
+      out.push_back(c);
     } else if (c == '\n') {
       out += "\\n";
     } else {
@@ -37,21 +39,7 @@ std::string FormatInteger(uint64_t value) { return std::to_string(value); }
 
 }  // namespace
 
-std::string EscapeLabelValue(std::string_view value) {
-  std::string out;
-  for (char c : value) {
-    if (c == '\\') {
-      out += "\\\\";
-    } else if (c == '"') {
-      out += "\\\"";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else {
-      out.push_back(c);
-    }
-  }
-  return out;
-}
+std::string EscapeLabelValue(std::string_view value) { return Escape(value, true); }
 
 std::string FormatSampleValue(double value) {
   if (std::isnan(value)) return "NaN";
@@ -124,7 +112,7 @@ std::string FamilyBase::LabelText(const std::vector<std::string>& values,
 }
 
 void FamilyBase::AppendHeader(std::string* out, const char* type) const {
-  *out += "# HELP " + name_ + " " + EscapeHelp(help_) + "\n";
+  *out += "# HELP " + name_ + " " + Escape(help_, false) + "\n";
   *out += "# TYPE " + name_ + " " + type + "\n";
 }
 

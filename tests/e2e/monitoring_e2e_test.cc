@@ -8,7 +8,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <regex>
 #include <string>
 #include <vector>
@@ -20,7 +19,6 @@
 namespace zv::e2e {
 namespace {
 
-namespace fs = std::filesystem;
 
 const bool kHomeRegistered = ::zv::testing::RegisterDbTestHome();
 
@@ -66,11 +64,7 @@ class MonitoringE2ETest : public ::testing::Test {
   void SetUp() override {
     ZV_REQUIRE_DATABASE();
     storage_ = names_.New();
-    for (const char* program : {"Loader.exe", "zvtar.exe"}) {
-      std::error_code ec;
-      fs::create_symlink(ProgramPath(program), home_.home() + "/" + program, ec);
-      ASSERT_FALSE(ec) << program << ": " << ec.message();
-    }
+    ASSERT_EQ(home_.InstallCompanions(), "");
     ASSERT_TRUE(home_.AddAccount("shop", "pw", storage_));
   }
 
