@@ -130,12 +130,6 @@ TEST_F(ConfigTest, MissingSyncPortIsDefaultAndWrittenBack) {
       << RegistryText();
 }
 
-TEST_F(ConfigTest, MetricsAreOffAndBoundToLoopbackByDefault) {
-  EXPECT_EQ(0u, config_->GetEnableMetrics());
-  EXPECT_EQ("127.0.0.1", config_->GetMetricsAddress());
-  EXPECT_EQ(9810, config_->GetMetricsPort());
-}
-
 // The Debian package's settings file holds every default as the server
 // writes it when the value is missing (the journal aside: it is state).
 TEST_F(ConfigTest, PackagedSettingsAreTheDefaultsAsWritten) {
