@@ -8,6 +8,8 @@ packages=(
   mariadb-server mariadb-client xz-utils rsync
   libsystemd-dev systemd
   build-essential debhelper lintian
+  libmicrohttpd-dev libncurses-dev
+  prometheus tmux
 )
 missing=()
 for p in "${packages[@]}"; do

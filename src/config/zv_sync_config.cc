@@ -93,6 +93,11 @@ uint32_t ZVSyncConfig::GetMinimumRequiredDiskSpace() {
 uint32_t ZVSyncConfig::GetDiskSpaceCheckInterval() {
   return ReadDword("DiskSpaceCheckInterval", 14400);
 }
+uint32_t ZVSyncConfig::GetEnableMetrics() { return ReadDword("EnableMetrics", 0); }
+std::string ZVSyncConfig::GetMetricsAddress() { return ReadString("MetricsAddress", "127.0.0.1"); }
+uint16_t ZVSyncConfig::GetMetricsPort() {
+  return static_cast<uint16_t>(ReadDword("MetricsPort", 9810));
+}
 std::string ZVSyncConfig::GetPendingDeleteDate() { return ReadString("PendingDeleteDate", ""); }
 bool ZVSyncConfig::SetPendingDeleteDate(const std::string& text) {
   return WriteString("PendingDeleteDate", text);
