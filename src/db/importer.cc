@@ -290,14 +290,14 @@ LoadReport Importer::LoadFile(ZVDBManager* db, const std::string& database,
     const std::string loaded_table = QuoteIdentifier(kLoadedFilesTable);
     if (!db->Execute("CREATE TABLE IF NOT EXISTS " + loaded_table +
                      " (`path` VARBINARY(1024) NOT NULL, `crc` INT UNSIGNED NOT NULL,"
-                     " `time` BIGINT NOT NULL, `table_name` VARCHAR(64) NOT NULL,"
+                     " `size` BIGINT UNSIGNED NOT NULL, `table_name` VARCHAR(64) NOT NULL,"
                      " `rows` BIGINT NOT NULL, `loaded_at` DATETIME NOT NULL,"
-                     " PRIMARY KEY (`path`, `crc`, `time`)) ENGINE=InnoDB")) {
+                     " PRIMARY KEY (`path`, `crc`, `size`)) ENGINE=InnoDB")) {
       return DatabaseError("cannot create " + std::string(kLoadedFilesTable), db);
     }
     mark_where = " WHERE `path` = " + db->QuoteString(mark->path) +
                  " AND `crc` = " + std::to_string(mark->crc) +
-                 " AND `time` = " + std::to_string(mark->time);
+                 " AND `size` = " + std::to_string(mark->size);
     DbRows found;
     if (!db->Query("SELECT `rows` FROM " + loaded_table + mark_where, &found)) {
       return DatabaseError("cannot read " + std::string(kLoadedFilesTable), db);
@@ -338,7 +338,7 @@ LoadReport Importer::LoadFile(ZVDBManager* db, const std::string& database,
   if (mark != nullptr &&
       !db->Execute("INSERT INTO " + QuoteIdentifier(kLoadedFilesTable) + " VALUES (" +
                    db->QuoteString(mark->path) + ", " + std::to_string(mark->crc) + ", " +
-                   std::to_string(mark->time) + ", " + db->QuoteString(table) + ", " +
+                   std::to_string(mark->size) + ", " + db->QuoteString(table) + ", " +
                    std::to_string(inserted) + ", NOW())")) {
     LoadReport report = DatabaseError("cannot record the load of " + file, db);
     rollback();
@@ -531,7 +531,7 @@ bool Importer::LoadStorage(const std::string& storage, const std::string& list_p
         }
       }
       if (db) {
-        const LoadMark mark{e.path, e.crc, e.time};
+        const LoadMark mark{e.path, e.crc, static_cast<uint64_t>(e.end)};
         report = LoadFile(db.get(), storage, table, real, LoadMode::kAppend,
                           FileExpectation{static_cast<uint64_t>(e.end), e.crc}, &mark);
         // A connection that failed may be broken: start afresh next time.

@@ -19,7 +19,10 @@
 // database's LoadedFiles table, so the rows and the record that they are
 // there commit together: an importer killed at any moment, even between
 // its commit and its note in data.lst2, never loads a file twice (the next
-// run finds the file in LoadedFiles and only writes the note).
+// run finds the file in LoadedFiles and only writes the note). A file is
+// known by its path, CRC and size, so the same file listed again (an
+// appliance that sends it once more because the server died before its
+// confirm) is not loaded again either.
 // One Importer per process, used by one thread.
 #pragma once
 
@@ -63,12 +66,11 @@ struct FileExpectation {
   uint32_t crc = 0;
 };
 
-// A log table file's identity in the file list: the key of its row in
-// LoadedFiles.
+// A log table file's identity: the key of its row in LoadedFiles.
 struct LoadMark {
   std::string path;
   uint32_t crc = 0;
-  int64_t time = 0;
+  uint64_t size = 0;
 };
 
 // Counts of one LoadLogTable run.

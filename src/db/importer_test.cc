@@ -378,7 +378,14 @@ TEST_F(ImporterTest, ImporterKilledRightAfterItsCommitDoesNotLoadTheFileAgain) {
   EXPECT_EQ("20101216_1530_00A1B2C3_A.dat|loaded|;20101216_1531_00A1B2C3_A.dat|loaded|",
             storage.Loaded());
   EXPECT_EQ("2|A20101216;1|A20101216",
-            Rows(db, "SELECT table_name, `rows` FROM LoadedFiles ORDER BY time"));
+            Rows(db, "SELECT table_name, `rows` FROM LoadedFiles ORDER BY path"));
+
+  // The same file listed once more (sent again after a server that died
+  // before its confirm): noted, not loaded.
+  storage.AddEntry(storage.folder() + "/logtable/20101216/20101216_1531_00A1B2C3_A.dat",
+                   "A20101216", CCrc().Compute("a\tb\n5\t6\n", 8), 102, 8);
+  ASSERT_EQ(0, RunLoader({"LoadLogTable"}).code);
+  EXPECT_EQ("3", Rows(db, "SELECT count(*) AS n FROM A20101216"));
 }
 
 TEST_F(ImporterTest, TwoImportersAtOnceLoadEachFileOnce) {
