@@ -275,7 +275,7 @@ class Files:
     of kind A and one attachment package, with names of their own. The
     sources stay in root/source for the checks at the end."""
 
-    def __init__(self, root, log_rows=(20000, 4000, 60000), package_members=4, member_size=300000,
+    def __init__(self, root, log_rows=(20000, 4000, 200000), package_members=4, member_size=300000,
                  date="20101216"):
         self.folder = os.path.join(root, "source")
         self.log_rows = log_rows

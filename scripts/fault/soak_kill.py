@@ -86,7 +86,7 @@ def main():
                                  compress=rng.choice(["stored", "lzo", "lzma"]),
                                  block_size=rng.choice([16384, 65536, 262144]))
         try:
-            out, _ = client.communicate(timeout=rng.uniform(0.0, 0.8))
+            out, _ = client.communicate(timeout=rng.uniform(0.0, 1.5))
             account(out)
             continue
         except subprocess.TimeoutExpired:
