@@ -8,6 +8,8 @@ packages=(
   mariadb-server mariadb-client xz-utils rsync
   libsystemd-dev systemd
   build-essential debhelper lintian
+  clang-16 libclang-rt-16-dev
+  python3 iproute2
 )
 missing=()
 for p in "${packages[@]}"; do
