@@ -8,11 +8,4 @@
 # of its own.
 #
 #   scripts/fault-disk-full.sh
-set -euo pipefail
-cd "$(dirname "$0")/.."
-. scripts/fault-netns.sh
-BUILD_DIR=${BUILD_DIR:-build}
-if [ "${SKIP_BUILD:-0}" != 1 ]; then
-  cmake --build "$BUILD_DIR" --target zentrovane loader zvtar zvclient zvaccount >/dev/null
-fi
-exec python3 scripts/fault/disk_full.py
+exec "$(dirname "$0")/fault-run.sh" disk_full

@@ -7,11 +7,4 @@
 # was). Runs in a network namespace of its own with a MariaDB of its own.
 #
 #   scripts/soak-kill.sh [N]        (default 100; SOAK_SEED=n, KEEP=1)
-set -euo pipefail
-cd "$(dirname "$0")/.."
-. scripts/fault-netns.sh
-BUILD_DIR=${BUILD_DIR:-build}
-if [ "${SKIP_BUILD:-0}" != 1 ]; then
-  cmake --build "$BUILD_DIR" --target zentrovane loader zvtar zvclient zvaccount >/dev/null
-fi
-exec python3 scripts/fault/soak_kill.py "${1:-100}"
+exec "$(dirname "$0")/fault-run.sh" soak_kill "${1:-100}"

@@ -414,5 +414,20 @@ def check_everything(inst, files, done_configs):
     return problems
 
 
+def finish(problems, root, lost_nothing):
+    """Prints the problems (and keeps the scratch folder) or what was kept
+    whole (and removes it); the exit code of the run."""
+    if problems:
+        say("  LOST OR WRONG: %d problem(s)" % len(problems))
+        for p in problems[:50]:
+            say("    " + p)
+        say("  scratch folder kept: " + root)
+        return 1
+    say("  lost: nothing; " + lost_nothing)
+    if os.environ.get("KEEP") != "1":
+        subprocess.run(["rm", "-rf", root])
+    return 0
+
+
 def scratch_root(prefix):
     return tempfile.mkdtemp(prefix=prefix, dir=os.environ.get("ZV_FAULT_TMP", "/tmp"))

@@ -93,17 +93,9 @@ def main():
         if server:
             server.stop()
         db.stop()
-    if problems:
-        say("   LOST OR WRONG: %d problem(s)" % len(problems))
-        for p in problems:
-            say("    " + p)
-        say("   scratch folder kept: " + root)
-        return 1
     rows = sum(common.read(files.path(n)).count(b"\n") - 1 for n in files.logs)
-    say("   lost: nothing; %d log tables with %d rows, each row once; %d packages unpacked" %
-        (len(files.logs), rows, len(files.packages)))
-    subprocess.run(["rm", "-rf", root])
-    return 0
+    return common.finish(problems, root, "%d log tables with %d rows, each row once; %d packages "
+                         "unpacked" % (len(files.logs), rows, len(files.packages)))
 
 
 if __name__ == "__main__":

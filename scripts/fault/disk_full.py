@@ -153,15 +153,8 @@ def main():
         if db:
             db.stop()
         subprocess.run(["umount", mysql])
-    if problems:
-        say("  LOST OR WRONG: %d problem(s)" % len(problems))
-        for p in problems:
-            say("    " + p)
-        say("  scratch folder kept: " + root)
-        return 1
-    say("  lost: nothing; the file arrived whole after the resume and its rows are there once")
-    subprocess.run(["rm", "-rf", root])
-    return 0
+    return common.finish(problems, root, "the file arrived whole after the resume and its rows "
+                         "are there once")
 
 
 if __name__ == "__main__":

@@ -132,16 +132,8 @@ def main():
         (", ".join("%d: %d" % kv for kv in sorted(refusals.items())) or "none"))
     rows = sum(common.read(files.path(n)).count(b"\n") - 1 for n in files.logs)
     say("  log table rows expected once each: %d" % rows)
-    if problems:
-        say("  LOST OR WRONG: %d problem(s)" % len(problems))
-        for p in problems[:50]:
-            say("    " + p)
-        say("  scratch folder kept: " + root)
-        return 1
-    say("  lost: nothing; every file byte-identical, every CRC right, every row once")
-    if os.environ.get("KEEP") != "1":
-        subprocess.run(["rm", "-rf", root])
-    return 0
+    return common.finish(problems, root, "every file byte-identical, every CRC right, every "
+                         "row once")
 
 
 if __name__ == "__main__":
