@@ -8,6 +8,7 @@ the shared test database is never touched. Without a namespace a run uses
 its own MariaDB only when nothing answers on 811 (see PrivateDb.usable).
 """
 
+import atexit
 import datetime
 import os
 import random
@@ -87,6 +88,7 @@ class PrivateDb:
         self.datadir = os.path.join(folder, "data")
         self.socket = os.path.join(folder, "mysqld.sock")
         self.process = None
+        atexit.register(self.stop)
 
     @staticmethod
     def usable():
@@ -214,6 +216,12 @@ class Server:
         self.inst = installation
         self.process = None
         self.starts = 0
+        # A run that ends by an exception leaves no server behind.
+        atexit.register(self._kill_if_running)
+
+    def _kill_if_running(self):
+        if self.process is not None and self.process.poll() is None:
+            self.kill9()
 
     def start(self):
         out = open(os.path.join(self.inst.root, "server.out"), "ab")

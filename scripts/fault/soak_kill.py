@@ -29,7 +29,14 @@ def main():
     root = common.scratch_root("zv-soak-")
     say("soak-kill: %d kills, seed %d, scratch folder %s" % (kills_wanted, seed, root))
     db = common.PrivateDb(os.path.join(root, "db"))
-    db.install()
+    try:
+        db.install()
+        return run(kills_wanted, rng, root, db)
+    finally:
+        db.stop()
+
+
+def run(kills_wanted, rng, root, db):
     inst = common.Installation(root)
     files = common.Files(root)
     server = common.Server(inst)
@@ -117,7 +124,6 @@ def main():
     if loader.returncode != 0:
         problems.append("the last importer run failed: " + loader.stderr.strip())
     problems += common.check_everything(inst, files, done_configs)
-    db.stop()
 
     say("")
     say("soak-kill: %d kills of the server in %.0f s (%d server starts)" %
