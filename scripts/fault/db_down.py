@@ -61,7 +61,7 @@ def main():
         say("   MariaDB stopped")
         out, err = client.communicate(timeout=600)
         results = common.parse_client(out)
-        say("   appliance: %s" % ", ".join("%s %s" % (n[-12:], r) for n, r in results.items()))
+        say("   appliance: %s" % ", ".join("%s %s" % (n, r) for n, r in results.items()))
         loader_words = common.read(os.path.join(root, "server.out")).decode("utf-8", "replace")
         waiting = "left waiting" in loader_words
         say("   importer: %s" % ("the file was left waiting for the database" if waiting else
@@ -70,7 +70,7 @@ def main():
         # 2. Files arrive while the database is down.
         say("db-down: 2. files arrive while MariaDB is down")
         results = upload(inst, [small1, small2], files)
-        say("   appliance: %s" % ", ".join("%s %s" % (n[-12:], r) for n, r in results.items()))
+        say("   appliance: %s" % ", ".join("%s %s" % (n, r) for n, r in results.items()))
         if results.get(small1) != ("refused", 16):
             problems.append("%s with the database down ended %s, not error 16" %
                             (small1, results.get(small1)))
@@ -81,7 +81,7 @@ def main():
         say("db-down: 3. MariaDB started again; the appliance sends what was refused")
         rest = [n for n in first + second if n not in (config1, big)]
         results = upload(inst, rest, files)
-        say("   appliance: %s" % ", ".join("%s %s" % (n[-12:], r[0]) for n, r in results.items()))
+        say("   appliance: %s" % ", ".join("%s %s" % (n, r[0]) for n, r in results.items()))
         for name in rest:
             if not results.get(name) or results[name][0] != "confirmed":
                 problems.append("%s not confirmed after the database came back: %s" %
