@@ -10,6 +10,8 @@ packages=(
   build-essential debhelper lintian
   libmicrohttpd-dev libncurses-dev
   prometheus tmux
+  clang-16 libclang-rt-16-dev
+  python3 iproute2
 )
 missing=()
 for p in "${packages[@]}"; do

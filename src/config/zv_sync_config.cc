@@ -82,6 +82,7 @@ bool ZVSyncConfig::WriteString(const std::string& name, const std::string& text)
 
 uint16_t ZVSyncConfig::GetSyncPort() { return static_cast<uint16_t>(ReadDword("SyncPort", 810)); }
 uint16_t ZVSyncConfig::GetUIPort() { return static_cast<uint16_t>(ReadDword("UIPort", 812)); }
+std::string ZVSyncConfig::GetUIAllowedAddresses() { return ReadString("UIAllowedAddresses", ""); }
 uint32_t ZVSyncConfig::GetCompressLevel() { return ReadDword("CompressLevel", 9); }
 uint32_t ZVSyncConfig::GetEnableClientIP() { return ReadDword("EnableClientIP", 0); }
 uint32_t ZVSyncConfig::GetEnableSystemInfo() { return ReadDword("EnableSystemInfo", 0); }

@@ -61,6 +61,7 @@ class ZVSyncConfig {
   // Settings store values (never cached; defaults written back).
   uint16_t GetSyncPort();                 // SyncPort, 810, low 16 bits
   uint16_t GetUIPort();                   // UIPort, 812, low 16 bits
+  std::string GetUIAllowedAddresses();    // UIAllowedAddresses, "" (any sender)
   uint32_t GetCompressLevel();            // CompressLevel, 9
   uint32_t GetEnableClientIP();           // EnableClientIP, 0
   uint32_t GetEnableSystemInfo();         // EnableSystemInfo, 0

@@ -145,6 +145,7 @@ TEST_F(ConfigTest, PackagedSettingsAreTheDefaultsAsWritten) {
   (void)config_->GetEnableMetrics();
   (void)config_->GetMetricsAddress();
   (void)config_->GetMetricsPort();
+  (void)config_->GetUIAllowedAddresses();
   auto values = [](const std::string& text) {
     std::set<std::string> lines;
     std::istringstream in(text);

@@ -69,7 +69,8 @@ struct CZVSyncSrvDlg::Impl {
                     [dlg] { return dlg->ReEnableClientConnections(); },
                     [this](const void* datagram, const DatagramPeer& to) {
                       return ui_socket.SendCommand(datagram, to);
-                    }}),
+                    },
+                    [] { return ZVSyncConfig::Instance().GetUIAllowedAddresses(); }}),
         listener(io, *dlg),
         info_socket(io, &console),
         ui_socket(io, &console),
