@@ -8,6 +8,10 @@ packages=(
   mariadb-server mariadb-client xz-utils rsync
   libsystemd-dev systemd
   build-essential debhelper lintian
+  libmicrohttpd-dev libncurses-dev
+  prometheus tmux
+  clang-16 libclang-rt-16-dev
+  python3 iproute2
 )
 missing=()
 for p in "${packages[@]}"; do

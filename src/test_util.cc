@@ -6,6 +6,7 @@
 #include <iconv.h>
 #include <netinet/in.h>
 #include <nettle/des.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -248,6 +249,29 @@ int ConnectToLoopback(uint16_t port) {
     return -1;
   }
   return fd;
+}
+
+int HttpRequest(uint16_t port, const std::string& method, const std::string& target,
+                std::string* body) {
+  const int fd = ConnectToLoopback(port);
+  if (fd < 0) return 0;
+  const std::string request = method + " " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+  std::string answer;
+  if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+      static_cast<ssize_t>(request.size())) {
+    char buffer[65536];
+    pollfd ready{fd, POLLIN, 0};
+    while (poll(&ready, 1, 10000) == 1) {
+      const ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
+      if (n <= 0) break;
+      answer.append(buffer, static_cast<size_t>(n));
+    }
+  }
+  close(fd);
+  const size_t head_end = answer.find("\r\n\r\n");
+  if (answer.rfind("HTTP/1.", 0) != 0 || head_end == std::string::npos) return 0;
+  if (body != nullptr) *body = answer.substr(head_end + 4);
+  return std::atoi(answer.c_str() + answer.find(' ') + 1);
 }
 
 uint16_t FreeTcpUdpPort() {

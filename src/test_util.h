@@ -70,6 +70,11 @@ int ListenOnLoopback(uint16_t* port);
 // connection could not be made.
 int ConnectToLoopback(uint16_t port);
 
+// One HTTP/1.0 request (the method, the target) to 127.0.0.1:port: the
+// status code (0 when no answer came within 10 s) and the body.
+int HttpRequest(uint16_t port, const std::string& method, const std::string& target,
+                std::string* body = nullptr);
+
 // A name unique to this process and call, for object namespaces and
 // database names ("t" + pid + counter).
 std::string UniqueName(std::string_view prefix);

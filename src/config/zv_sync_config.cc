@@ -82,6 +82,7 @@ bool ZVSyncConfig::WriteString(const std::string& name, const std::string& text)
 
 uint16_t ZVSyncConfig::GetSyncPort() { return static_cast<uint16_t>(ReadDword("SyncPort", 810)); }
 uint16_t ZVSyncConfig::GetUIPort() { return static_cast<uint16_t>(ReadDword("UIPort", 812)); }
+std::string ZVSyncConfig::GetUIAllowedAddresses() { return ReadString("UIAllowedAddresses", ""); }
 uint32_t ZVSyncConfig::GetCompressLevel() { return ReadDword("CompressLevel", 9); }
 uint32_t ZVSyncConfig::GetEnableClientIP() { return ReadDword("EnableClientIP", 0); }
 uint32_t ZVSyncConfig::GetEnableSystemInfo() { return ReadDword("EnableSystemInfo", 0); }
@@ -92,6 +93,11 @@ uint32_t ZVSyncConfig::GetMinimumRequiredDiskSpace() {
 }
 uint32_t ZVSyncConfig::GetDiskSpaceCheckInterval() {
   return ReadDword("DiskSpaceCheckInterval", 14400);
+}
+uint32_t ZVSyncConfig::GetEnableMetrics() { return ReadDword("EnableMetrics", 0); }
+std::string ZVSyncConfig::GetMetricsAddress() { return ReadString("MetricsAddress", "127.0.0.1"); }
+uint16_t ZVSyncConfig::GetMetricsPort() {
+  return static_cast<uint16_t>(ReadDword("MetricsPort", 9810));
 }
 std::string ZVSyncConfig::GetPendingDeleteDate() { return ReadString("PendingDeleteDate", ""); }
 bool ZVSyncConfig::SetPendingDeleteDate(const std::string& text) {

@@ -61,6 +61,7 @@ class ZVSyncConfig {
   // Settings store values (never cached; defaults written back).
   uint16_t GetSyncPort();                 // SyncPort, 810, low 16 bits
   uint16_t GetUIPort();                   // UIPort, 812, low 16 bits
+  std::string GetUIAllowedAddresses();    // UIAllowedAddresses, "" (any sender)
   uint32_t GetCompressLevel();            // CompressLevel, 9
   uint32_t GetEnableClientIP();           // EnableClientIP, 0
   uint32_t GetEnableSystemInfo();         // EnableSystemInfo, 0
@@ -68,6 +69,12 @@ class ZVSyncConfig {
   uint32_t GetDisableWatchDog();          // DisableWatchDog, 0
   uint32_t GetMinimumRequiredDiskSpace(); // MinimumRequiredDiskSpace, 5120 (MiB)
   uint32_t GetDiskSpaceCheckInterval();   // DiskSpaceCheckInterval, 14400 (s)
+  // The metrics endpoint (GET /metrics): off unless EnableMetrics is not 0;
+  // then bound to MetricsAddress (an IPv4 or IPv6 address, 127.0.0.1) and
+  // MetricsPort (9810, low 16 bits).
+  uint32_t GetEnableMetrics();            // EnableMetrics, 0
+  std::string GetMetricsAddress();        // MetricsAddress, "127.0.0.1"
+  uint16_t GetMetricsPort();              // MetricsPort, 9810
   std::string GetPendingDeleteDate();     // PendingDeleteDate, ""
   bool SetPendingDeleteDate(const std::string& text);
 

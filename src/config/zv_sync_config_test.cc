@@ -9,10 +9,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "build_config.h"
 #include "crashdump/fatal_stop.h"
 #include "log/log_file.h"
 #include "log/sync_log.h"
@@ -125,6 +128,37 @@ TEST_F(ConfigTest, MissingSyncPortIsDefaultAndWrittenBack) {
   EXPECT_TRUE(std::regex_search(RegistryText(), std::regex("\"SyncPort\"=dword:0000032a",
                                                            std::regex::icase)))
       << RegistryText();
+}
+
+// The Debian package's settings file holds every default as the server
+// writes it when the value is missing (the journal aside: it is state).
+TEST_F(ConfigTest, PackagedSettingsAreTheDefaultsAsWritten) {
+  (void)config_->GetLogLevel();
+  (void)config_->GetSyncPort();
+  (void)config_->GetUIPort();
+  (void)config_->GetCompressLevel();
+  (void)config_->GetEnableClientIP();
+  (void)config_->GetEnableSystemInfo();
+  (void)config_->GetDisableWatchDog();
+  (void)config_->GetMinimumRequiredDiskSpace();
+  (void)config_->GetDiskSpaceCheckInterval();
+  (void)config_->GetEnableMetrics();
+  (void)config_->GetMetricsAddress();
+  (void)config_->GetMetricsPort();
+  (void)config_->GetUIAllowedAddresses();
+  auto values = [](const std::string& text) {
+    std::set<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (line.rfind("\"", 0) == 0 && line.rfind("\"ProcessDirectory\"", 0) != 0) {
+        lines.insert(line);
+      }
+    }
+    return lines;
+  };
+  const std::string packaged = std::string(ZV_SOURCE_DIR) + "/packaging/etc/registry.reg";
+  EXPECT_EQ(values(RegistryText()), values(testing::ReadFileBytes(packaged)));
 }
 
 TEST_F(ConfigTest, StringTypedSyncPortReplacedByDwordDefault) {

@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "crashdump/safe_text.h"
 
@@ -161,6 +163,23 @@ void MiniDump::RecordDeletion(const struct tm& local, const char* path) {
   if (fd < 0) return;
   (void)::write(fd, line.c_str(), line.size());
   ::close(fd);
+}
+
+size_t CountWrittenReports(const char* folder) {
+  size_t count = 0;
+  if (DIR* dir = ::opendir(folder)) {
+    const int fd = ::dirfd(dir);
+    while (const struct dirent64* entry = ::readdir64(dir)) {
+      if (IsReportName(entry->d_name) && !IsFolder(fd, entry)) ++count;
+    }
+    ::closedir(dir);
+  }
+  const std::string record = std::string(folder) + kRecordName;
+  if (FILE* file = std::fopen(record.c_str(), "rbe")) {
+    for (int c; (c = std::fgetc(file)) != EOF;) count += c == '\n';
+    std::fclose(file);
+  }
+  return count;
 }
 
 }  // namespace quennlib

@@ -63,4 +63,10 @@ class MiniDump {
   char path_[kPathChars] = {};  // empty until the first write picks it
 };
 
+// Crash reports ever written to folder, as far as it shows: the
+// report-named files in it and the lines of its deletion record (one per
+// report pruned). A report is counted once the process that wrote it is
+// gone, so the server counts at its start. Not for the crash handler.
+size_t CountWrittenReports(const char* folder);
+
 }  // namespace quennlib

@@ -131,6 +131,23 @@ TEST_F(MiniDumpTest, RefusesWhatItCannotWrite) {
   EXPECT_FALSE(testing::FileExists(dir_.Sub("deleted_dumps.lst")));
 }
 
+// Reports written over time: those in the folder and those pruned, which
+// the pruning records; a count that survives pruning.
+TEST_F(MiniDumpTest, CountsReportsPresentAndPruned) {
+  EXPECT_EQ(0u, quennlib::CountWrittenReports(dir_.path().c_str()));
+  for (int i = 0; i < 6; ++i) Touch("Zentrovane_20200101_00000" + std::to_string(i) + ".dmp");
+  Touch("Zentrovane_2020.dmp");        // not a report's name
+  Touch("notes.txt");
+  std::filesystem::create_directory(dir_.Sub("Zentrovane_20200101_000009.dmp"));  // a folder
+  EXPECT_EQ(6u, quennlib::CountWrittenReports(dir_.path().c_str()));
+
+  // A seventh report: the folder keeps five, the record names two.
+  quennlib::MiniDump dump(setup_);
+  ASSERT_EQ(0, dump.WriteDump("Zentrovane", nullptr, nullptr, kDumpSmall));
+  EXPECT_EQ(2u, testing::SplitLines(testing::ReadFileBytes(dir_.Sub("deleted_dumps.lst"))).size());
+  EXPECT_EQ(7u, quennlib::CountWrittenReports(dir_.path().c_str()));
+}
+
 bool AcceptEverything(const char*) { return true; }
 
 // The three kinds differ in the memory they add; each adds at least the

@@ -21,6 +21,13 @@ bool ConfigTableFile::CheckSyncPosition() {
     ZV_LOG_E("Refused unsafe config table %s!\n", PrintableName(file_name()).c_str());
     return false;
   }
+  // Loaded under such a name, the table would replace the storage's
+  // statistics or the importer's record of what it loaded.
+  if (IsReservedTableName(parsed.table)) {
+    ZV_LOG_E("Refused config table %s: the name belongs to the server!\n",
+             PrintableName(file_name()).c_str());
+    return false;
+  }
   return true;
 }
 
@@ -44,7 +51,8 @@ bool ConfigTableFile::ProcessFile() {
   const std::string storage(FieldText(record->storageName, sizeof record->storageName));
   // Database and table become "database.table" for the importer, which
   // quotes them into SQL: only plain identifiers go there.
-  if (!IsSqlIdentifier(storage) || !IsSqlIdentifier(parsed.table)) {
+  if (!IsSqlIdentifier(storage) || !IsSqlIdentifier(parsed.table) ||
+      IsReservedTableName(parsed.table)) {
     ZV_LOG_E("Refused unsafe import target %s.%s!\n", PrintableName(storage).c_str(),
              PrintableName(parsed.table).c_str());
     return false;

@@ -16,6 +16,7 @@
 #include "log/sync_log.h"
 #include "platform/file_system.h"
 #include "util/file_util.h"
+#include "util/server_metrics.h"
 #include "util/string_format.h"
 #include "util/system_util.h"
 
@@ -532,12 +533,17 @@ bool SyncDataFile::KeepGoing(unsigned count) {
 
 bool SyncDataFile::WaitForImporter(uint32_t* exit_code) {
   Loader& loader = Loader::Instance();
+  metrics::Family<metrics::Counter>& runs = ServerMetrics::Instance().importer_runs;
   for (unsigned waits = 1;; ++waits) {
     *exit_code = 0xFFFFFFFF;
-    if (loader.WaitImporter(100, exit_code)) return true;
+    if (loader.WaitImporter(100, exit_code)) {
+      runs.With({std::to_string(*exit_code)}).Add();
+      return true;
+    }
     if (!KeepGoing(waits)) {
       ZV_LOG_W("Stop required!\n");
       loader.TerminateImporter();
+      runs.With({"killed"}).Add();
       return false;
     }
   }

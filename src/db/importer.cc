@@ -230,15 +230,20 @@ std::string LogTableNameForEntry(const std::string& file_path, const std::string
   return IsSqlIdentifier(list_name) ? list_name : std::string();
 }
 
-Importer::Importer(std::string data_path) : data_path_(TrimPathSeparators(data_path)) {}
+Importer::Importer(std::string data_path, CommitObserver after_commit)
+    : data_path_(TrimPathSeparators(data_path)), after_commit_(std::move(after_commit)) {}
 
 LoadReport Importer::LoadFile(ZVDBManager* db, const std::string& database,
                               const std::string& table, const std::string& file, LoadMode mode,
-                              const std::optional<FileExpectation>& expect) {
+                              const std::optional<FileExpectation>& expect,
+                              const LoadMark* mark) {
   if (!IsSqlIdentifier(database) || IsSystemDatabase(database)) {
     return FileError("\"" + database + "\" is not a database the importer may write");
   }
   if (!IsSqlIdentifier(table)) return FileError("\"" + table + "\" is not a table name");
+  if (IsReservedTableName(table)) {
+    return FileError("\"" + table + "\" is a table of the server's own");
+  }
   std::vector<std::string> columns;
   std::string error;
   if (!ReadTableFileHeader(file, &columns, &error)) return FileError(error);
@@ -281,6 +286,30 @@ LoadReport Importer::LoadFile(ZVDBManager* db, const std::string& database,
   }
   load += ")";
 
+  std::string mark_where;
+  if (mark != nullptr) {
+    const std::string loaded_table = QuoteIdentifier(kLoadedFilesTable);
+    if (!db->Execute("CREATE TABLE IF NOT EXISTS " + loaded_table +
+                     " (`path` VARBINARY(1024) NOT NULL, `crc` INT UNSIGNED NOT NULL,"
+                     " `size` BIGINT UNSIGNED NOT NULL, `table_name` VARCHAR(64) NOT NULL,"
+                     " `rows` BIGINT NOT NULL, `loaded_at` DATETIME NOT NULL,"
+                     " PRIMARY KEY (`path`, `crc`, `size`)) ENGINE=InnoDB")) {
+      return DatabaseError("cannot create " + std::string(kLoadedFilesTable), db);
+    }
+    mark_where = " WHERE `path` = " + db->QuoteString(mark->path) +
+                 " AND `crc` = " + std::to_string(mark->crc) +
+                 " AND `size` = " + std::to_string(mark->size);
+    DbRows found;
+    if (!db->Query("SELECT `rows` FROM " + loaded_table + mark_where, &found)) {
+      return DatabaseError("cannot read " + std::string(kLoadedFilesTable), db);
+    }
+    if (!found.empty()) {
+      LoadReport report;
+      report.already_loaded = true;
+      return report;
+    }
+  }
+
   if (!db->Execute("START TRANSACTION")) return DatabaseError("cannot start a transaction", db);
   auto rollback = [db] { (void)db->Execute("ROLLBACK"); };
   if (mode == LoadMode::kReplace && !db->Execute("DELETE FROM " + qtable)) {
@@ -305,11 +334,23 @@ LoadReport Importer::LoadFile(ZVDBManager* db, const std::string& database,
     return FileError("the server took " + std::to_string(inserted) + " of " +
                      std::to_string(source.rows()) + " rows");
   }
+  // The mark commits with the rows or not at all. Another importer that
+  // got there first makes this insert fail on the key: nothing commits.
+  if (mark != nullptr &&
+      !db->Execute("INSERT INTO " + QuoteIdentifier(kLoadedFilesTable) + " VALUES (" +
+                   db->QuoteString(mark->path) + ", " + std::to_string(mark->crc) + ", " +
+                   std::to_string(mark->size) + ", " + db->QuoteString(table) + ", " +
+                   std::to_string(inserted) + ", NOW())")) {
+    LoadReport report = DatabaseError("cannot record the load of " + file, db);
+    rollback();
+    return report;
+  }
   if (!db->Execute("COMMIT")) {
     LoadReport report = DatabaseError("cannot commit", db);
     rollback();
     return report;
   }
+  if (after_commit_) after_commit_(file);
   LoadReport report;
   report.rows = inserted;
   return report;
@@ -509,8 +550,9 @@ bool Importer::LoadStorage(const std::string& storage, const std::string& list_p
         }
       }
       if (db) {
+        const LoadMark mark{e.path, e.crc, static_cast<uint64_t>(e.end)};
         report = LoadFile(db.get(), storage, table, real, LoadMode::kAppend,
-                          FileExpectation{static_cast<uint64_t>(e.end), e.crc});
+                          FileExpectation{static_cast<uint64_t>(e.end), e.crc}, &mark);
         // A connection that failed may be broken: start afresh next time.
         if (report.outcome == LoadOutcome::kDatabaseError) db.reset();
       }
@@ -544,8 +586,8 @@ bool Importer::LoadStorage(const std::string& storage, const std::string& list_p
                         static_cast<int>(report.error.size()), SQLITE_TRANSIENT);
     }
     if (sqlite3_step(record.get()) != SQLITE_DONE) {
-      // The rows are in MySQL but the list does not know: the next run would
-      // load them again. Say so loudly.
+      // The rows and their mark are in MySQL: the next run finds the mark
+      // and only writes this note.
       Complain("LoadLogTable: cannot record %s in %s: %s", e.path.c_str(), list_path.c_str(),
                sqlite3_errmsg(list.get()));
       ok = false;

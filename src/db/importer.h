@@ -15,10 +15,19 @@
 //
 // Files are streamed to LOAD DATA LOCAL INFILE through a checker
 // (table_file.h), inside a transaction: a file loads whole or not at all.
+// A log table's transaction also enters the file in the storage
+// database's LoadedFiles table, so the rows and the record that they are
+// there commit together: an importer killed at any moment, even between
+// its commit and its note in data.lst2, never loads a file twice (the next
+// run finds the file in LoadedFiles and only writes the note). A file is
+// known by its path, CRC and size, so the same file listed again (an
+// appliance that sends it once more because the server died before its
+// confirm) is not loaded again either.
 // One Importer per process, used by one thread.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -42,6 +51,7 @@ enum class LoadOutcome {
 struct LoadReport {
   LoadOutcome outcome = LoadOutcome::kLoaded;
   uint64_t rows = 0;
+  bool already_loaded = false;  // LoadedFiles had the file: nothing was done
   std::string error;
 };
 
@@ -56,6 +66,13 @@ struct FileExpectation {
   uint32_t crc = 0;
 };
 
+// A log table file's identity: the key of its row in LoadedFiles.
+struct LoadMark {
+  std::string path;
+  uint32_t crc = 0;
+  uint64_t size = 0;
+};
+
 // Counts of one LoadLogTable run.
 struct LogLoadStats {
   int loaded = 0;
@@ -65,8 +82,13 @@ struct LogLoadStats {
 
 class Importer {
  public:
+  // Called right after a load's transaction committed, with the file.
+  using CommitObserver = std::function<void(const std::string& file)>;
+
   // data_path: the folder of received files, one sub-folder per storage.
-  explicit Importer(std::string data_path);
+  // after_commit: none in the program; tests pass one to stop the importer
+  // at that moment.
+  explicit Importer(std::string data_path, CommitObserver after_commit = {});
 
   // Each returns the exit code of the program and writes what went wrong
   // to standard error.
@@ -75,10 +97,13 @@ class Importer {
   int LoadLogTable();
 
   // Loads file into database.table, creating the database, the table and
-  // missing columns (LONGTEXT) first. db must be connected.
+  // missing columns (LONGTEXT) first. db must be connected. With a mark,
+  // a file LoadedFiles already holds is not loaded again (already_loaded),
+  // and otherwise the mark is entered in the same transaction as the rows.
   LoadReport LoadFile(ZVDBManager* db, const std::string& database, const std::string& table,
                       const std::string& file, LoadMode mode,
-                      const std::optional<FileExpectation>& expect);
+                      const std::optional<FileExpectation>& expect,
+                      const LoadMark* mark = nullptr);
 
   const LogLoadStats& last_log_stats() const { return log_stats_; }
 
@@ -87,6 +112,7 @@ class Importer {
   bool LoadStorage(const std::string& storage, const std::string& list_path);
 
   std::string data_path_;
+  CommitObserver after_commit_;
   LogLoadStats log_stats_;
   bool server_unreachable_ = false;  // during LoadLogTable: a connect failed
 };

@@ -389,6 +389,42 @@ TEST_F(ImporterTest, OnlyListsChangedSinceTheLastRunAreOpened) {
   EXPECT_TRUE(ListChangeRecord(DbTestDataDirectory()).Load());
 }
 
+TEST_F(ImporterTest, ImporterKilledRightAfterItsCommitDoesNotLoadTheFileAgain) {
+  const std::string db = names_.New();
+  Storage storage(db);
+  storage.Receive("20101216_1530_00A1B2C3_A.dat", "A20101216", "a\tb\n1\t2\n3\t4\n", 100);
+  storage.Receive("20101216_1531_00A1B2C3_A.dat", "A20101216", "a\tb\n5\t6\n", 101);
+  // A child importer that dies by SIGKILL the moment its first commit
+  // returned, before it could note the load in data.lst2.
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    Importer importer(DbTestDataDirectory(), [](const std::string&) { raise(SIGKILL); });
+    (void)importer.LoadLogTable();
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(child, waitpid(child, &status, 0));
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+  EXPECT_EQ("2", Rows(db, "SELECT count(*) AS n FROM A20101216"));
+  EXPECT_EQ("", storage.Loaded());
+
+  const Outcome o = RunLoader({"LoadLogTable"});
+  ASSERT_EQ(0, o.code) << o.err;
+  EXPECT_EQ("1|2;3|4;5|6", Rows(db, "SELECT a, b FROM A20101216 ORDER BY a"));
+  EXPECT_EQ("20101216_1530_00A1B2C3_A.dat|loaded|;20101216_1531_00A1B2C3_A.dat|loaded|",
+            storage.Loaded());
+  EXPECT_EQ("2|A20101216;1|A20101216",
+            Rows(db, "SELECT table_name, `rows` FROM LoadedFiles ORDER BY path"));
+
+  // The same file listed once more (sent again after a server that died
+  // before its confirm): noted, not loaded.
+  storage.AddEntry(storage.folder() + "/logtable/20101216/20101216_1531_00A1B2C3_A.dat",
+                   "A20101216", CCrc().Compute("a\tb\n5\t6\n", 8), 102, 8);
+  ASSERT_EQ(0, RunLoader({"LoadLogTable"}).code);
+  EXPECT_EQ("3", Rows(db, "SELECT count(*) AS n FROM A20101216"));
+}
+
 TEST_F(ImporterTest, TwoImportersAtOnceLoadEachFileOnce) {
   const std::string db = names_.New();
   Storage storage(db);

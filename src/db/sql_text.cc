@@ -37,4 +37,12 @@ bool IsSystemDatabase(std::string_view name) {
   return false;
 }
 
+bool IsReservedTableName(std::string_view name) {
+  static constexpr const char* kReserved[] = {"TableInfo", "AttachInfo", kLoadedFilesTable};
+  for (const char* s : kReserved) {
+    if (EqualsIgnoringCase(name, s)) return true;
+  }
+  return false;
+}
+
 }  // namespace zv

@@ -19,4 +19,13 @@ std::string QuoteIdentifier(std::string_view name);
 // Schemas of the server itself, never written by the importer.
 bool IsSystemDatabase(std::string_view name);
 
+// The importer's record of the log tables it loaded, one row per file, in
+// each storage's database beside the loaded tables.
+inline constexpr const char* kLoadedFilesTable = "LoadedFiles";
+
+// Tables of a storage's database that belong to the server itself (the
+// statistics tables TableInfo and AttachInfo and the importer's record),
+// in any letter case: no received table may be loaded over them.
+bool IsReservedTableName(std::string_view name);
+
 }  // namespace zv

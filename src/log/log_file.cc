@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
+#include <deque>
 
 #include "platform/process.h"
 #include "util/file_util.h"
@@ -144,6 +145,8 @@ struct CZvLogFile::Impl {
   off_t position = 0;  // next record; a multiple of 256 below kFileBytes
   std::string directory;  // empty: home + "/log", resolved on first use
   std::function<time_t()> clock;
+  size_t keep_recent = 0;
+  std::deque<RecentEntry> recent;  // at most keep_recent
 
   time_t Now() const { return clock ? clock() : std::time(nullptr); }
 
@@ -206,15 +209,23 @@ int CZvLogFile::Write(uint8_t code, const char* module, const char* format, ...)
   if (format == nullptr) throw 0;
   va_list args;
   va_start(args, format);
-  // Converted before cutting, so that the cut counts GBK bytes.
-  const std::string message = ConvertUtf8ToGbk(FormatStringV(format, args));
+  const std::string text = FormatStringV(format, args);
   va_end(args);
+  // Converted before cutting, so that the cut counts GBK bytes.
+  const std::string message = ConvertUtf8ToGbk(text);
   const std::string module_name = ConvertUtf8ToGbk(module != nullptr ? module : "");
 
   std::lock_guard<std::mutex> lock(impl_->mu);
   const time_t now = impl_->Now();
   struct tm local;
   if (localtime_r(&now, &local) == nullptr) std::memset(&local, 0, sizeof(local));
+  if (impl_->keep_recent > 0) {
+    char time_text[16];
+    std::snprintf(time_text, sizeof(time_text), "%02d:%02d:%02d", local.tm_hour, local.tm_min,
+                  local.tm_sec);
+    impl_->recent.push_back(RecentEntry{time_text, code, module != nullptr ? module : "", text});
+    while (impl_->recent.size() > impl_->keep_recent) impl_->recent.pop_front();
+  }
 
   // The whole date is compared, so a file of the same day of another month
   // is never continued by mistake.
@@ -294,6 +305,17 @@ int PreparedLogEntry::Write(const struct tm& local, const char* tail) const {
       ::pwrite(fd, record, kRecordBytes, position) == static_cast<ssize_t>(kRecordBytes);
   ::close(fd);
   return written ? 0 : 12;
+}
+
+void CZvLogFile::KeepRecent(size_t count) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->keep_recent = count;
+  while (impl_->recent.size() > count) impl_->recent.pop_front();
+}
+
+std::vector<CZvLogFile::RecentEntry> CZvLogFile::Recent() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return std::vector<RecentEntry>(impl_->recent.begin(), impl_->recent.end());
 }
 
 void CZvLogFile::SetDirectoryForTesting(const std::string& directory) {

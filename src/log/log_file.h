@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zv {
 
@@ -46,6 +47,20 @@ class CZvLogFile {
   // the one this log writes to now. message_start is text, not a format.
   void PrepareEntry(uint8_t code, const char* module, const char* message_start,
                     PreparedLogEntry* entry);
+
+  // One entry as written, for a view that shows the latest ones.
+  struct RecentEntry {
+    std::string time;  // "hh:mm:ss", local
+    uint8_t code = 0;  // kEventInfo, kEventWarning or kEventError
+    std::string module;
+    std::string text;  // UTF-8, not cut
+  };
+  // Keeps the last count entries written from now on, whether or not they
+  // reached the file (0, the default, keeps none). The interactive status
+  // view asks for them.
+  void KeepRecent(size_t count);
+  // The entries kept, oldest first.
+  std::vector<RecentEntry> Recent() const;
 
   // For tests: the folder (default home + "/log") and the clock (null
   // restores the system clock). Both close the open file.

@@ -69,6 +69,28 @@ class LogFileTest : public ::testing::Test {
   std::atomic<time_t> now_{LocalTime(2010, 12, 11, 8, 9, 10)};
 };
 
+TEST_F(LogFileTest, KeepsTheLatestEntriesEvenWhenNoFileCanBeWritten) {
+  log_.KeepRecent(2);
+  ASSERT_EQ(0, ZV_OPLOG(kEventInfo, kModuleSync, "one"));
+  // The folder is a file now: nothing reaches the disk, the view still
+  // shows what happened.
+  log_.SetDirectoryForTesting(tmp_.Sub("file"));
+  testing::WriteFileBytes(tmp_.Sub("file"), "x");
+  EXPECT_NE(0, ZV_OPLOG(kEventWarning, kModuleDisk, "two %d", 2));
+  now_ = LocalTime(2010, 12, 11, 23, 59, 58);
+  EXPECT_NE(0, ZV_OPLOG(kEventError, kModuleSync, "用户%s登陆信息校验失败(密码错误)!", "demo"));
+  const std::vector<CZvLogFile::RecentEntry> recent = log_.Recent();
+  log_.KeepRecent(0);
+  ASSERT_EQ(recent.size(), 2u);
+  EXPECT_EQ(recent[0].time, "08:09:10");
+  EXPECT_EQ(recent[0].code, kEventWarning);
+  EXPECT_EQ(recent[0].module, "磁盘预警");
+  EXPECT_EQ(recent[0].text, "two 2");
+  EXPECT_EQ(recent[1].time, "23:59:58");
+  EXPECT_EQ(recent[1].text, "用户demo登陆信息校验失败(密码错误)!");
+  EXPECT_TRUE(log_.Recent().empty());
+}
+
 TEST_F(LogFileTest, RecordBytesWrittenOutByHand) {
   ASSERT_EQ(0, log_.Write(kEventError, kModuleSync, "读取数据库配置文件失败!"));
   const std::string expected =

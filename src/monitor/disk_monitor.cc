@@ -16,6 +16,7 @@
 #include "log/log_file.h"
 #include "log/sync_log.h"
 #include "monitor/retention.h"
+#include "util/server_metrics.h"
 #include "util/system_util.h"
 
 namespace zv {
@@ -163,6 +164,7 @@ void DiskMonitor::ThreadMain(Run* run) {
     // back after the stop was asked for, and the monitor must not start a
     // check then.
     bool stopped = false;
+    const auto wait_started = std::chrono::steady_clock::now();
     for (;;) {
       const bool acquired = run->lock->Acquire(kLockTryMs, "Disk monitor is running!");
       if (run->WaitForStop(std::chrono::milliseconds(0))) {
@@ -175,6 +177,8 @@ void DiskMonitor::ThreadMain(Run* run) {
       if (acquired) break;
     }
     if (stopped) break;
+    ServerMetrics::Instance().lock_wait[ServerMetrics::kDiskMonitorWaiter]->Observe(
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - wait_started).count());
     ZV_LOG_I("Disk monitor lock acquired!\n");
     CheckCycle(&retention, run->names);
     run->lock->Release();

@@ -87,6 +87,11 @@ class DiskMonitor {
   // Space of the volume holding folder. Writes
   // "GetDiskFreeSpaceEx failed!errno=%u\n" on failure.
   [[nodiscard]] bool GetDiskStatus(const std::string& folder, DiskStatus* status) const;
+  // Space of the volume holding folder in bytes, writing nothing on
+  // failure: the status view and the metrics ask again and again.
+  [[nodiscard]] bool QuerySpace(const std::string& folder, VolumeSpace* space) const {
+    return space_query_(folder, space);
+  }
 
   // Whether each disk has at least threshold_mib available. False when a
   // query failed (the flags are then meaningless).

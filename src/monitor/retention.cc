@@ -13,6 +13,7 @@
 #include "log/sync_log.h"
 #include "monitor/disk_monitor.h"
 #include "util/file_util.h"
+#include "util/server_metrics.h"
 
 namespace zv {
 namespace {
@@ -480,6 +481,7 @@ size_t Retention::LoadPendingDeleteItems(DeleteItems* items) {
   for (const std::string& piece : bad) {
     ZV_LOG_E("Unknown delete item %s\n", Printable(piece).c_str());
   }
+  ServerMetrics::Instance().retention_journal_entries.Set(static_cast<int64_t>(items->size()));
   return valid;
 }
 
@@ -490,7 +492,9 @@ bool Retention::SavePendingDeleteItems(const DeleteItems& items) {
     ZV_LOG_C("Bad delete item format date:%s dbname:%s method:%s", Printable(item.date).c_str(),
              Printable(item.storage).c_str(), Printable(item.method).c_str());
   }
-  return ZVSyncConfig::Instance().SetPendingDeleteDate(text);
+  if (!ZVSyncConfig::Instance().SetPendingDeleteDate(text)) return false;
+  ServerMetrics::Instance().retention_journal_entries.Set(static_cast<int64_t>(items.size()));
+  return true;
 }
 
 void Retention::ProcessPendingDeletes() {
@@ -520,6 +524,7 @@ void Retention::ProcessPendingDeletes() {
       (void)DeleteDayData(one);
       (void)DeleteAttachmentFolders(one);
       (void)DeleteLogTableFolder(one);
+      ServerMetrics::Instance().retention_day_deletions.Add();
     }
     last_processed_ = item;
     items.erase(item);

@@ -357,6 +357,15 @@ std::vector<Line> ParseDocument(const std::string& content, std::string_view key
 
 std::string SerializeDocument(const std::vector<Line>& lines) {
   std::string out;
+  // Text that starts like a byte-order mark would be taken for one when the
+  // file is read again (FF FE: the whole file decoded as UTF-16): a UTF-8
+  // mark in front keeps it text, since the reader drops exactly one.
+  if (!lines.empty()) {
+    const std::string_view first(lines.front().text);
+    if (first.substr(0, 2) == "\xFF\xFE" || first.substr(0, 3) == "\xEF\xBB\xBF") {
+      out = "\xEF\xBB\xBF";
+    }
+  }
   for (const Line& line : lines) {
     out += line.text;
     out.push_back('\n');

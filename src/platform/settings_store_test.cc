@@ -349,6 +349,24 @@ TEST_F(SettingsStoreTest, GarbageFileIsSurvived) {
   }
 }
 
+// Found by the settings-store fuzz target: a UTF-8 mark followed by text
+// that starts with FF FE. Written back without its mark, the file read as
+// UTF-16 and every value was gone.
+TEST_F(SettingsStoreTest, TextThatLooksLikeAMarkStaysTextAfterAWrite) {
+  for (const std::string start : {"\xEF\xBB\xBF\xFF\xFEWintor Vane]\r\n",
+                                  "\xEF\xBB\xBF\xEF\xBB\xBFx\r\n"}) {
+    WriteFileBytes(Path(), start +
+                               "[HKEY_LOCAL_MACHINE\\Software\\Korvane\\Zentrovane]\r\n"
+                               "\"SyncPort\"=dword:0000514a\r\n");
+    auto store = OpenStore();
+    ASSERT_TRUE(store->WriteDword("FuzzValue", 0x12345678));
+    EXPECT_EQ(store->ReadDword("FuzzValue"), 0x12345678u);
+    EXPECT_EQ(store->ReadDword("SyncPort"), 0x514Au);
+    ASSERT_TRUE(store->WriteDword("SyncPort", 810));
+    EXPECT_EQ(store->ReadDword("FuzzValue"), 0x12345678u);
+  }
+}
+
 TEST(SettingsStoreDefaultPathTest, EnvironmentWins) {
   {
     ScopedEnv env("ZENTROVANE_REGISTRY", "/tmp/elsewhere.reg");

@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -26,6 +27,7 @@
 #include "protocol/login_set.h"
 #include "protocol/session_host.h"
 #include "util/file_util.h"
+#include "util/server_metrics.h"
 #include "util/string_format.h"
 #include "util/system_util.h"
 
@@ -56,7 +58,63 @@ TransferStatistics& Statistics() {
   return *statistics;
 }
 
+// The counters of each result code, looked up once for the process: a
+// login or an announcement then costs one atomic add. Only the codes each
+// can be answered with are made in advance (their series show 0 from the
+// start); any other would be looked up when it came.
+constexpr uint32_t kResultCodes = kProcessError + 1;
+using ResultCounters = std::array<metrics::Counter*, kResultCodes>;
+
+ResultCounters MakeCounters(metrics::Family<metrics::Counter>& family,
+                            std::initializer_list<ResultCode> codes) {
+  ResultCounters counters{};
+  for (ResultCode code : codes) counters[code] = &family.With({ResultCodeName(code)});
+  return counters;
+}
+
+const ResultCounters& LoginCounters() {
+  static const ResultCounters counters =
+      MakeCounters(ServerMetrics::Instance().logins,
+                   {kNoError, kUserNotFound, kWrongPassword, kServerBusy, kServerDiskFull,
+                    kMultipleLogin});
+  return counters;
+}
+
+const ResultCounters& AnnouncementCounters() {
+  static const ResultCounters counters = MakeCounters(
+      ServerMetrics::Instance().file_announcements,
+      {kNoError, kServerDiskFull, kUnauthenticated, kUnknownFileInfo, kUnknownFileType,
+       kFileUnCompleted, kFileError});
+  return counters;
+}
+
+void Count(const ResultCounters& counters, metrics::Family<metrics::Counter>& family,
+           uint32_t code) {
+  if (code < kResultCodes && counters[code] != nullptr) {
+    counters[code]->Add();
+  } else {
+    family.With({ResultCodeName(code)}).Add();
+  }
+}
+
+void CountLogin(uint32_t code) {
+  Count(LoginCounters(), ServerMetrics::Instance().logins, code);
+}
+
+void CountAnnouncement(uint32_t code) {
+  Count(AnnouncementCounters(), ServerMetrics::Instance().file_announcements, code);
+}
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
 }  // namespace
+
+void SyncClient::PrepareMetrics() {
+  (void)LoginCounters();
+  (void)AnnouncementCounters();
+}
 
 void SyncClient::SetTickSourceForTesting(uint32_t (*tick)()) { g_tick_source.store(tick); }
 
@@ -145,6 +203,18 @@ void SyncClient::GetRecord(SyncAccountRecord* out) const {
 std::string SyncClient::GetSessionKey() const {
   std::lock_guard<std::mutex> lock(record_mutex_);
   return session_key_;
+}
+
+SyncClient::Progress SyncClient::GetProgress() const {
+  Progress progress;
+  {
+    std::lock_guard<std::mutex> lock(record_mutex_);
+    progress.file_name = progress_file_;
+  }
+  progress.file_size = progress_size_.load(std::memory_order_relaxed);
+  progress.file_done = progress_done_.load(std::memory_order_relaxed);
+  progress.bytes = progress_bytes_.load(std::memory_order_relaxed);
+  return progress;
 }
 
 // ---------------------------------------------------------------------------
@@ -506,7 +576,7 @@ bool SyncClient::HandleLogin(uint32_t content_size) {
   // the position folder or hide in a listing gets that far.
   if (!IsSafeFileName(login.userName)) {
     ZV_LOG_E("Invalid user name in login block, devid:%08X!\n", login.deviceId);
-    return SendError(kUserNotFound);
+    return RefuseLogin(kUserNotFound);
   }
 
   char key[64];
@@ -518,7 +588,7 @@ bool SyncClient::HandleLogin(uint32_t content_size) {
     ZV_OPLOG(kEventWarning, kModuleSync, "用户%s(devid:%08X)重复登陆", login.userName,
              login.deviceId);
     ZV_LOG_W("Multiple login detected!\n");
-    return SendError(kMultipleLogin);
+    return RefuseLogin(kMultipleLogin);
   }
   {
     std::lock_guard<std::mutex> lock(record_mutex_);
@@ -531,7 +601,7 @@ bool SyncClient::HandleLogin(uint32_t content_size) {
   const uint32_t code = host_.Authenticate(login, &account);
   const Clock::time_point auth_to = Clock::now();
   ZV_LOG_D("Client auth result:%u(%s)\n", code, ResultCodeName(code));
-  if (code != kNoError) return SendError(code);
+  if (code != kNoError) return RefuseLogin(code);
 
   ZVSyncConfig& config = ZVSyncConfig::Instance();
   const bool use_client_ip = config.GetEnableClientIP() != 0;
@@ -577,6 +647,7 @@ bool SyncClient::HandleLogin(uint32_t content_size) {
     ZV_LOG_E("Can't reply server config!\n");
     return false;
   }
+  CountLogin(kNoError);
 
   const uint32_t a = peer_address_;
   const uint8_t* ip = login.clientAddress;
@@ -608,6 +679,16 @@ bool SyncClient::SendError(uint32_t code) {
   // a stop cuts the pause short.
   WaitForCancel(100);
   return false;
+}
+
+bool SyncClient::RefuseLogin(uint32_t code) {
+  CountLogin(code);
+  return SendError(code);
+}
+
+bool SyncClient::RefuseFile(uint32_t code) {
+  CountAnnouncement(code);
+  return SendError(code);
 }
 
 bool SyncClient::HandlePendingMarker(uint32_t content_size) {
@@ -689,15 +770,15 @@ bool SyncClient::HandleFileInfo(uint32_t content_size) {
       *reinterpret_cast<const uint8_t(*)[FileAnnouncement::kWireSize]>(raw));
   if (announcement.size == 0) {
     ZV_LOG_C("ClientFileInfo size=0\n");
-    return SendError(kUnknownFileInfo);
+    return RefuseFile(kUnknownFileInfo);
   }
-  if (!LoggedIn()) return SendError(kUnauthenticated);
-  if (data_file_ != nullptr) return SendError(kFileUnCompleted);
+  if (!LoggedIn()) return RefuseFile(kUnauthenticated);
+  if (data_file_ != nullptr) return RefuseFile(kFileUnCompleted);
   const SyncAccountRecord& position = position_file_.Records().front();
   if (!host_.CheckDiskSpace(
           std::string(FieldText(position.userName, sizeof position.userName)))) {
     ZV_LOG_I("Server disk full,transfer refused!\n");
-    return SendError(kServerDiskFull);
+    return RefuseFile(kServerDiskFull);
   }
   // The name is printed only in a form that cannot break a log line; the
   // data file refuses it below when it is not one plain file name.
@@ -719,7 +800,7 @@ bool SyncClient::HandleFileInfo(uint32_t content_size) {
       break;
     default:
       ZV_LOG_E("Unknown file type %u\n", announcement.file_type);
-      return SendError(kUnknownFileType);
+      return RefuseFile(kUnknownFileType);
   }
   try {
     data_file_ = data_file_factory_(type, &position_file_);
@@ -732,11 +813,20 @@ bool SyncClient::HandleFileInfo(uint32_t content_size) {
   }
   if (!data_file_->OpenForTransfer(announcement)) {
     data_file_.reset();
-    return SendError(kFileError);
+    return RefuseFile(kFileError);
   }
   if (!SendValueBlock(kCmdFileRequest, 0)) {
     ZV_LOG_E("Send filerequest failed!\n");
     return false;
+  }
+  CountAnnouncement(kNoError);
+  if (host_.IsInteractive()) {
+    {
+      std::lock_guard<std::mutex> lock(record_mutex_);
+      progress_file_ = shown;
+    }
+    progress_size_.store(announcement.size, std::memory_order_relaxed);
+    progress_done_.store(data_file_->offset(), std::memory_order_relaxed);
   }
   ShowFileRow("Transfering %s(%uKB)!", shown.c_str(), announcement.size / 1024);
   ZV_OPLOG(kEventInfo, kModuleSync, "%s", activity);
@@ -790,13 +880,22 @@ bool SyncClient::CommitFileData(const DecodedBlock& decoded, const uint8_t* deco
     ZV_OPLOG(kEventError, kModuleSync, "传输数据解压失败!");
     return SendError(kUncompressError);
   }
-  if (host_.IsInteractive()) AddDecodedBytes(decoded.length);
   // A stored block's bytes lie in the block itself.
   written_ = decoded.data == decode_area ? decode_area : block_;
   if (!data_file_->WriteAsync(decoded.data, decoded.length, head.offered_offset)) {
     ZV_LOG_E("Write data failed!\n");
     ZV_OPLOG(kEventError, kModuleSync, "传输数据写入失败!");
     return SendError(kFileError);
+  }
+  // A decoded block's method is one of the three (any other fails above).
+  if (static_cast<uint8_t>(head.method) < ServerMetrics::kCompressionMethods) {
+    ServerMetrics::Instance().received_bytes[static_cast<uint8_t>(head.method)]->Add(
+        decoded.length);
+  }
+  if (host_.IsInteractive()) {
+    AddDecodedBytes(decoded.length);
+    progress_bytes_.fetch_add(decoded.length, std::memory_order_relaxed);
+    progress_done_.store(data_file_->offset(), std::memory_order_relaxed);
   }
   // The row changes once per percent, not per block: the same text again
   // would only wake the host's thread.
@@ -877,18 +976,36 @@ bool SyncClient::HandleFileEnd(uint32_t content_size) {
                                                      waited_from).count());
   ShowFileRow("Processing %s(%uKB)!", name.c_str(), kb);
 
+  ServerMetrics& metrics = ServerMetrics::Instance();
+  const auto kind = static_cast<size_t>(data_file_->file_type());
+  const auto started = std::chrono::steady_clock::now();
   bool keep_session = true;
-  if (!data_file_->Process([this](unsigned) { return KeepGoingWhileProcessing(); })) {
+  const bool processed =
+      data_file_->Process([this](unsigned) { return KeepGoingWhileProcessing(); });
+  if (kind < ServerMetrics::kFileKinds) {
+    metrics.processing_seconds[kind]->Observe(SecondsSince(started));
+  }
+  if (!processed) {
     ZV_LOG_E("Process failed!");
     keep_session = SendError(kProcessError);
   } else if (!SendValueBlock(kCmdConfirm, 0)) {
     ZV_LOG_E("Reply server confirm failed!");
     keep_session = false;
+  } else if (kind < ServerMetrics::kFileKinds) {
+    metrics.files_confirmed[kind]->Add();
   }
 
   ShowFileRow("Complete %s(%uKB)!", name.c_str(), kb);
   const bool config_table = data_file_->file_type() == FileType::kConfigTable;
   data_file_.reset();
+  if (host_.IsInteractive()) {
+    {
+      std::lock_guard<std::mutex> lock(record_mutex_);
+      progress_file_.clear();
+    }
+    progress_size_.store(0, std::memory_order_relaxed);
+    progress_done_.store(0, std::memory_order_relaxed);
+  }
   RemoveLeftovers(config_table);
   if (processing_) {
     host_.processing_lock().Release();
@@ -902,6 +1019,7 @@ bool SyncClient::WaitForProcessing() {
   const std::string name = PrintableName(data_file_->file_name());
   const std::string activity = FormatString("%s(%u.%u.%u.%u):Processing %s!",
                                              session_key_.c_str(), ZV_IP4(a), name.c_str());
+  const auto started = std::chrono::steady_clock::now();
   for (;;) {
     if (host_.processing_lock().Acquire(timeouts_.processing_attempt_ms, activity)) break;
     if (stop_.load()) {
@@ -911,6 +1029,8 @@ bool SyncClient::WaitForProcessing() {
     if (!SendValueBlock(kCmdPending, kPendingWaiting)) return false;
     last_pending_tick_ = GetTickCount32();
   }
+  ServerMetrics::Instance().lock_wait[ServerMetrics::kSessionWaiter]->Observe(
+      SecondsSince(started));
   processing_ = true;
   return true;
 }

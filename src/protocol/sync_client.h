@@ -100,6 +100,20 @@ class SyncClient : public SyncSocket {
 
   void GetRecord(SyncAccountRecord* out) const;  // under the record lock
   std::string GetSessionKey() const;             // "" before login
+
+  // The file being received and the file data written so far, for the
+  // status view: kept in interactive mode only (all zero otherwise).
+  struct Progress {
+    std::string file_name;   // "" between files
+    uint32_t file_size = 0;  // announced
+    uint32_t file_done = 0;  // offset reached
+    uint64_t bytes = 0;      // file data written by this session, all files
+  };
+  Progress GetProgress() const;  // any thread
+
+  // Makes the counters of every result code exist, so that a scrape shows
+  // them at 0 before the first login (the controller calls it at start).
+  static void PrepareMetrics();
   uint32_t peer_address() const { return peer_address_; }
   uint16_t peer_port() const { return peer_port_; }
 
@@ -170,6 +184,9 @@ class SyncClient : public SyncSocket {
   void ShowFileRow(const char* format, ...) __attribute__((format(printf, 2, 3)));
   // Sends the error block with code and returns false (the session ends).
   bool SendError(uint32_t code);
+  // SendError, counted as the answer to a login or to a file announcement.
+  bool RefuseLogin(uint32_t code);
+  bool RefuseFile(uint32_t code);
   bool LoggedIn() const { return !position_file_.Records().empty(); }
 
   uint8_t* content() { return block_ + kBlockHeaderSize; }
@@ -235,6 +252,11 @@ class SyncClient : public SyncSocket {
   mutable std::mutex record_mutex_;
   SyncAccountRecord record_{};  // guarded by record_mutex_
   std::string session_key_;     // guarded by record_mutex_; written by the worker only
+  std::string progress_file_;   // guarded by record_mutex_; written by the worker only
+  // Written by the worker per block (interactive mode only), read by any.
+  std::atomic<uint32_t> progress_size_{0};
+  std::atomic<uint32_t> progress_done_{0};
+  std::atomic<uint64_t> progress_bytes_{0};
 
   // The worker's own.
   bool handshake_done_ = false;

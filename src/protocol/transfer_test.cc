@@ -401,6 +401,22 @@ TEST_F(TransferTest, HostileFileNamesAreFileErrorsAndTouchNothing) {
   EXPECT_FALSE(std::filesystem::exists("/tmp/20101216_1530_00A1B2C3_A.dat", ec));
 }
 
+TEST_F(TransferTest, ConfigTablesNamedLikeTheServersOwnAreFileErrorsAndStoreNothing) {
+  for (const std::string table : {"TableInfo", "attachinfo", "TABLEINFO", "LoadedFiles"}) {
+    const std::string name = std::string(32, 'a') + "_00A1B2C3_" + table + ".dat";
+    ApplianceClient client;
+    SyncClient* session = ConnectAndLogin(&client);
+    ASSERT_TRUE(client.SendFileInfo(name, 1, 100, 0));
+    EXPECT_EQ(ErrorCode(&client), kFileError) << table;
+    Finish(session);
+    std::error_code ec;
+    EXPECT_FALSE(std::filesystem::exists(
+        TransferEnvironment::DataDirectory() + "/shop1/configtable/" + name, ec))
+        << table;
+  }
+  EXPECT_NE(NewLog().find("the name belongs to the server"), std::string::npos);
+}
+
 TEST_F(TransferTest, UnknownKindIsFileError) {
   ApplianceClient client;
   SyncClient* session = ConnectAndLogin(&client);

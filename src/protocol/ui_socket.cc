@@ -1,5 +1,8 @@
 #include "protocol/ui_socket.h"
 
+#include <arpa/inet.h>
+
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -11,7 +14,31 @@ namespace {
 
 unsigned Byte(uint32_t address, int index) { return (address >> (24 - 8 * index)) & 0xFFu; }
 
+bool IsListSeparator(char c) { return c == ',' || c == ';' || c == ' ' || c == '\t'; }
+
 }  // namespace
+
+std::vector<uint32_t> ParseAddressList(std::string_view text, std::vector<std::string>* bad) {
+  std::vector<uint32_t> addresses;
+  size_t i = 0;
+  while (i < text.size()) {
+    if (IsListSeparator(text[i])) {
+      ++i;
+      continue;
+    }
+    size_t end = i;
+    while (end < text.size() && !IsListSeparator(text[end])) ++end;
+    const std::string entry(text.substr(i, end - i));
+    in_addr parsed{};
+    if (inet_pton(AF_INET, entry.c_str(), &parsed) == 1) {
+      addresses.push_back(ntohl(parsed.s_addr));
+    } else if (bad != nullptr) {
+      bad->push_back(entry);
+    }
+    i = end;
+  }
+  return addresses;
+}
 
 UISocket::UISocket(asio::io_context& io, UiCommandHandler* handler)
     : handler_(handler), socket_(io, kUiMaxDatagram) {
@@ -45,6 +72,23 @@ void UISocket::OnReceive(const std::error_code& error, uint8_t* data, size_t len
 }
 
 void UISocket::HandleDatagram(uint8_t* data, size_t length, const DatagramPeer& from) {
+  // Any host that reaches the port could pause every login or read every
+  // position file: with a list set, only the console's hosts are heard. A
+  // list of nothing but bad entries lets nobody in.
+  const std::string allowed = handler_->AllowedConsoleAddresses();
+  if (allowed.find_first_not_of(", ;\t") != std::string::npos) {
+    std::vector<std::string> bad;
+    const std::vector<uint32_t> list = ParseAddressList(allowed, &bad);
+    for (const std::string& entry : bad) {
+      ZV_LOG_E("UIAllowedAddresses: %s is not an IPv4 address!\n", entry.c_str());
+    }
+    if (std::find(list.begin(), list.end(), from.address) == list.end()) {
+      ZV_LOG_D("UI datagram from %u.%u.%u.%u:%u dropped: not an allowed console address\n",
+               Byte(from.address, 0), Byte(from.address, 1), Byte(from.address, 2),
+               Byte(from.address, 3), from.port);
+      return;
+    }
+  }
   // Shorter than the header: its fields cannot match; read what arrived
   // and leave the rest zero.
   UiCommandHeader header{};

@@ -7,7 +7,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 #include <system_error>
+#include <vector>
 
 #include "protocol/datagram_socket.h"
 
@@ -41,7 +44,16 @@ class UiCommandHandler {
   // Command 4: answers the sender with SendCommand.
   virtual void ReportSyncState(const uint8_t* datagram, size_t length,
                                const DatagramPeer& sender) = 0;
+  // The setting UIAllowedAddresses, asked for at every datagram: the IPv4
+  // addresses allowed to use the channel; empty allows every sender.
+  virtual std::string AllowedConsoleAddresses() { return std::string(); }
 };
+
+// The addresses of an allow-list text: dotted IPv4 addresses separated by
+// commas, semicolons or blanks, in host byte order (as DatagramPeer holds
+// them). Entries that are no address go to *bad (when given).
+std::vector<uint32_t> ParseAddressList(std::string_view text,
+                                       std::vector<std::string>* bad = nullptr);
 
 class UISocket {
  public:
@@ -60,7 +72,9 @@ class UISocket {
   // throws 0.
   bool SendCommand(const void* datagram, const DatagramPeer& to);
 
-  // Handles one received datagram as a receive notification does.
+  // Handles one received datagram as a receive notification does. A
+  // sender outside a non-empty allow-list is dropped with a debug line
+  // before anything of the datagram is read.
   void HandleDatagram(uint8_t* data, size_t length, const DatagramPeer& from);
 
  private:

@@ -35,6 +35,9 @@ class FakeUiHandler : public UiCommandHandler {
                        const DatagramPeer& sender) override {
     Record(Call{4, false, {datagram, datagram + length}, sender});
   }
+  std::string AllowedConsoleAddresses() override { return allowed; }
+
+  std::string allowed;  // set before the loop starts
 
   // Waits (bounded) until n calls have arrived.
   std::vector<Call> WaitFor(size_t n) {
@@ -158,6 +161,34 @@ TEST_F(UISocketTest, SendCommandOfLessThanAHeaderIsAProgrammingError) {
       return true;
     }
   }));
+}
+
+TEST(UIAllowListTest, OnlyListedSendersReachTheController) {
+  struct Case {
+    const char* list;
+    uint32_t sender;
+    bool heard;
+  };
+  const Case cases[] = {
+      {"", 0x7F000001, true},
+      {" ,; ", 0x0A000005, true},
+      {"127.0.0.2", 0x7F000001, false},
+      {"10.0.0.5;127.0.0.1", 0x7F000001, true},
+      {"10.0.0.5, 127.0.0.1", 0x0A000005, true},
+      {"10.0.0.5 127.0.0.1", 0x0A000006, false},
+      {"console.example", 0x7F000001, false},
+      {"127.0.0.1/8", 0x7F000001, false},
+      {"bogus,127.0.0.1", 0x7F000001, true},
+  };
+  for (const Case& c : cases) {
+    asio::io_context io;
+    FakeUiHandler handler;
+    handler.allowed = c.list;
+    UISocket socket(io, &handler);
+    std::vector<uint8_t> datagram = Command(4, "");
+    socket.HandleDatagram(datagram.data(), datagram.size(), DatagramPeer{c.sender, 4000});
+    EXPECT_EQ(handler.WaitFor(c.heard ? 1 : 0).size(), c.heard ? 1u : 0u) << c.list;
+  }
 }
 
 }  // namespace

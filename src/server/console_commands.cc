@@ -37,6 +37,11 @@ void ConsoleCommands::RequireLoopThread() const {
   if (!actions_.on_loop()) throw 0;
 }
 
+std::string ConsoleCommands::AllowedConsoleAddresses() {
+  return actions_.allowed_console_addresses ? actions_.allowed_console_addresses()
+                                            : std::string();
+}
+
 std::string ConsoleCommands::GetSyncDateDigest(const std::string& user_name) {
   RequireLoopThread();
   for (const SyncAccountRecord& account : accounts_.Records()) {

@@ -37,6 +37,8 @@ class ConsoleCommands final : public UiCommandHandler, public SyncDigestSource {
     std::function<bool()> reload_accounts;
     // Sends one console datagram of its own size field back to a peer.
     std::function<bool(const void* datagram, const DatagramPeer& to)> reply;
+    // The allow-list of the UI channel (none: every sender).
+    std::function<std::string()> allowed_console_addresses;
   };
 
   // accounts and sessions outlive the commands.
@@ -54,6 +56,7 @@ class ConsoleCommands final : public UiCommandHandler, public SyncDigestSource {
   // The MD5 of the first matching account's six schedule bytes as 32
   // upper-case hex digits; "" without such an account.
   std::string GetSyncDateDigest(const std::string& user_name) override;
+  std::string AllowedConsoleAddresses() override;
 
  private:
   void RequireLoopThread() const;

@@ -9,11 +9,14 @@
 // thread that releases need not be the one that acquired.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <list>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "db/processing_lock.h"
 
@@ -34,6 +37,16 @@ class ServerProcessingLock final : public ProcessingLock {
   // Frees the lock and sets the activity text to "Idle".
   void Release() override;
 
+  // Who holds the lock and who waits in Acquire now, each by the activity
+  // it gave, waiters in the order they came (for the status view).
+  struct State {
+    bool held = false;
+    std::string holder;
+    std::chrono::steady_clock::time_point held_since;
+    std::vector<std::string> waiting;
+  };
+  State GetState() const;
+
  private:
   // Constant after construction.
   const std::function<bool()> importer_busy_;
@@ -41,9 +54,13 @@ class ServerProcessingLock final : public ProcessingLock {
 
   // A flag under a mutex rather than a mutex held across the processing,
   // so that another thread may release it.
-  std::mutex mu_;
+  mutable std::mutex mu_;
   std::condition_variable released_;
   bool held_ = false;  // guarded by mu_
+  // Guarded by mu_: for the view only.
+  std::string holder_;
+  std::chrono::steady_clock::time_point held_since_;
+  std::list<std::string> waiting_;
 };
 
 }  // namespace zv

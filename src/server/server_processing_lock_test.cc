@@ -5,6 +5,7 @@
 #include <atomic>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace zv {
@@ -52,6 +53,23 @@ TEST_F(ServerProcessingLockTest, ImporterThatStaysBusyUsesUpTheTimeOut) {
   busy_checks_left_ = 0;
   EXPECT_TRUE(lock_.Acquire(0, ""));
   EXPECT_TRUE(Shown().empty());  // no activity given, none shown
+}
+
+TEST_F(ServerProcessingLockTest, StateNamesTheHolderAndTheWaiters) {
+  ASSERT_TRUE(lock_.Acquire(0, "holder"));
+  std::thread waiter([this] { EXPECT_TRUE(lock_.Acquire(60000, "waiter")); });
+  while (lock_.GetState().waiting.empty()) std::this_thread::yield();
+  ServerProcessingLock::State state = lock_.GetState();
+  EXPECT_TRUE(state.held);
+  EXPECT_EQ(state.holder, "holder");
+  EXPECT_EQ(state.waiting, std::vector<std::string>{"waiter"});
+  lock_.Release();
+  waiter.join();
+  state = lock_.GetState();
+  EXPECT_EQ(state.holder, "waiter");
+  EXPECT_TRUE(state.waiting.empty());
+  lock_.Release();
+  EXPECT_FALSE(lock_.GetState().held);
 }
 
 }  // namespace

@@ -46,6 +46,8 @@ class StatusBoard {
   bool has_view() const { return static_cast<bool>(view_); }
   // Loop thread: draws the model with the view, if any.
   void Draw() const;
+  // Loop thread: the model, for the refresh before a draw.
+  StatusModel& model() { return model_; }
 
  private:
   // Runs fn at once on the loop thread, else hands it to the loop.

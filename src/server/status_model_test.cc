@@ -60,6 +60,40 @@ TEST(StatusModelTest, BadPaneIndexIsAProgrammingError) {
   EXPECT_THROW(model.SetPane(3, "x"), int);
 }
 
+TEST(StatusModelTest, TransferRatesFromTheBytesBetweenTwoSamples) {
+  using Sample = StatusModel::SessionSample;
+  const auto t0 = std::chrono::steady_clock::time_point(std::chrono::seconds(100));
+  StatusModel model;
+  model.UpdateTransfers({Sample{"a-00000001", "x.dat", 1000, 100, 5000},
+                         Sample{"", "hidden.dat", 10, 1, 1},
+                         Sample{"b-00000002", "", 0, 0, 70}},
+                        t0);
+  // The first sample of a key has no rate yet; no key, no row; between
+  // files, no transfer.
+  ASSERT_NE(model.transfer("a-00000001"), nullptr);
+  EXPECT_EQ(model.transfer("a-00000001")->bytes_per_second, 0u);
+  EXPECT_EQ(model.transfer(""), nullptr);
+  EXPECT_EQ(model.transfer("b-00000002"), nullptr);
+
+  model.UpdateTransfers({Sample{"a-00000001", "x.dat", 1000, 600, 7000},
+                         Sample{"b-00000002", "y.dat", 50, 10, 1070}},
+                        t0 + std::chrono::milliseconds(500));
+  const StatusModel::Transfer* a = model.transfer("a-00000001");
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(a->file_name, "x.dat");
+  EXPECT_EQ(a->file_done, 600u);
+  EXPECT_EQ(a->bytes_per_second, 4000u);  // 2000 bytes in half a second
+  ASSERT_NE(model.transfer("b-00000002"), nullptr);
+  EXPECT_EQ(model.transfer("b-00000002")->bytes_per_second, 2000u);
+
+  // A new session of the same key starts counting from 0 again; a key
+  // that is gone loses its transfer.
+  model.UpdateTransfers({Sample{"a-00000001", "z.dat", 10, 5, 5}},
+                        t0 + std::chrono::milliseconds(1500));
+  EXPECT_EQ(model.transfer("a-00000001")->bytes_per_second, 0u);
+  EXPECT_EQ(model.transfer("b-00000002"), nullptr);
+}
+
 TEST(FormatAddressTest, MostSignificantByteFirst) {
   EXPECT_EQ(FormatAddress(0x7F000001u), "127.0.0.1");
   EXPECT_EQ(FormatAddress(0xC0A80AFEu), "192.168.10.254");

@@ -14,6 +14,7 @@
 
 #include "config/zv_sync_config.h"
 #include "crashdump/crash_filter.h"
+#include "crashdump/mini_dump.h"
 #include "db/loader.h"
 #include "log/log_file.h"
 #include "log/sync_log.h"
@@ -23,9 +24,11 @@
 #include "protocol/sync_listener.h"
 #include "protocol/ui_socket.h"
 #include "server/console_commands.h"
+#include "server/metrics_endpoint.h"
 #include "server/session_registry.h"
 #include "util/file_util.h"
 #include "util/loop_mailbox.h"
+#include "util/server_metrics.h"
 #include "util/string_format.h"
 #include "util/system_util.h"
 
@@ -40,6 +43,9 @@ namespace {
 // does).
 constexpr int kLoopThreadNice = -10;
 
+// Operation-log entries the interactive view keeps for its last lines.
+constexpr size_t kRecentLogEntries = 16;
+
 // One controller per process: it owns the single-instance stop event.
 std::atomic<bool> g_controller_exists{false};
 
@@ -51,7 +57,11 @@ struct CZVSyncSrvDlg::Impl {
         stop_timer(io),
         account_timer(io),
         view_timer(io),
-        sessions(io, [dlg](size_t count) { dlg->status_.SetPane(0, std::to_string(count)); }),
+        sessions(io,
+                 [dlg](size_t count) {
+                   ServerMetrics::Instance().sessions_connected.Set(static_cast<int64_t>(count));
+                   dlg->status_.SetPane(0, std::to_string(count));
+                 }),
         console(dlg->account_file_, sessions,
                 ConsoleCommands::Actions{
                     [dlg] { return dlg->OnLoopThread(); },
@@ -59,10 +69,21 @@ struct CZVSyncSrvDlg::Impl {
                     [dlg] { return dlg->ReEnableClientConnections(); },
                     [this](const void* datagram, const DatagramPeer& to) {
                       return ui_socket.SendCommand(datagram, to);
-                    }}),
+                    },
+                    [] { return ZVSyncConfig::Instance().GetUIAllowedAddresses(); }}),
         listener(io, *dlg),
         info_socket(io, &console),
-        ui_socket(io, &console) {}
+        ui_socket(io, &console),
+        metrics(ServerMetrics::Instance().registry(), [dlg] {
+          // Measured at each scrape, on the endpoint's thread.
+          ServerMetrics& m = ServerMetrics::Instance();
+          const auto disks = dlg->QueryDisks();
+          for (size_t i = 0; i < disks.size(); ++i) {
+            if (!disks[i]) continue;  // the last value stands
+            m.disk_available_bytes[i]->Set(static_cast<int64_t>(disks[i]->available_bytes));
+            m.disk_size_bytes[i]->Set(static_cast<int64_t>(disks[i]->total_bytes));
+          }
+        }) {}
 
   asio::io_context io;
   asio::executor_work_guard<asio::io_context::executor_type> work;
@@ -78,6 +99,7 @@ struct CZVSyncSrvDlg::Impl {
   SyncListener listener;
   SyncInfoSocket info_socket;
   UISocket ui_socket;
+  MetricsEndpoint metrics;
 };
 
 CZVSyncSrvDlg::CZVSyncSrvDlg(bool interactive)
@@ -108,6 +130,8 @@ CZVSyncSrvDlg::~CZVSyncSrvDlg() {
 }
 
 uint16_t CZVSyncSrvDlg::listening_port() const { return impl_->listener.port(); }
+
+uint16_t CZVSyncSrvDlg::metrics_port() const { return impl_->metrics.port(); }
 
 ConsoleCommands& CZVSyncSrvDlg::console() { return impl_->console; }
 
@@ -184,12 +208,14 @@ bool CZVSyncSrvDlg::RunModal(bool stop_on_signals) {
   }
 
   const bool view = status_.interactive() && status_.has_view();
+  if (view) CZvLogFile::Instance().KeepRecent(kRecentLogEntries);
   bool ok = Initialize();
   if (ok) {
     initialized_.store(true);
     ZV_OPLOG(kEventInfo, kModuleSync, "同步器启动成功!");
     if (on_started_) on_started_();
     if (view) {
+      RefreshStatus();
       status_.Draw();
       struct Redraw {
         CZVSyncSrvDlg* self;
@@ -197,6 +223,7 @@ bool CZVSyncSrvDlg::RunModal(bool stop_on_signals) {
           self->impl_->view_timer.expires_after(std::chrono::seconds(1));
           self->impl_->view_timer.async_wait([s = self](const asio::error_code& error) {
             if (error || s->closing_) return;
+            s->RefreshStatus();
             s->status_.Draw();
             Redraw{s}.Arm();
           });
@@ -216,7 +243,10 @@ bool CZVSyncSrvDlg::RunModal(bool stop_on_signals) {
   impl_->io.restart();
   impl_->io.poll();
   impl_->mailbox.Drain();
-  if (view) status_.Draw();
+  if (view) {
+    RefreshStatus();
+    status_.Draw();
+  }
   ZVSyncLog::DeferForThisThread(false);
   ZVSyncLog::Instance().Flush();
   // A later thread may get this thread's id; it must not pass for the loop.
@@ -261,6 +291,12 @@ bool CZVSyncSrvDlg::Initialize() {
   if (!data_path.empty()) (void)CreateDirectoryTree(data_path);
 
   ZV_LOG_D("Initialize!");
+
+  // Reports of crashes before this start are counted now: a crash ends the
+  // process that could have counted it. Result codes exist from now on.
+  ServerMetrics::Instance().crash_reports_written.Add(
+      quennlib::CountWrittenReports(config.GetHomeDirectory().c_str()));
+  SyncClient::PrepareMetrics();
 
   // 6: the single-instance stop event and timer 1.
   NamedEvent::CreateResult created = NamedEvent::CreateResult::kFailed;
@@ -320,6 +356,8 @@ bool CZVSyncSrvDlg::Initialize() {
   }
   ZV_LOG_D("UISocket Initialized!");
 
+  StartMetrics();
+
   // 11: the accounts.
   if (!LoadAccounts()) {
     ZV_LOG_C("Can't load sync accounts!\n");
@@ -348,6 +386,7 @@ void CZVSyncSrvDlg::Uninitialize() {
   impl_->listener.Close();
   impl_->info_socket.Close();
   impl_->ui_socket.Close();
+  impl_->metrics.Stop();
   ZV_LOG_D("CloseSocket elapsed %ums\n", GetElapsedTicks());
 
   // The stopping sessions give the processing lock back: a monitor waiting
@@ -362,6 +401,78 @@ void CZVSyncSrvDlg::Uninitialize() {
 
   stop_event_.reset();
   ZV_OPLOG(kEventInfo, kModuleSync, "同步器已停止!");
+}
+
+void CZVSyncSrvDlg::StartMetrics() {
+  ZVSyncConfig& config = ZVSyncConfig::Instance();
+  // All three are read at every start, so that their defaults are in the
+  // settings file for the operator to change.
+  const bool enabled = config.GetEnableMetrics() != 0;
+  const std::string address = config.GetMetricsAddress();
+  const uint16_t port = config.GetMetricsPort();
+  if (!enabled) return;
+  if (!impl_->metrics.Start(address, port)) {
+    const unsigned error = static_cast<unsigned>(errno);
+    ZV_LOG_E("Can't start metrics endpoint on %s:%u!errno=%u\n", address.c_str(),
+             static_cast<unsigned>(port), error);
+    ZV_OPLOG(kEventWarning, kModuleSync, "监控指标服务启动失败(地址%s,端口%u),错误号:%u",
+             address.c_str(), static_cast<unsigned>(port), error);
+    return;
+  }
+  ZV_LOG_D("Metrics endpoint listening on %s:%u!\n", address.c_str(),
+           static_cast<unsigned>(impl_->metrics.port()));
+}
+
+std::array<std::optional<VolumeSpace>, 2> CZVSyncSrvDlg::QueryDisks() const {
+  ZVSyncConfig& config = ZVSyncConfig::Instance();
+  const std::string folders[2] = {config.GetMysqlDataPath(), config.GetAttachmentPath()};
+  std::array<std::optional<VolumeSpace>, 2> disks;
+  for (size_t i = 0; i < disks.size(); ++i) {
+    VolumeSpace space;
+    if (disk_monitor_.QuerySpace(folders[i], &space)) disks[i] = space;
+  }
+  return disks;
+}
+
+void CZVSyncSrvDlg::RefreshStatus() {
+  StatusModel& model = status_.model();
+  const auto now = std::chrono::steady_clock::now();
+
+  std::vector<StatusModel::SessionSample> samples;
+  impl_->sessions.ForEach([&samples](const SyncClient& session) {
+    SyncClient::Progress progress = session.GetProgress();
+    samples.push_back(StatusModel::SessionSample{session.GetSessionKey(),
+                                                 std::move(progress.file_name), progress.file_size,
+                                                 progress.file_done, progress.bytes});
+  });
+  model.UpdateTransfers(samples, now);
+
+  const ServerProcessingLock::State lock = processing_lock_.GetState();
+  model.SetProcessing(StatusModel::Processing{
+      lock.holder,
+      lock.held ? static_cast<uint32_t>(
+                      std::chrono::duration_cast<std::chrono::seconds>(now - lock.held_since)
+                          .count())
+                : 0u,
+      lock.waiting});
+
+  // The names the operation log gives the two disks.
+  static constexpr const char* kDiskNames[2] = {"MYSQL安装磁盘", "日志附件存放磁盘"};
+  const uint64_t minimum = uint64_t{ZVSyncConfig::Instance().GetMinimumRequiredDiskSpace()} << 20;
+  const auto spaces = QueryDisks();
+  std::vector<StatusModel::Disk> disks;
+  for (size_t i = 0; i < spaces.size(); ++i) {
+    StatusModel::Disk disk{kDiskNames[i]};
+    if (spaces[i]) {
+      disk.known = true;
+      disk.available_bytes = spaces[i]->available_bytes;
+      disk.total_bytes = spaces[i]->total_bytes;
+      disk.low = disk.available_bytes < minimum;
+    }
+    disks.push_back(std::move(disk));
+  }
+  model.SetDisks(std::move(disks));
+  model.SetRecentLog(CZvLogFile::Instance().Recent());
 }
 
 void CZVSyncSrvDlg::OnStopTimer() {

@@ -22,10 +22,12 @@
 // for (authentication, 500 ms at most; storage names).
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -123,6 +125,13 @@ class CZVSyncSrvDlg final : public SessionHost {
 
   // The port the listener bound (0 before it started).
   uint16_t listening_port() const;
+  // The port the metrics endpoint bound (0 when it does not run).
+  uint16_t metrics_port() const;
+
+  // Any thread: the space of the disk holding the received data and of the
+  // one holding the attachments (ServerMetrics::Disk order); empty where it
+  // cannot be read.
+  std::array<std::optional<VolumeSpace>, 2> QueryDisks() const;
 
  private:
   struct Impl;
@@ -144,6 +153,13 @@ class CZVSyncSrvDlg final : public SessionHost {
   void PauseAdmissions();
   // Loop thread: registers a session the listener started.
   void OnClientConnected(std::unique_ptr<SyncClient> session);
+  // Loop thread: the parts of the status that are sampled rather than
+  // told (transfers, the processing lock, the disks, the latest log
+  // entries), just before a draw.
+  void RefreshStatus();
+  // Start-up: the metrics endpoint when the settings enable it. A failure
+  // is logged and the server runs on without it.
+  void StartMetrics();
 
   std::atomic<bool> ran_{false};
   // The loop thread while RunModal runs; empty before and after.

@@ -1,7 +1,5 @@
 #include "service/zv_sync_service.h"
 
-#include <unistd.h>
-
 #include <csignal>
 
 #include "log/sync_log.h"
@@ -49,7 +47,11 @@ void ZVSyncService::ServiceMain(int, char**) {
   // Outlives the controller: its close stops the watchdog.
   std::unique_ptr<WatchDogKeeper> watchdog = CreateWatchDogKeeper(interactive_);
   CZVSyncSrvDlg controller(interactive_);
-  if (interactive_ && isatty(STDOUT_FILENO)) controller.SetStatusView(&DrawStatusScreen);
+  // Draws only while RunModal runs; its thread ends once the loop has closed.
+  StatusScreen screen;
+  if (interactive_ && screen.Start()) {
+    controller.SetStatusView([&screen](const StatusModel& model) { screen.Show(model); });
+  }
   controller.SetServiceHooks(
       [this] {
         std::lock_guard<std::mutex> lock(mu_);
@@ -82,6 +84,8 @@ void ZVSyncService::ServiceMain(int, char**) {
     std::lock_guard<std::mutex> lock(mu_);
     controller_ = nullptr;
   }
+  // The terminal is given back before the process ends without clean-up.
+  screen.Stop();
   if (!started) throw CNTServiceTerminateException(kErrorServiceSpecificError, 1);
 }
 

@@ -6,6 +6,7 @@
 #include "e2e_util.h"
 #include "protocol/datagram_test_util.h"
 #include "protocol/ui_socket.h"
+#include "platform/settings_store.h"
 #include "records/sync_account_record.h"
 #include "util/crc.h"
 
@@ -140,6 +141,27 @@ TEST_F(DatagramE2ETest, MalformedConsoleCommandsAreDropped) {
     if (reply->size() == 16) break;
     ASSERT_EQ(reply->size(), 5110u);
   }
+}
+
+TEST_F(DatagramE2ETest, ConsoleAllowListDropsOtherSenders) {
+  std::unique_ptr<SettingsStore> store = SettingsStore::Open(home_->registry());
+  ASSERT_TRUE(store);
+  ASSERT_TRUE(store->WriteString("UIAllowedAddresses", "127.0.0.2"));
+  std::vector<uint8_t> refused = UiCommand(kUiCommandFlag, 4, 16, "");
+  refused[4] = 0x11;  // the unnamed field tells the replies apart
+  ASSERT_TRUE(peer_.SendTo(home_->ui_port(), refused));
+  ASSERT_TRUE(WaitUntil([&] {
+    return home_->DebugLog().find("UI datagram from 127.0.0.1:" + std::to_string(peer_.port()) +
+                                  " dropped: not an allowed console address") !=
+           std::string::npos;
+  }));
+  // Allowed now: the first reply to arrive answers the second query.
+  ASSERT_TRUE(store->WriteString("UIAllowedAddresses", "127.0.0.2, 127.0.0.1"));
+  ASSERT_TRUE(peer_.SendTo(home_->ui_port(), UiCommand(kUiCommandFlag, 4, 16, "")));
+  auto reply = peer_.Receive();
+  ASSERT_TRUE(reply.has_value());
+  EXPECT_EQ(GetU32(*reply, 4), 0x5A5A0001u);
+  ASSERT_TRUE(store->WriteString("UIAllowedAddresses", ""));
 }
 
 TEST_F(DatagramE2ETest, SyncStateOneDatagramPerPositionFileWithoutPasswords) {

@@ -64,11 +64,7 @@ class RetentionE2ETest : public ::testing::Test {
   void SetUp() override {
     ZV_REQUIRE_DATABASE();
     today_ = DaysAgo(0);
-    for (const char* program : {"Loader.exe", "zvtar.exe"}) {
-      std::error_code ec;
-      fs::create_symlink(ProgramPath(program), home_.home() + "/" + program, ec);
-      ASSERT_FALSE(ec) << program << ": " << ec.message();
-    }
+    ASSERT_EQ(home_.InstallCompanions(), "");
     for (int i = 0; i < 2; ++i) {
       storages_.push_back(names_.New());
       ::zv::testing::RootQuery("CREATE DATABASE `" + storages_.back() + "`");

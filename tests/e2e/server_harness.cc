@@ -70,6 +70,15 @@ void ServerHome::WriteRegistry() const {
   for (const auto& [name, value] : dwords_) (void)store->WriteDword(name, value);
 }
 
+std::string ServerHome::InstallCompanions() const {
+  for (const char* program : {"Loader.exe", "zvtar.exe"}) {
+    std::error_code ec;
+    std::filesystem::create_symlink(ProgramPath(program), home() + "/" + program, ec);
+    if (ec) return std::string(program) + ": " + ec.message();
+  }
+  return "";
+}
+
 bool ServerHome::AddAccount(const std::string& user, const std::string& password,
                             const std::string& storage, const std::string& schedule) {
   std::vector<std::string> args = {"add", account_file(), "--user", user, "--password", password,

@@ -40,6 +40,10 @@ class ServerHome {
   // Writes the registry file from the settings.
   void WriteRegistry() const;
 
+  // An installation: the importer and the tar tool of this build linked
+  // beside the server. "" when done, else what failed.
+  std::string InstallCompanions() const;
+
   // Adds an account with the zvaccount tool; false when it failed.
   [[nodiscard]] bool AddAccount(const std::string& user, const std::string& password,
                                 const std::string& storage, const std::string& schedule = "");

@@ -67,12 +67,7 @@ class UploadE2ETest : public ::testing::Test {
   void SetUp() override {
     ZV_REQUIRE_DATABASE();
     storage_ = names_.New();
-    // An installation: the importer and the tar tool beside the server's home.
-    for (const char* program : {"Loader.exe", "zvtar.exe"}) {
-      std::error_code ec;
-      fs::create_symlink(ProgramPath(program), home_.home() + "/" + program, ec);
-      ASSERT_FALSE(ec) << program << ": " << ec.message();
-    }
+    ASSERT_EQ(home_.InstallCompanions(), "");
     ASSERT_TRUE(home_.AddAccount("shop", "pw", storage_));
     ASSERT_TRUE(server_.Start()) << server_.Output();
   }

@@ -196,7 +196,9 @@ TEST_F(WatchdogE2ETest, AKilledServiceIsStartedAgainByTheWatchdog) {
   pid_t next = 0;
   ASSERT_TRUE(WaitUntil([&] { return (next = OwnerOf(kStopEventName)) != 0 && next != service_; }))
       << Logs();
-  EXPECT_TRUE(home_.OpLogHas("同步器已被重新启动!"));
+  // The new service may have its event before the watchdog, back from the
+  // start, has written its line.
+  EXPECT_TRUE(WaitUntil([&] { return home_.OpLogHas("同步器已被重新启动!"); })) << Logs();
   EXPECT_EQ(CountCalls(kRestart), 1u);
   // The watchdog lived on, though its parent was killed.
   EXPECT_EQ(OwnerOf(kWatchDogStopEventName), dog_);
