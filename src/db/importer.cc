@@ -171,10 +171,20 @@ LoadReport DatabaseError(const std::string& what, ZVDBManager* db) {
 }
 
 // Creates the database when missing and makes it the current one.
+// MariaDB's numbers for an unknown database and an unknown table.
+constexpr uint32_t kErrorUnknownDatabase = 1049;
+constexpr uint32_t kErrorUnknownTable = 1146;
+
+// Uses the database, made first when it does not exist yet. A CREATE
+// DATABASE is a DDL statement the server logs and serialises even when the
+// database exists; a storage's database exists from its first file on.
 bool UseDatabase(ZVDBManager* db, const std::string& database) {
+  const std::string use = "USE " + QuoteIdentifier(database);
+  if (db->Execute(use)) return true;
+  if (db->GetLastErrorNumber() != kErrorUnknownDatabase) return false;
   return db->Execute("CREATE DATABASE IF NOT EXISTS " + QuoteIdentifier(database) +
                      " CHARACTER SET utf8mb4") &&
-         db->Execute("USE " + QuoteIdentifier(database));
+         db->Execute(use);
 }
 
 bool ConnectServer(ZVDBManager* db) { return db->Connect(""); }
@@ -256,12 +266,16 @@ LoadReport Importer::LoadFile(ZVDBManager* db, const std::string& database,
     create += QuoteIdentifier(columns[i]) + " LONGTEXT";
   }
   create += ") ENGINE=InnoDB DEFAULT CHARSET=utf8mb4";
-  if (!db->Execute(create)) return DatabaseError("cannot create table " + table, db);
-
-  // A table made from an older file may lack columns the file brings.
+  // A table made from an older file may lack columns the file brings; a
+  // table not there yet is made with the file's own.
   DbRows existing;
   if (!db->Query("SHOW COLUMNS FROM " + qtable, &existing)) {
-    return DatabaseError("cannot read the columns of " + table, db);
+    if (db->GetLastErrorNumber() != kErrorUnknownTable) {
+      return DatabaseError("cannot read the columns of " + table, db);
+    }
+    if (!db->Execute(create)) return DatabaseError("cannot create table " + table, db);
+    existing.clear();
+    for (const std::string& column : columns) existing.push_back(DbRow{{"Field", column}});
   }
   std::set<std::string> have;
   for (const DbRow& row : existing) {
@@ -289,19 +303,27 @@ LoadReport Importer::LoadFile(ZVDBManager* db, const std::string& database,
   std::string mark_where;
   if (mark != nullptr) {
     const std::string loaded_table = QuoteIdentifier(kLoadedFilesTable);
-    if (!db->Execute("CREATE TABLE IF NOT EXISTS " + loaded_table +
-                     " (`path` VARBINARY(1024) NOT NULL, `crc` INT UNSIGNED NOT NULL,"
-                     " `size` BIGINT UNSIGNED NOT NULL, `table_name` VARCHAR(64) NOT NULL,"
-                     " `rows` BIGINT NOT NULL, `loaded_at` DATETIME NOT NULL,"
-                     " PRIMARY KEY (`path`, `crc`, `size`)) ENGINE=InnoDB")) {
-      return DatabaseError("cannot create " + std::string(kLoadedFilesTable), db);
-    }
     mark_where = " WHERE `path` = " + db->QuoteString(mark->path) +
                  " AND `crc` = " + std::to_string(mark->crc) +
                  " AND `size` = " + std::to_string(mark->size);
+    const std::string select = "SELECT `rows` FROM " + loaded_table + mark_where;
     DbRows found;
-    if (!db->Query("SELECT `rows` FROM " + loaded_table + mark_where, &found)) {
-      return DatabaseError("cannot read " + std::string(kLoadedFilesTable), db);
+    // The table is made with the storage's first load; every later file
+    // only looks it up.
+    if (!db->Query(select, &found)) {
+      if (db->GetLastErrorNumber() != kErrorUnknownTable) {
+        return DatabaseError("cannot read " + std::string(kLoadedFilesTable), db);
+      }
+      if (!db->Execute("CREATE TABLE IF NOT EXISTS " + loaded_table +
+                       " (`path` VARBINARY(1024) NOT NULL, `crc` INT UNSIGNED NOT NULL,"
+                       " `size` BIGINT UNSIGNED NOT NULL, `table_name` VARCHAR(64) NOT NULL,"
+                       " `rows` BIGINT NOT NULL, `loaded_at` DATETIME NOT NULL,"
+                       " PRIMARY KEY (`path`, `crc`, `size`)) ENGINE=InnoDB")) {
+        return DatabaseError("cannot create " + std::string(kLoadedFilesTable), db);
+      }
+      if (!db->Query(select, &found)) {
+        return DatabaseError("cannot read " + std::string(kLoadedFilesTable), db);
+      }
     }
     if (!found.empty()) {
       LoadReport report;

@@ -345,12 +345,13 @@ TEST_F(ImporterTest, LogTablesAreLoadedExactlyOnce) {
       storage.Loaded());
   EXPECT_EQ(2, storage.ListRows());
 
-  // A later file of the same day is appended.
-  storage.Receive("20101216_1600_00A1B2C3_A.dat", "A20101216", "src\tdst\tbytes\n1\t2\t3\n",
-                  1292515200);
+  // A later file of the same day is appended; a column it brings is added.
+  storage.Receive("20101216_1600_00A1B2C3_A.dat", "A20101216",
+                  "src\tdst\tbytes\tproto\n1\t2\t3\tudp\n", 1292515200);
   o = RunLoader({"LoadLogTable"});
   ASSERT_EQ(0, o.code) << o.err;
-  EXPECT_EQ("3", Rows(db, "SELECT count(*) AS n FROM A20101216"));
+  EXPECT_EQ("udp|1;NULL|10.0.0.1;NULL|10.0.0.3",  // proto|src
+            Rows(db, "SELECT src, proto FROM A20101216 ORDER BY src"));
 }
 
 // A run opens only the lists that changed since a run found them settled;
