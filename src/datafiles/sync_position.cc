@@ -175,14 +175,19 @@ bool LoadSyncPosition(CZvAccountFile* position_file, const std::string& path,
   // every day) finds its record as it left it: the file is left alone. A
   // changed record is saved with the next commit of the file system: a
   // login moves no position, and a power cut can only bring back the
-  // record before, which the next login writes again.
+  // record before, which the next login writes again. A first record holds
+  // nothing but the account's values, which the next login takes again:
+  // it waits for no disk at all (a thousand appliances new at once would
+  // otherwise queue a thousand syncs).
   const std::vector<SyncAccountRecord>& stored = position_file->Records();
+  const bool first = stored.empty();
   if (position_file->path() == path && stored.size() == 1 &&
       std::memcmp(&stored.front(), &copy, sizeof copy) == 0) {
     return true;
   }
   position_file->Records().assign(1, copy);
-  if (position_file->Save(CZvAccountFile::Durability::kWithNextCommit) != 0) {
+  if (position_file->Save(first ? CZvAccountFile::Durability::kWhenWrittenBack
+                                : CZvAccountFile::Durability::kWithNextCommit) != 0) {
     ZV_LOG_E("Can't save synpos file!\n");
     ZV_OPLOG(kEventError, kModuleSync, "保存同步位置信息失败!");
     return false;

@@ -71,8 +71,8 @@ mode_t ExistingMode(const std::string& path) {
 
 // Makes the temporary file durable and puts it in place of path.
 bool FinishTemp(int fd, const std::string& temp_path, const std::string& path,
-                bool sync_folder = true) {
-  if (fsync(fd) != 0) {
+                CopySync sync = CopySync::kCopyAndRename) {
+  if (sync != CopySync::kNothing && fsync(fd) != 0) {
     AbandonTemp(fd, temp_path);
     return false;
   }
@@ -80,7 +80,7 @@ bool FinishTemp(int fd, const std::string& temp_path, const std::string& path,
     UnlinkKeepingErrno(temp_path);
     return false;
   }
-  return !sync_folder || SyncParentDirectory(path);
+  return sync != CopySync::kCopyAndRename || SyncParentDirectory(path);
 }
 
 }  // namespace
@@ -112,7 +112,7 @@ bool WriteFileAtomically(const std::string& path, const void* data, size_t lengt
 }
 
 bool CopyFileAtomically(const std::string& source, const std::string& destination,
-                        bool sync_folder) {
+                        CopySync sync) {
   int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) return false;
   struct stat st;
@@ -151,7 +151,7 @@ bool CopyFileAtomically(const std::string& source, const std::string& destinatio
     AbandonTemp(out, temp_path);
     return false;
   }
-  return FinishTemp(out, temp_path, destination, sync_folder);
+  return FinishTemp(out, temp_path, destination, sync);
 }
 
 namespace {

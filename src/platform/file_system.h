@@ -22,13 +22,19 @@ bool GetVolumeSpace(const std::string& path, VolumeSpace* out);
 // rename over path, fsync of the folder. False with errno on failure.
 bool WriteFileAtomically(const std::string& path, const void* data, size_t length);
 
-// Copies source over destination atomically (temporary copy, fsync,
-// rename, folder fsync). False with errno (ENOENT when source is missing).
-// Without sync_folder the rename is left for a later fsync of the same
-// folder to make durable (journaling file systems commit renames in
-// order, so a later one that is durable implies this one).
+// How far CopyFileAtomically waits for the disk. kCopyAndRename: the copy
+// and its rename are durable on return. kCopy: the copy is, and the rename
+// is left for a later fsync of the same folder to make durable (journaling
+// file systems commit renames in order, so a later one that is durable
+// implies this one). kNothing: the file system writes both back in its own
+// time, and a power cut may leave the destination as it was, or empty.
+enum class CopySync { kCopyAndRename, kCopy, kNothing };
+
+// Copies source over destination atomically (temporary copy, rename): a
+// reader sees the old file or the whole new one. False with errno (ENOENT
+// when source is missing).
 bool CopyFileAtomically(const std::string& source, const std::string& destination,
-                        bool sync_folder = true);
+                        CopySync sync = CopySync::kCopyAndRename);
 
 // fsync of the folder that holds path (makes a rename durable).
 bool SyncParentDirectory(const std::string& path);

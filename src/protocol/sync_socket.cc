@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -28,15 +27,7 @@ SyncSocket::~SyncSocket() { Close(); }
 
 bool SyncSocket::Attach(int fd) {
   if (fd < 0 || fd_.load() >= 0) throw 0;
-  int event = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (event < 0) {
-    int saved = errno;
-    ::close(fd);
-    errno = saved;
-    return false;
-  }
   std::lock_guard<std::mutex> lock(mu_);
-  cancel_fd_ = event;
   cancelled_.store(false);
   fd_.store(fd);
   return true;
@@ -46,21 +37,17 @@ void SyncSocket::Close() {
   std::lock_guard<std::mutex> lock(mu_);
   int fd = fd_.exchange(-1);
   if (fd >= 0) ::close(fd);
-  if (cancel_fd_ >= 0) {
-    ::close(cancel_fd_);
-    cancel_fd_ = -1;
-  }
 }
 
 void SyncSocket::Cancel() {
   std::lock_guard<std::mutex> lock(mu_);
   cancelled_.store(true);
-  if (cancel_fd_ >= 0) {
-    uint64_t one = 1;
-    // The counter cannot overflow from a handful of cancels; a failed write
-    // still leaves cancelled_ set, which every call tests first.
-    [[maybe_unused]] ssize_t n = ::write(cancel_fd_, &one, sizeof(one));
-  }
+  // A shut-down socket reads as ready for good, so a call about to wait
+  // wakes as surely as one already waiting; every call tests cancelled_
+  // before it touches the socket.
+  const int fd = fd_.load();
+  if (fd >= 0) (void)::shutdown(fd, SHUT_RDWR);
+  cancel_cv_.notify_all();
 }
 
 int SyncSocket::WaitReady(short events, int64_t deadline_ms, int* error) {
@@ -75,15 +62,15 @@ int SyncSocket::WaitReady(short events, int64_t deadline_ms, int* error) {
       *error = kSocketTimedOut;
       return 0;
     }
-    pollfd fds[2] = {{fd_.load(), events, 0}, {cancel_fd_, POLLIN, 0}};
-    int n = ::poll(fds, 2, static_cast<int>(left > 0x7FFFFFFF ? 0x7FFFFFFF : left));
+    pollfd fds[1] = {{fd_.load(), events, 0}};
+    int n = ::poll(fds, 1, static_cast<int>(left > 0x7FFFFFFF ? 0x7FFFFFFF : left));
     if (n < 0) {
       if (errno == EINTR) continue;
       *error = errno;
       return -1;
     }
     if (n == 0) continue;  // the deadline test above reports the time-out
-    if (fds[1].revents != 0) {
+    if (cancelled_.load()) {
       *error = kSocketTimedOut;
       return 0;
     }
@@ -106,6 +93,12 @@ long SyncSocket::CallWhenReady(short events, uint32_t timeout_ms, int* error, Ca
       return -1;
     }
     ssize_t n = call(fd_.load());
+    // A Cancel() that came after the test above shut the socket down: what
+    // the call then saw (an end or an error) is the cancel.
+    if (n <= 0 && cancelled_.load()) {
+      *error = kSocketTimedOut;
+      return -1;
+    }
     if (n >= 0) return static_cast<long>(n);
     if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
       *error = errno;
@@ -136,18 +129,9 @@ size_t SyncSocket::PendingBytes() const {
 }
 
 bool SyncSocket::WaitForCancel(uint32_t timeout_ms) {
-  int64_t deadline = NowMs() + timeout_ms;
-  for (;;) {
-    if (cancelled_.load()) return true;
-    int64_t left = deadline - NowMs();
-    if (left <= 0) return false;
-    pollfd fd = {cancel_fd_, POLLIN, 0};
-    if (cancel_fd_ < 0) {
-      fd.fd = -1;  // poll ignores it: a plain wait
-    }
-    int n = ::poll(&fd, 1, static_cast<int>(left));
-    if (n < 0 && errno != EINTR) return cancelled_.load();
-  }
+  std::unique_lock<std::mutex> lock(mu_);
+  return cancel_cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                             [this] { return cancelled_.load(); });
 }
 
 }  // namespace zv

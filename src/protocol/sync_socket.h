@@ -3,12 +3,13 @@
 //
 // Owned by its session. The session's worker thread does every send and
 // receive; any other thread may call Cancel(), which wakes a blocked call at
-// once (each call waits in poll() on the socket and on an eventfd that
-// Cancel() signals). A call that times out or is cancelled fails with
+// once (Cancel() shuts the socket down, which wakes its poll(); a session
+// costs one descriptor, its socket). A call that times out or is cancelled fails with
 // kSocketTimedOut, the code of an interrupted blocking call.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -25,8 +26,7 @@ class SyncSocket {
   SyncSocket(const SyncSocket&) = delete;
   SyncSocket& operator=(const SyncSocket&) = delete;
 
-  // Takes ownership of a connected socket and creates the cancel event.
-  // False (errno set, fd closed) when the event cannot be created.
+  // Takes ownership of a connected socket; true.
   // REQUIRES: no socket attached (else throws 0), fd >= 0.
   [[nodiscard]] bool Attach(int fd);
   // Closes the socket; safe to call more than once. Called by the thread
@@ -35,7 +35,7 @@ class SyncSocket {
   bool is_open() const { return fd_.load() >= 0; }
 
   // Any thread: wakes a blocked call; this and every later call fail with
-  // kSocketTimedOut.
+  // kSocketTimedOut. The connection is shut down in both directions.
   void Cancel();
   bool cancelled() const { return cancelled_.load(); }
 
@@ -65,8 +65,8 @@ class SyncSocket {
   long CallWhenReady(short events, uint32_t timeout_ms, int* error, Call call);
 
   std::atomic<int> fd_{-1};
-  std::mutex mu_;              // guards closing fd_ and cancel_fd_ against Cancel()
-  int cancel_fd_ = -1;         // eventfd; guarded by mu_ for writes and close
+  std::mutex mu_;  // guards closing fd_ against Cancel()
+  std::condition_variable cancel_cv_;  // with mu_: WaitForCancel's wake-up
   std::atomic<bool> cancelled_{false};
 };
 

@@ -1,6 +1,7 @@
 #include "protocol/sync_socket.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -79,6 +80,33 @@ TEST_F(SyncSocketTest, CancelWakesABlockedReceive) {
   auto [n, error] = receive.get();
   EXPECT_EQ(n, -1);
   EXPECT_EQ(error, kSocketTimedOut);
+}
+
+// A session's socket is its only descriptor; a cancel wakes a waiter and
+// ends the connection, which the peer reads as its end.
+TEST_F(SyncSocketTest, CancelWakesAWaiterAndThePeerSeesTheEnd) {
+  auto open_descriptors = [] {
+    size_t count = 0;
+    for (int fd = 0; fd < 4096; ++fd) count += fcntl(fd, F_GETFD) != -1 ? 1 : 0;
+    return count;
+  };
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+  const size_t before = open_descriptors();
+  {
+    SyncSocket second;
+    ASSERT_TRUE(second.Attach(fds[0]));
+    EXPECT_EQ(open_descriptors(), before);
+  }
+  EXPECT_EQ(open_descriptors(), before - 1);  // closed with its owner
+  close(fds[1]);
+
+  EXPECT_FALSE(socket_.WaitForCancel(1));
+  auto waiter = std::async(std::launch::async, [this] { return socket_.WaitForCancel(600000); });
+  socket_.Cancel();
+  EXPECT_TRUE(waiter.get());
+  char byte;
+  EXPECT_EQ(read(peer_, &byte, 1), 0);
 }
 
 TEST_F(SyncSocketTest, SendReachesThePeerAndAFullSocketTimesOut) {

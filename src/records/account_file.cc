@@ -252,11 +252,14 @@ int CZvAccountFile::Save(Durability durability) {
   // main file's rename below: changes to one folder reach the journal in
   // order.
   if (link(path_.c_str(), backup_path.c_str()) != 0 && errno != ENOENT &&
-      !CopyFileAtomically(path_, backup_path, /*sync_folder=*/false) && errno != ENOENT) {
+      !CopyFileAtomically(path_, backup_path, CopySync::kCopy) && errno != ENOENT) {
     ZV_LOG_E("error copy %s to %s file  return %d last error no.:%d", path_.c_str(),
              backup_path.c_str(), 0, errno);
   }
-  if (!CopyFileAtomically(temp_path, path_, durability == Durability::kNow) &&
+  const CopySync sync = durability == Durability::kNow              ? CopySync::kCopyAndRename
+                        : durability == Durability::kWithNextCommit ? CopySync::kCopy
+                                                                    : CopySync::kNothing;
+  if (!CopyFileAtomically(temp_path, path_, sync) &&
       errno != ENOENT) {
     ZV_LOG_E("error copy %s to %s file  return %d last error no.:%d", temp_path.c_str(),
              path_.c_str(), 0, errno);

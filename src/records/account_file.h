@@ -66,7 +66,11 @@ class CZvAccountFile {
   // rename is left to the file system's next commit (any later sync by
   // anyone, or its commit interval), so a power cut may bring back the
   // version before, never a torn one. One journal commit instead of two.
-  enum class Durability { kNow, kWithNextCommit };
+  // kWhenWrittenBack: nothing waits for the disk; a power cut may bring
+  // back the version before or leave no readable record (Load then finds
+  // none), so it serves only a record the next login makes again the same
+  // way, such as an appliance's first.
+  enum class Durability { kNow, kWithNextCommit, kWhenWrittenBack };
 
   // 0; 10 the temporary file cannot be created; 12 a record cannot be
   // written (or made durable). The main file and the backups are untouched

@@ -641,7 +641,8 @@ SyncAccountRecord VersionRecord(uint32_t n) {
 // Kills a process that saves in a loop at random instants; after every kill
 // the file loads as a complete version no older than the last save that
 // returned (the page cache outlives the process, so this holds for saves
-// that leave their rename to the next commit too: every other round).
+// that leave their rename to the next commit, or everything to write-back,
+// too: two rounds in three).
 TEST_F(AccountFileTest, KillDuringSaveAlwaysLeavesACompleteCopy) {
   std::mt19937 random(12345);
   uint32_t next = 1;
@@ -654,8 +655,10 @@ TEST_F(AccountFileTest, KillDuringSaveAlwaysLeavesACompleteCopy) {
       close(pipe_fds[0]);
       CZvAccountFile writer;
       writer.SetPath(Path());
-      const auto durability = round % 2 == 0 ? CZvAccountFile::Durability::kNow
-                                             : CZvAccountFile::Durability::kWithNextCommit;
+      const CZvAccountFile::Durability modes[] = {CZvAccountFile::Durability::kNow,
+                                                  CZvAccountFile::Durability::kWithNextCommit,
+                                                  CZvAccountFile::Durability::kWhenWrittenBack};
+      const auto durability = modes[round % 3];
       for (uint32_t n = next;; ++n) {
         writer.Records().assign(1, VersionRecord(n));
         if (writer.Save(durability) != 0) _exit(3);
