@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <unordered_map>
 #include <vector>
 
 #include "log/log_file.h"
@@ -28,39 +29,71 @@ std::string Terminated(std::string_view name) {
 // file. When path itself is not there, the folder is searched for the same
 // name (or one of its side files) in another case, and that spelling is
 // used for the main file and its side files alike.
-std::string ResolvePositionPath(const std::string& path) {
-  struct stat st;
-  if (stat(path.c_str(), &st) == 0) return path;
+struct PositionPathParts {
+  std::string folder;     // "." for a bare name
+  std::string prefix;     // the folder and its slash, or "" for a bare name
+  std::string stem;       // the name before its last dot
+  std::string extension;  // from the last dot on
+};
+
+bool SplitPositionPath(const std::string& path, PositionPathParts* parts) {
   const size_t slash = path.find_last_of('/');
-  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
+  parts->folder = slash == std::string::npos ? "." : path.substr(0, slash);
+  parts->prefix = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
   const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
   const size_t dot = name.find_last_of('.');
-  if (dot == std::string::npos || dot == 0) return path;
-  const std::string_view stem(name.data(), dot);
-  const std::string_view extension(name.data() + dot, name.size() - dot);
+  if (dot == std::string::npos || dot == 0) return false;
+  parts->stem = name.substr(0, dot);
+  parts->extension = name.substr(dot);
+  return true;
+}
 
+bool Exists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+// The main file or one of its side files under this stem exists.
+bool AnyOfExists(const PositionPathParts& parts, const std::string& stem) {
+  for (const std::string& extension : {parts.extension, std::string(".tem"),
+                                       std::string(".bak0"), std::string(".bak1")}) {
+    if (Exists(parts.prefix + stem + extension)) return true;
+  }
+  return false;
+}
+
+// Reads the folder: every stem that has the main file's extension or a
+// side file's, the main file's spelling first.
+void ReadStems(const PositionPathParts& parts,
+               std::unordered_map<std::string, std::string>* stems) {
   std::vector<std::string> entries;
-  ListFiles(folder, "*", &entries, false);
-  std::string found_stem;
+  ListFiles(parts.folder, "*", &entries, false);
+  std::unordered_map<std::string, std::string> sides;
   for (const std::string& entry : entries) {
-    const size_t entry_dot = entry.find_last_of('.');
-    if (entry_dot == std::string::npos) continue;
-    const std::string_view entry_stem(entry.data(), entry_dot);
-    const std::string_view entry_extension(entry.data() + entry_dot, entry.size() - entry_dot);
-    if (!EqualsIgnoringCase(entry_stem, stem)) continue;
-    if (EqualsIgnoringCase(entry_extension, extension)) {
-      found_stem = entry_stem;  // the main file itself: the best match
-      break;
-    }
-    for (const char* side : {".tem", ".bak0", ".bak1"}) {
-      if (found_stem.empty() && EqualsIgnoringCase(entry_extension, side)) {
-        found_stem = entry_stem;
-      }
+    const size_t dot = entry.find_last_of('.');
+    if (dot == std::string::npos || dot == 0) continue;
+    const std::string_view extension(entry.data() + dot, entry.size() - dot);
+    std::string stem = entry.substr(0, dot);
+    std::string key = ToLowerAscii(stem);
+    if (EqualsIgnoringCase(extension, parts.extension)) {
+      (*stems)[key] = std::move(stem);
+    } else if (EqualsIgnoringCase(extension, ".tem") || EqualsIgnoringCase(extension, ".bak0") ||
+               EqualsIgnoringCase(extension, ".bak1")) {
+      sides.emplace(std::move(key), std::move(stem));
     }
   }
-  if (found_stem.empty()) return path;
-  return (slash == std::string::npos ? std::string() : folder + "/") + found_stem +
-         std::string(extension);
+  for (auto& [key, stem] : sides) stems->emplace(key, std::move(stem));
+}
+
+// Without an index: the folder is read whenever path is not there.
+std::string ResolvePositionPath(const std::string& path) {
+  if (Exists(path)) return path;
+  PositionPathParts parts;
+  if (!SplitPositionPath(path, &parts)) return path;
+  std::unordered_map<std::string, std::string> stems;
+  ReadStems(parts, &stems);
+  auto it = stems.find(ToLowerAscii(parts.stem));
+  return it == stems.end() ? path : parts.prefix + it->second + parts.extension;
 }
 
 }  // namespace
@@ -139,11 +172,40 @@ std::string PrintableName(std::string_view name, size_t max_length) {
   return out;
 }
 
+std::string PositionNames::Resolve(const std::string& path) {
+  PositionPathParts parts;
+  if (!SplitPositionPath(path, &parts)) return path;
+  const std::string key = ToLowerAscii(parts.stem);
+  const bool exists = Exists(path);
+  std::lock_guard<std::mutex> lock(mu_);
+  if (folder_ != parts.folder) {
+    folder_ = parts.folder;
+    read_ = false;
+    stems_.clear();
+  }
+  if (exists) {
+    stems_[key] = parts.stem;
+    return path;
+  }
+  if (!read_) {
+    ReadStems(parts, &stems_);
+    read_ = true;
+  }
+  auto it = stems_.find(key);
+  if (it != stems_.end() && it->second != parts.stem && AnyOfExists(parts, it->second)) {
+    return parts.prefix + it->second + parts.extension;
+  }
+  // Nothing under another spelling (or only what was since removed): the
+  // caller makes the file under this one.
+  stems_[key] = parts.stem;
+  return path;
+}
+
 bool LoadSyncPosition(CZvAccountFile* position_file, const std::string& path,
-                      const SyncAccountRecord& account) {
+                      const SyncAccountRecord& account, PositionNames* names) {
   if (position_file == nullptr) throw 0;
   SyncAccountRecord copy = account;
-  position_file->SetPath(ResolvePositionPath(path));
+  position_file->SetPath(names != nullptr ? names->Resolve(path) : ResolvePositionPath(path));
   position_file->Load();
 
   if (position_file->Records().empty()) {

@@ -8,7 +8,9 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 #include <string_view>
 
 #include "records/account_file.h"
@@ -21,8 +23,34 @@ namespace zv {
 // the same name in another letter case counts as the same file (the
 // position file object then carries that spelling).
 // False when a slot name of the account does not parse or the save fails.
+class PositionNames;
+
 [[nodiscard]] bool LoadSyncPosition(CZvAccountFile* position_file, const std::string& path,
-                                    const SyncAccountRecord& account);
+                                    const SyncAccountRecord& account,
+                                    PositionNames* names = nullptr);
+
+// The spellings of the position files of one folder, by their names in
+// lower case, so that finding a file under a name in another letter case
+// does not read the whole folder at every login (with thousands of
+// appliances new at once, each first login would). The folder is read
+// once, at the first look-up that does not find its name as given (and
+// again when the folder changes); files the server makes are noted as they
+// are looked up. A file made by hand under another spelling while the
+// server runs is found after the next start. Shared by every session;
+// thread-safe.
+class PositionNames {
+ public:
+  // The path of the position file path names: path itself when it exists
+  // or nothing of its name exists in another case, else that spelling.
+  std::string Resolve(const std::string& path);
+
+ private:
+  std::mutex mu_;
+  std::string folder_;  // the folder read; guarded by mu_
+  bool read_ = false;   // guarded by mu_
+  // Lower-case stem -> the stem as spelt on disk; guarded by mu_.
+  std::unordered_map<std::string, std::string> stems_;
+};
 
 struct DataFileName {
   unsigned year = 0, month = 0, day = 0, hour = 0, minute = 0;

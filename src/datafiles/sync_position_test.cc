@@ -151,6 +151,8 @@ class SyncPositionTest : public ::testing::Test {
     return file.Records().empty() ? SyncAccountRecord{} : file.Records()[0];
   }
 
+  void AnotherCaseFindsTheSameFile(PositionNames* names);
+
   ScopedTempDir dir_;
 };
 
@@ -233,18 +235,18 @@ TEST_F(SyncPositionTest, ALoginThatChangesNothingLeavesTheFileAlone) {
   EXPECT_EQ(OnDisk().logSlots[0].storedBytes, 4096u);
 }
 
-TEST_F(SyncPositionTest, UserNameInAnotherCaseFindsTheSamePositionFile) {
+void SyncPositionTest::AnotherCaseFindsTheSameFile(PositionNames* names) {
   {
     CZvAccountFile position;
     ASSERT_TRUE(LoadSyncPosition(&position, dir_.Sub("syncpos/Branch01-00a1b2c3.dat"),
-                                 MakeAccount("pw", 0)));
+                                 MakeAccount("pw", 0), names));
     position.Records()[0].logSlots[2].storedBytes = 777;
     ASSERT_EQ(position.Save(), 0);
   }
   DebugLogWatch log;
   CZvAccountFile position;
   ASSERT_TRUE(
-      LoadSyncPosition(&position, dir_.Sub("syncpos/BRANCH01-00A1B2C3.dat"), MakeAccount("pw", 0)));
+      LoadSyncPosition(&position, dir_.Sub("syncpos/BRANCH01-00A1B2C3.dat"), MakeAccount("pw", 0), names));
   EXPECT_TRUE(log.Saw("Use existing synpos file!"));
   EXPECT_EQ(position.Records()[0].logSlots[2].storedBytes, 777u);
   EXPECT_EQ(position.path(), dir_.Sub("syncpos/Branch01-00a1b2c3.dat"));
@@ -258,9 +260,34 @@ TEST_F(SyncPositionTest, UserNameInAnotherCaseFindsTheSamePositionFile) {
   ASSERT_EQ(unlink(dir_.Sub("syncpos/Branch01-00a1b2c3.bak1").c_str()), 0);
   CZvAccountFile third;
   ASSERT_TRUE(
-      LoadSyncPosition(&third, dir_.Sub("syncpos/branch01-00a1b2c3.dat"), MakeAccount("pw", 0)));
+      LoadSyncPosition(&third, dir_.Sub("syncpos/branch01-00a1b2c3.dat"), MakeAccount("pw", 0), names));
   EXPECT_EQ(third.Records()[0].logSlots[2].storedBytes, 777u);
   EXPECT_EQ(third.path(), dir_.Sub("syncpos/Branch01-00a1b2c3.dat"));
+}
+
+TEST_F(SyncPositionTest, UserNameInAnotherCaseFindsTheSamePositionFile) {
+  AnotherCaseFindsTheSameFile(nullptr);
+}
+
+TEST_F(SyncPositionTest, UserNameInAnotherCaseFindsTheSamePositionFileThroughTheIndex) {
+  PositionNames names;
+  AnotherCaseFindsTheSameFile(&names);
+}
+
+// The index reads the folder once and notes what the server makes since;
+// a spelling whose files are gone no longer counts.
+TEST_F(SyncPositionTest, TheIndexNotesNewFilesAndForgetsRemovedOnes) {
+  PositionNames names;
+  const std::string made = dir_.Sub("syncpos/Made-00000001.dat");
+  ::zv::testing::WriteFileBytes(dir_.Sub("syncpos/Old-00000002.bak1"), "x");
+  EXPECT_EQ(names.Resolve(made), made);  // the first miss reads the folder
+  ::zv::testing::WriteFileBytes(made, "x");
+  EXPECT_EQ(names.Resolve(dir_.Sub("syncpos/MADE-00000001.dat")), made);
+  EXPECT_EQ(names.Resolve(dir_.Sub("syncpos/old-00000002.dat")),
+            dir_.Sub("syncpos/Old-00000002.dat"));
+  ASSERT_EQ(unlink(made.c_str()), 0);
+  EXPECT_EQ(names.Resolve(dir_.Sub("syncpos/made-00000001.dat")),
+            dir_.Sub("syncpos/made-00000001.dat"));
 }
 
 TEST_F(SyncPositionTest, UnparsableSlotNameFailsTheLogin) {

@@ -18,6 +18,7 @@
 
 namespace zv {
 
+class PositionNames;
 class ProcessingLock;
 class SyncClient;
 
@@ -33,6 +34,10 @@ class SessionHost {
   virtual bool CheckDiskSpace(const std::string& user_name) = 0;
   // The lock held while a finished file is processed.
   virtual ProcessingLock& processing_lock() = 0;
+  // The spellings of the position files, shared by every session; null
+  // when the host keeps none (each login then reads the folder when its
+  // file is not there under the name as sent).
+  virtual PositionNames* position_names() { return nullptr; }
 
   // The listener hands over a started session; the host registers and owns
   // it from now on. False when that failed ("Post connect message

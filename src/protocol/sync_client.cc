@@ -626,7 +626,8 @@ bool SyncClient::HandleLogin(uint32_t content_size) {
   // LoadSyncPosition finds the file also when the name arrives in another
   // letter case than at the first login.
   const std::string path = folder + "/" + file_name;
-  if (!LoadSyncPosition(&position_file_, path, account) || position_file_.Records().empty()) {
+  if (!LoadSyncPosition(&position_file_, path, account, host_.position_names()) ||
+      position_file_.Records().empty()) {
     ZV_LOG_E("LoadSyncPosition from %s failed!\n", path.c_str());
     position_file_.Records().clear();
     return false;

@@ -32,6 +32,7 @@
 #include <string>
 #include <thread>
 
+#include "datafiles/sync_position.h"
 #include "db/processing_lock.h"
 #include "monitor/disk_monitor.h"
 #include "platform/named_object.h"
@@ -96,6 +97,7 @@ class CZVSyncSrvDlg final : public SessionHost {
   uint32_t Authenticate(const ClientAuthBlock& login, SyncAccountRecord* record) override;
   bool CheckDiskSpace(const std::string& user_name) override;
   ProcessingLock& processing_lock() override { return processing_lock_; }
+  PositionNames* position_names() override { return &position_names_; }
   bool NotifyConnected(std::unique_ptr<SyncClient> session) override;
   bool NotifyDisconnected(SyncClient* session) override;
   void ShowSpeed(uint32_t received_kbps, uint32_t file_kbps) override;
@@ -175,6 +177,7 @@ class CZVSyncSrvDlg final : public SessionHost {
   std::function<void()> on_closing_;
   StatusBoard status_;
   ServerProcessingLock processing_lock_;
+  PositionNames position_names_;  // shared by the sessions
   // Declared after the processing lock and before admission: the monitor
   // may be handed the lock, admission asks the monitor.
   DiskMonitor disk_monitor_;
