@@ -23,6 +23,7 @@
 #include "db/processing_lock.h"
 #include "log/log_file.h"
 #include "log/sync_log.h"
+#include "platform/thread_priority.h"
 #include "protocol/block.h"
 #include "protocol/login_set.h"
 #include "protocol/session_host.h"
@@ -33,6 +34,10 @@
 
 namespace zv {
 namespace {
+
+// A new session's nice value until its login is answered: ahead of the
+// transferring sessions, behind the loop and the session starter (-10).
+constexpr int kLoginNice = -5;
 
 // The four bytes of an IPv4 address in host order, most significant first.
 #define ZV_IP4(a) ((a) >> 24) & 0xFF, ((a) >> 16) & 0xFF, ((a) >> 8) & 0xFF, (a)&0xFF
@@ -233,6 +238,13 @@ void SyncClient::Run() {
 
   // The block buffer is mapped here, on this thread, for the reason it is
   // given back here (see below).
+  // Until its first block (the login) is answered, a new session runs ahead
+  // of the sessions already transferring, where the system grants it: an
+  // appliance that connects while hundreds upload is admitted in time, and
+  // the versions and a login are short work. From then on it runs as they
+  // do.
+  int nice_before = 0;
+  bool login_priority = RaiseThreadPriority(kLoginNice, &nice_before);
   buffer_.reset(new (std::nothrow) uint8_t[kBlockBufferSize]);
   if (buffer_ == nullptr) ZV_LOG_E("No memory!\n");
   if (buffer_ != nullptr && SendServerVersion() && ReceiveClientVersion()) {
@@ -248,12 +260,18 @@ void SyncClient::Run() {
         }
         break;
       }
-      if (!Dispatch()) {
+      const bool dispatched = Dispatch();
+      if (login_priority) {
+        RestoreThreadPriority(nice_before);
+        login_priority = false;
+      }
+      if (!dispatched) {
         ZV_LOG_D("End Dispatch!\n");
         break;
       }
     }
   }
+  if (login_priority) RestoreThreadPriority(nice_before);
 
   if (ahead_.active) (void)FinishDecodeAhead();
   Close();

@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <poll.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -29,6 +30,7 @@
 #include "db/processing_lock.h"
 #include "log/log_file.h"
 #include "log/sync_log.h"
+#include "platform/thread_priority.h"
 #include "protocol/block.h"
 #include "protocol/login_set.h"
 #include "protocol/session_host.h"
@@ -111,6 +113,7 @@ class FakeController : public SessionHost {
     std::lock_guard<std::mutex> lock(mu_);
     ++auth_calls_;
     last_login_ = login;
+    auth_nice_ = ThreadNice();
     if (auth_code_ == kNoError) *record = account_;
     return auth_code_;
   }
@@ -135,6 +138,14 @@ class FakeController : public SessionHost {
     va_end(args);
     std::lock_guard<std::mutex> lock(mu_);
     rows_.push_back(key + "|" + std::to_string(address) + "|" + text);
+    row_nice_ = ThreadNice();
+  }
+  static int ThreadNice() { return getpriority(PRIO_PROCESS, static_cast<id_t>(gettid())); }
+  // The calling session thread's nice value at its admission and at its
+  // last status row.
+  std::pair<int, int> nices() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return {auth_nice_, row_nice_};
   }
   bool IsInteractive() const override { return interactive_.load(); }
 
@@ -180,6 +191,8 @@ class FakeController : public SessionHost {
   uint32_t auth_code_ = kNoError;
   SyncAccountRecord account_{};
   int auth_calls_ = 0;
+  int auth_nice_ = 0;
+  int row_nice_ = 0;
   ClientAuthBlock last_login_{};
   std::vector<SyncClient*> disconnected_;
   std::vector<std::string> rows_;
@@ -383,6 +396,24 @@ TEST_F(SyncClientTest, LoginAcceptedWithServerConfiguration) {
   EXPECT_NE(oplog.find(Gbk("用户demo登陆成功,IP地址:127.0.0.1!")), std::string::npos);
   EXPECT_NE(oplog.find(Gbk("同步数据任务已完成!")), std::string::npos);
   EXPECT_NE(NewLog().find("Client connected from 127.0.0.1:"), std::string::npos);
+}
+
+// A new session runs ahead of the transferring ones until its login is
+// answered, then as they do (where the system lets a thread raise itself).
+TEST_F(SyncClientTest, ALoginRunsAheadUntilItIsAnswered) {
+  bool may_raise = false;
+  std::thread([&may_raise] {
+    int before = 0;
+    may_raise = RaiseThreadPriority(-5, &before) && FakeController::ThreadNice() <= -5;
+  }).join();
+  if (!may_raise) GTEST_SKIP() << "this process may not raise a thread's priority";
+  const int base = FakeController::ThreadNice();
+  ApplianceClient client;
+  SyncClient* session = ConnectAndHandshake(&client);
+  ASSERT_EQ(client.Login(DemoLogin()).kind, LoginAnswer::Kind::kAccepted);
+  client.Close();
+  Finish(session);
+  EXPECT_EQ(controller_.nices(), std::make_pair(-5, base));
 }
 
 TEST_F(SyncClientTest, ClientAddressUsedWhenEnabled) {
