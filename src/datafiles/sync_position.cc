@@ -85,17 +85,6 @@ void ReadStems(const PositionPathParts& parts,
   for (auto& [key, stem] : sides) stems->emplace(key, std::move(stem));
 }
 
-// Without an index: the folder is read whenever path is not there.
-std::string ResolvePositionPath(const std::string& path) {
-  if (Exists(path)) return path;
-  PositionPathParts parts;
-  if (!SplitPositionPath(path, &parts)) return path;
-  std::unordered_map<std::string, std::string> stems;
-  ReadStems(parts, &stems);
-  auto it = stems.find(ToLowerAscii(parts.stem));
-  return it == stems.end() ? path : parts.prefix + it->second + parts.extension;
-}
-
 }  // namespace
 
 std::string FormatDataFileName(unsigned year, unsigned month, unsigned day, unsigned hour,
@@ -205,7 +194,10 @@ bool LoadSyncPosition(CZvAccountFile* position_file, const std::string& path,
                       const SyncAccountRecord& account, PositionNames* names) {
   if (position_file == nullptr) throw 0;
   SyncAccountRecord copy = account;
-  position_file->SetPath(names != nullptr ? names->Resolve(path) : ResolvePositionPath(path));
+  // Without a shared index, one for this look-up only: the folder is read
+  // when path is not there.
+  PositionNames own;
+  position_file->SetPath((names != nullptr ? names : &own)->Resolve(path));
   position_file->Load();
 
   if (position_file->Records().empty()) {

@@ -260,33 +260,32 @@ LoadReport Importer::LoadFile(ZVDBManager* db, const std::string& database,
 
   if (!UseDatabase(db, database)) return DatabaseError("cannot use database " + database, db);
   const std::string qtable = QuoteIdentifier(table);
-  std::string create = "CREATE TABLE IF NOT EXISTS " + qtable + " (";
-  for (size_t i = 0; i < columns.size(); ++i) {
-    if (i > 0) create += ", ";
-    create += QuoteIdentifier(columns[i]) + " LONGTEXT";
-  }
-  create += ") ENGINE=InnoDB DEFAULT CHARSET=utf8mb4";
-  // A table made from an older file may lack columns the file brings; a
-  // table not there yet is made with the file's own.
+  // A table not there yet is made with the file's columns; one made from an
+  // older file may lack columns this file brings.
   DbRows existing;
   if (!db->Query("SHOW COLUMNS FROM " + qtable, &existing)) {
     if (db->GetLastErrorNumber() != kErrorUnknownTable) {
       return DatabaseError("cannot read the columns of " + table, db);
     }
+    std::string create = "CREATE TABLE IF NOT EXISTS " + qtable + " (";
+    for (size_t i = 0; i < columns.size(); ++i) {
+      if (i > 0) create += ", ";
+      create += QuoteIdentifier(columns[i]) + " LONGTEXT";
+    }
+    create += ") ENGINE=InnoDB DEFAULT CHARSET=utf8mb4";
     if (!db->Execute(create)) return DatabaseError("cannot create table " + table, db);
-    existing.clear();
-    for (const std::string& column : columns) existing.push_back(DbRow{{"Field", column}});
-  }
-  std::set<std::string> have;
-  for (const DbRow& row : existing) {
-    auto it = row.find("Field");
-    if (it != row.end()) have.insert(ToLowerAscii(it->second));
-  }
-  for (const std::string& column : columns) {
-    if (have.count(ToLowerAscii(column)) != 0) continue;
-    if (!db->Execute("ALTER TABLE " + qtable + " ADD COLUMN " + QuoteIdentifier(column) +
-                     " LONGTEXT")) {
-      return DatabaseError("cannot add column " + column + " to " + table, db);
+  } else {
+    std::set<std::string> have;
+    for (const DbRow& row : existing) {
+      auto it = row.find("Field");
+      if (it != row.end()) have.insert(ToLowerAscii(it->second));
+    }
+    for (const std::string& column : columns) {
+      if (have.count(ToLowerAscii(column)) != 0) continue;
+      if (!db->Execute("ALTER TABLE " + qtable + " ADD COLUMN " + QuoteIdentifier(column) +
+                       " LONGTEXT")) {
+        return DatabaseError("cannot add column " + column + " to " + table, db);
+      }
     }
   }
 
