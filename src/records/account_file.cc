@@ -242,19 +242,25 @@ int CZvAccountFile::Save(Durability durability) {
   }
   if (close(fd) != 0) return kRecordFileWriteFailed;
 
-  if (unlink(backup_path.c_str()) != 0 && errno != ENOENT) {
-    ZV_LOG_E("error delete bak file  return %d last error no.:%d", 0, errno);
-  }
-  // The backup is the main file as it stands, under a second name: that
-  // version is on disk already, and the main name moves to a new file
-  // below, so nothing needs copying or syncing (where the file system has
-  // no hard links, it is copied). The new name becomes durable with the
-  // main file's rename below: changes to one folder reach the journal in
-  // order.
-  if (link(path_.c_str(), backup_path.c_str()) != 0 && errno != ENOENT &&
-      !CopyFileAtomically(path_, backup_path, CopySync::kCopy) && errno != ENOENT) {
-    ZV_LOG_E("error copy %s to %s file  return %d last error no.:%d", path_.c_str(),
-             backup_path.c_str(), 0, errno);
+  // Without a main file (the first save) there is nothing to keep as a
+  // backup, and the backups there are stay: each step below takes the
+  // folder's lock, which every session saving its position waits for.
+  struct stat main_stat;
+  if (stat(path_.c_str(), &main_stat) == 0) {
+    if (unlink(backup_path.c_str()) != 0 && errno != ENOENT) {
+      ZV_LOG_E("error delete bak file  return %d last error no.:%d", 0, errno);
+    }
+    // The backup is the main file as it stands, under a second name: that
+    // version is on disk already, and the main name moves to a new file
+    // below, so nothing needs copying or syncing (where the file system has
+    // no hard links, it is copied). The new name becomes durable with the
+    // main file's rename below: changes to one folder reach the journal in
+    // order.
+    if (link(path_.c_str(), backup_path.c_str()) != 0 && errno != ENOENT &&
+        !CopyFileAtomically(path_, backup_path, CopySync::kCopy) && errno != ENOENT) {
+      ZV_LOG_E("error copy %s to %s file  return %d last error no.:%d", path_.c_str(),
+               backup_path.c_str(), 0, errno);
+    }
   }
   const CopySync sync = durability == Durability::kNow              ? CopySync::kCopyAndRename
                         : durability == Durability::kWithNextCommit ? CopySync::kCopy

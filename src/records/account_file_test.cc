@@ -455,6 +455,20 @@ TEST_F(AccountFileTest, SaveKeepsThePreviousMainFileAsTheBackup) {
   EXPECT_NE(ReadFileBytes(Path()), previous);
 }
 
+// Without a main file the backups stay as they are: there is nothing to
+// keep in their place.
+TEST_F(AccountFileTest, SaveWithoutAMainFileKeepsTheBackups) {
+  WriteFileBytes(Side(".bak0"), "older");
+  WriteFileBytes(Side(".bak1"), "newer");
+  CZvAccountFile file;
+  file.SetPath(Path());
+  file.Records().resize(1);
+  ASSERT_EQ(file.Save(), 0);
+  EXPECT_EQ(ReadFileBytes(Side(".bak0")), "older");
+  EXPECT_EQ(ReadFileBytes(Side(".bak1")), "newer");
+  EXPECT_EQ(ReadFileBytes(Path()), ReadFileBytes(Side(".tem")));
+}
+
 // A save that leaves its rename to the next commit writes the same files
 // as a durable one: .tem equal to the main file, the previous main file
 // as the backup, a main file that loads.
