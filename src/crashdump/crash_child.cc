@@ -6,12 +6,7 @@
 //   abort              calls abort() (SIGABRT)
 //   exception          lets an exception escape (std::terminate, SIGABRT)
 //   thread-null-write  a null write on a second thread named "CrashWorker"
-//   kept-stack-overflow  an overflow on a thread of the server's stack size
-//                      whose crash stack an ended thread left behind
-// Exits with 0 when nothing crashed, 2 for an unknown mode, 3 or 4 when the
-// stacks are not as the mode wants. Not shipped.
-#include <signal.h>
-
+// Exits with 0 when nothing crashed, 2 for an unknown mode. Not shipped.
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -74,26 +69,6 @@ int main(int argc, char** argv) {
     std::thread worker([] {
       zv::SetThreadDebugName(0, "CrashWorker");
       zv::AddCrashStackToThisThread();
-      std::printf("%d\n", CrashByStackOverflow(0));
-    });
-    worker.join();
-  } else if (mode == "kept-stack-overflow") {
-    // The server's small thread stacks, and a crash stack that an ended
-    // thread left behind: the overflow is reported on it all the same.
-    if (!zv::SetThreadStackSize(512 * 1024)) return 3;
-    void* first = nullptr;
-    std::thread([&first] {
-      zv::AddCrashStackToThisThread();
-      stack_t own = {};
-      sigaltstack(nullptr, &own);
-      first = own.ss_sp;
-    }).join();
-    std::thread worker([first] {
-      zv::SetThreadDebugName(0, "CrashWorker");
-      zv::AddCrashStackToThisThread();
-      stack_t own = {};
-      sigaltstack(nullptr, &own);
-      if (own.ss_sp != first) _exit(4);  // not the kept one
       std::printf("%d\n", CrashByStackOverflow(0));
     });
     worker.join();

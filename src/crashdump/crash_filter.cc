@@ -9,7 +9,6 @@
 #include <atomic>
 #include <cstdlib>
 #include <exception>
-#include <mutex>
 #include <typeinfo>
 
 #include "crashdump/crash_report.h"
@@ -115,53 +114,16 @@ void OnTerminate() {
   std::abort();
 }
 
-// Alternate stacks of ended threads, kept for the next threads: making and
-// freeing one takes the process's memory-map lock three times (map, guard,
-// unmap), which hundreds of sessions starting and ending at once queue for.
-// A kept stack holds no memory but its mapping: its pages are touched only
-// by a crash, after which nothing is started any more.
-class KeptAltStacks {
- public:
-  void* Take() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return count_ == 0 ? nullptr : stacks_[--count_];
-  }
-  // False when full: the caller unmaps it.
-  bool Keep(void* memory) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (count_ == kMax) return false;
-    stacks_[count_++] = memory;
-    return true;
-  }
-
- private:
-  static constexpr size_t kMax = kKeptCrashStacks;
-  std::mutex mutex_;
-  void* stacks_[kMax] = {};
-  size_t count_ = 0;
-};
-
-// Never destroyed: threads may end while the process exits.
-KeptAltStacks& Kept() {
-  static KeptAltStacks* const kept = new KeptAltStacks();
-  return *kept;
-}
-
-size_t AltStackMappingBytes() {
-  const long page = ::sysconf(_SC_PAGESIZE);
-  return kAltStackBytes + (page > 0 ? static_cast<size_t>(page) : 4096);
-}
-
-// The calling thread's alternate signal stack, given back when the thread
-// ends.
+// The calling thread's alternate signal stack, freed when the thread ends.
 struct AltStack {
   void* memory = nullptr;
+  size_t bytes = 0;
   ~AltStack() {
     if (memory == nullptr) return;
     stack_t disable = {};
     disable.ss_flags = SS_DISABLE;
     ::sigaltstack(&disable, nullptr);
-    if (!Kept().Keep(memory)) ::munmap(memory, AltStackMappingBytes());
+    ::munmap(memory, bytes);
   }
 };
 thread_local AltStack t_alt_stack;
@@ -172,24 +134,23 @@ bool AddCrashStackToThisThread() {
   // Without the filter no handler would run on it.
   if (!g_installed.load()) return false;
   if (t_alt_stack.memory != nullptr) return true;
-  const size_t bytes = AltStackMappingBytes();
-  const size_t guard = bytes - kAltStackBytes;
-  void* memory = Kept().Take();
-  if (memory == nullptr) {
-    memory = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (memory == MAP_FAILED) return false;
-    // A guard page below, so that a handler that runs out of room faults
-    // instead of writing over other memory.
-    ::mprotect(memory, guard, PROT_NONE);
-  }
+  const long page = ::sysconf(_SC_PAGESIZE);
+  const size_t guard = page > 0 ? static_cast<size_t>(page) : 4096;
+  const size_t bytes = kAltStackBytes + guard;
+  void* memory = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (memory == MAP_FAILED) return false;
+  // A guard page below, so that a handler that runs out of room faults
+  // instead of writing over other memory.
+  ::mprotect(memory, guard, PROT_NONE);
   stack_t stack = {};
   stack.ss_sp = static_cast<char*>(memory) + guard;
   stack.ss_size = kAltStackBytes;
   if (::sigaltstack(&stack, nullptr) != 0) {
-    if (!Kept().Keep(memory)) ::munmap(memory, bytes);
+    ::munmap(memory, bytes);
     return false;
   }
   t_alt_stack.memory = memory;
+  t_alt_stack.bytes = bytes;
   return true;
 }
 

@@ -13,7 +13,6 @@
 // the process to end.
 #pragma once
 
-#include <cstddef>
 #include <string>
 
 namespace zv {
@@ -25,14 +24,10 @@ namespace zv {
 // the filter is installed already, or when its memory cannot be had.
 bool InstallCrashFilter(const std::string& folder, const char* version_text);
 
-// Gives the calling thread an alternate signal stack (kept for the next
-// thread when the thread ends), so that the overflow of its own stack is
-// reported too; any other crash of a thread is reported without it. False
-// when none could be made, or when the filter is not installed (the stack
-// would serve nothing).
+// Gives the calling thread an alternate signal stack (freed when the thread
+// ends), so that the overflow of its own stack is reported too; any other
+// crash of a thread is reported without it. False when none could be made,
+// or when the filter is not installed (the stack would serve nothing).
 bool AddCrashStackToThisThread();
-// How many alternate stacks of ended threads are kept at most (each a
-// mapping with a guard page, no memory until a crash touches it).
-inline constexpr size_t kKeptCrashStacks = 256;
 
 }  // namespace zv

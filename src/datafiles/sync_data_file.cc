@@ -160,14 +160,7 @@ SyncDataFile::~SyncDataFile() {
   // joined below in any case, before the file is closed.
   if (fd_ >= 0 && unflushed_bytes_ != 0 && Flush()) {
     // Only the slot of a known kind can take the progress (a kind without
-    // a byte position never finds its index). The transfer was cut off:
-    // its progress is saved as a periodic flush's is, with the file
-    // system's next commit. The bytes are on disk already; a power cut can
-    // bring back the position of the flush before, from which the
-    // appliance sends again, never one past the synced bytes. (A thousand
-    // appliances cut off at once would otherwise queue a thousand syncs
-    // more, and each one's next login waits for its old session's end.)
-    save_with_next_commit_ = true;
+    // a byte position never finds its index).
     if (kind_index_ >= 0) (void)UpdateSyncPosition(false);
   }
   (void)FinishPendingFlush();
@@ -692,8 +685,7 @@ bool SyncDataFile::UpdateSyncPosition(bool full) {
   }
   slot.storedBytes = offset_;
   slot.runningCrc = running_crc_;
-  if (position_file_->Save(save_with_next_commit_ ? CZvAccountFile::Durability::kWithNextCommit
-                                                  : CZvAccountFile::Durability::kNow) != 0) {
+  if (position_file_->Save() != 0) {
     ZV_LOG_E("Save sync position failed!\n");
     return false;
   }

@@ -238,9 +238,6 @@ class SyncDataFile {
   // While true, UpdateSyncPosition(false) stages its save for the periodic
   // flush instead of saving (set only by StartPeriodicFlush).
   bool stage_position_ = false;
-  // Set by the destructor: its save of a cut-off transfer's progress waits
-  // for the file system's next commit only.
-  bool save_with_next_commit_ = false;
   // The outstanding periodic flushes, each with its helper thread: older_
   // (null unless two are outstanding) started before pending_. A job is
   // written by its helper until done is set, read by this thread after;

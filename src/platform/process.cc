@@ -4,7 +4,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/eventfd.h>
@@ -37,17 +36,6 @@ uint64_t RaiseDescriptorLimit() {
   return static_cast<uint64_t>(limit.rlim_cur);
 }
 
-bool SetThreadStackSize(size_t bytes) {
-  pthread_attr_t attr;
-  int error = pthread_attr_init(&attr);
-  if (error == 0) {
-    error = pthread_attr_setstacksize(&attr, bytes);
-    if (error == 0) error = pthread_setattr_default_np(&attr);
-    (void)pthread_attr_destroy(&attr);
-  }
-  errno = error;
-  return error == 0;
-}
 
 namespace {
 

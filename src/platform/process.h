@@ -23,16 +23,6 @@ std::vector<std::string> SplitCommandLine(std::string_view command_line);
 // now in force, 0 when it cannot be read.
 uint64_t RaiseDescriptorLimit();
 
-// Gives the threads this process starts from now on (std::thread among
-// them) stacks of `bytes` instead of the stack limit's 8 MiB. The C library
-// keeps the stacks of ended threads, up to 40 MiB together, for the next
-// threads: with 8 MiB stacks that is four, so when hundreds of sessions end
-// and start at once nearly every start maps a stack and every end unmaps
-// one, each under the memory-map lock that the process's other threads
-// wait for; with stacks of 512 KiB about eighty are kept. False (errno set)
-// when refused; the default stays.
-bool SetThreadStackSize(size_t bytes);
-
 class ProcessHandle {
  public:
   enum class WaitResult { kExited, kTimedOut, kFailed };

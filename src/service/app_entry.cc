@@ -1,6 +1,5 @@
 #include "service/app_entry.h"
 
-#include <errno.h>
 #include <string.h>
 #include <strings.h>
 
@@ -107,9 +106,6 @@ RunMode ParseRunMode(int argc, const char* const* argv) {
 }
 
 int ZentrovaneMain(int argc, char** argv) {
-  // Before any thread starts: a session's thread needs far less than the
-  // default 8 MiB, and smaller stacks are kept for reuse (see there).
-  const int stack_error = SetThreadStackSize(kThreadStackBytes) ? 0 : errno;
   // The operation log creates the configuration (and the home) first.
   CZvLogFile::Instance().Open();
   ZVSyncLog::Instance().SetLevel(ZVSyncConfig::Instance().GetLogLevel());
@@ -148,9 +144,6 @@ int ZentrovaneMain(int argc, char** argv) {
   ZV_LOG_I("%s", VersionText());
   ZV_LOG_I("Open descriptors limit %llu\n",
            static_cast<unsigned long long>(RaiseDescriptorLimit()));
-  if (stack_error != 0) {
-    ZV_LOG_W("Set thread stack size failed!errno=%u\n", static_cast<unsigned>(stack_error));
-  }
 
   ZVSyncService service(ServiceSystem::FromEnvironment());
   // The installed command may carry extra arguments; the service's name,

@@ -2,8 +2,6 @@
 // command line and runs it. Zentrovane.exe's main is only this call.
 #pragma once
 
-#include <cstddef>
-
 #include "platform/service_notify.h"
 
 namespace zv {
@@ -36,13 +34,6 @@ enum class RunMode {
 // switches, of which the last command counts. Every mode but the first
 // three goes to the service framework, which ignores unknown switches.
 RunMode ParseRunMode(int argc, const char* const* argv);
-
-// The stack of every thread the server starts. The deepest are the
-// sessions' (decoding, the statistics statements of the database client,
-// the file list's SQLite, settings files read through 64 KiB buffers),
-// which need a small part of it; a crash on an overflow is still reported
-// from the thread's own crash stack.
-inline constexpr size_t kThreadStackBytes = 512 * 1024;
 
 // The whole program; returns the process exit code.
 int ZentrovaneMain(int argc, char** argv);
