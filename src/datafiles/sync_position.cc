@@ -55,9 +55,16 @@ bool Exists(const std::string& path) {
 
 // The main file or one of its side files under this stem exists.
 bool AnyOfExists(const PositionPathParts& parts, const std::string& stem) {
-  for (const std::string& extension : {parts.extension, std::string(".tem"),
-                                       std::string(".bak0"), std::string(".bak1")}) {
-    if (Exists(parts.prefix + stem + extension)) return true;
+  if (Exists(parts.prefix + stem + parts.extension)) return true;
+  for (const char* side : kRecordSideExtensions) {
+    if (Exists(parts.prefix + stem + side)) return true;
+  }
+  return false;
+}
+
+bool IsSideExtension(std::string_view extension) {
+  for (const char* side : kRecordSideExtensions) {
+    if (EqualsIgnoringCase(extension, side)) return true;
   }
   return false;
 }
@@ -77,8 +84,7 @@ void ReadStems(const PositionPathParts& parts,
     std::string key = ToLowerAscii(stem);
     if (EqualsIgnoringCase(extension, parts.extension)) {
       (*stems)[key] = std::move(stem);
-    } else if (EqualsIgnoringCase(extension, ".tem") || EqualsIgnoringCase(extension, ".bak0") ||
-               EqualsIgnoringCase(extension, ".bak1")) {
+    } else if (IsSideExtension(extension)) {
       sides.emplace(std::move(key), std::move(stem));
     }
   }

@@ -10,24 +10,12 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
-#include <unordered_map>
 #include <string_view>
+#include <unordered_map>
 
 #include "records/account_file.h"
 
 namespace zv {
-
-// Loads or creates the position file at path and merges the account into
-// it (slots kept, policy values and every other field from the account),
-// then saves it. The account's deviceId is already the client's. A file of
-// the same name in another letter case counts as the same file (the
-// position file object then carries that spelling).
-// False when a slot name of the account does not parse or the save fails.
-class PositionNames;
-
-[[nodiscard]] bool LoadSyncPosition(CZvAccountFile* position_file, const std::string& path,
-                                    const SyncAccountRecord& account,
-                                    PositionNames* names = nullptr);
 
 // The spellings of the position files of one folder, by their names in
 // lower case, so that finding a file under a name in another letter case
@@ -51,6 +39,18 @@ class PositionNames {
   // Lower-case stem -> the stem as spelt on disk; guarded by mu_.
   std::unordered_map<std::string, std::string> stems_;
 };
+
+// Loads or creates the position file at path and merges the account into
+// it (slots kept, policy values and every other field from the account),
+// then saves it. The account's deviceId is already the client's. A file of
+// the same name in another letter case counts as the same file (the
+// position file object then carries that spelling).
+// False when a slot name of the account does not parse or the save fails.
+// names: the shared index of spellings; null reads the folder for this
+// look-up alone when path is not there.
+[[nodiscard]] bool LoadSyncPosition(CZvAccountFile* position_file, const std::string& path,
+                                    const SyncAccountRecord& account,
+                                    PositionNames* names = nullptr);
 
 struct DataFileName {
   unsigned year = 0, month = 0, day = 0, hour = 0, minute = 0;

@@ -245,8 +245,8 @@ void SyncPositionTest::AnotherCaseFindsTheSameFile(PositionNames* names) {
   }
   DebugLogWatch log;
   CZvAccountFile position;
-  ASSERT_TRUE(
-      LoadSyncPosition(&position, dir_.Sub("syncpos/BRANCH01-00A1B2C3.dat"), MakeAccount("pw", 0), names));
+  ASSERT_TRUE(LoadSyncPosition(&position, dir_.Sub("syncpos/BRANCH01-00A1B2C3.dat"),
+                               MakeAccount("pw", 0), names));
   EXPECT_TRUE(log.Saw("Use existing synpos file!"));
   EXPECT_EQ(position.Records()[0].logSlots[2].storedBytes, 777u);
   EXPECT_EQ(position.path(), dir_.Sub("syncpos/Branch01-00a1b2c3.dat"));
@@ -259,8 +259,8 @@ void SyncPositionTest::AnotherCaseFindsTheSameFile(PositionNames* names) {
   ASSERT_EQ(unlink(dir_.Sub("syncpos/Branch01-00a1b2c3.bak0").c_str()), 0);
   ASSERT_EQ(unlink(dir_.Sub("syncpos/Branch01-00a1b2c3.bak1").c_str()), 0);
   CZvAccountFile third;
-  ASSERT_TRUE(
-      LoadSyncPosition(&third, dir_.Sub("syncpos/branch01-00a1b2c3.dat"), MakeAccount("pw", 0), names));
+  ASSERT_TRUE(LoadSyncPosition(&third, dir_.Sub("syncpos/branch01-00a1b2c3.dat"),
+                               MakeAccount("pw", 0), names));
   EXPECT_EQ(third.Records()[0].logSlots[2].storedBytes, 777u);
   EXPECT_EQ(third.path(), dir_.Sub("syncpos/Branch01-00a1b2c3.dat"));
 }

@@ -103,7 +103,7 @@ std::string CZvAccountFile::SidePath(const char* ext) const {
 
 int CZvAccountFile::Load() {
   if (LoadFile() == kRecordFileOk) return 0;
-  for (const char* ext : {".tem", ".bak0", ".bak1"}) {
+  for (const char* ext : kRecordSideExtensions) {
     if (RestoreFrom(SidePath(ext)) == kRecordFileOk) return 0;
   }
   return 0;

@@ -22,6 +22,10 @@
 namespace zv {
 
 inline constexpr uint32_t kRecordMagic = 0x89156984;
+
+// The side files a record file is saved through and restored from, in the
+// order a load tries them: "<name>.tem", "<name>.bak0", "<name>.bak1".
+inline constexpr const char* kRecordSideExtensions[] = {".tem", ".bak0", ".bak1"};
 inline constexpr uint32_t kRecordVersion = 0x3200;
 
 // Magics of the older formats (the version field is ignored with these).
