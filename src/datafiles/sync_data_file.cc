@@ -225,7 +225,7 @@ bool SyncDataFile::OpenForTransfer(const FileAnnouncement& announcement) {
 bool SyncDataFile::OpenFile(const std::string& path, uint32_t offset) {
   if (fd_ >= 0) throw 0;
   if (offset == 0) {
-    fd_ = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    fd_ = OpenWaitingForDescriptor(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd_ < 0) {
       ZV_LOG_E("Create file %s failed!errno=%u\n", path.c_str(), static_cast<unsigned>(errno));
       return false;
@@ -234,7 +234,7 @@ bool SyncDataFile::OpenFile(const std::string& path, uint32_t offset) {
     cached_from_ = 0;
     return true;
   }
-  fd_ = open(path.c_str(), O_RDWR | O_CLOEXEC);
+  fd_ = OpenWaitingForDescriptor(path, O_RDWR | O_CLOEXEC);
   if (fd_ < 0) {
     ZV_LOG_E("Open file %s failed!errno=%u\n", path.c_str(), static_cast<unsigned>(errno));
     return false;

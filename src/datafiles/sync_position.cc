@@ -204,7 +204,12 @@ bool LoadSyncPosition(CZvAccountFile* position_file, const std::string& path,
   // when path is not there.
   PositionNames own;
   position_file->SetPath((names != nullptr ? names : &own)->Resolve(path));
-  position_file->Load();
+  if (position_file->Load() != 0) {
+    // The record stays as it is on disk; the appliance tries again later.
+    ZV_LOG_E("Can't load synpos file!\n");
+    ZV_OPLOG(kEventWarning, kModuleSync, "解析用户同步位置信息失败,文件路径:%s!", path.c_str());
+    return false;
+  }
 
   if (position_file->Records().empty()) {
     ZV_LOG_D("No syncpos found, create new one!\n");

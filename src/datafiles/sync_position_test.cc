@@ -310,6 +310,17 @@ TEST_F(SyncPositionTest, FailedSaveFailsTheLogin) {
   EXPECT_TRUE(::zv::testing::OperationLogContains("保存同步位置信息失败!"));
 }
 
+TEST_F(SyncPositionTest, APositionFileThatCannotBeOpenedFailsTheLoginAndStays) {
+  ASSERT_EQ(symlink(Path().c_str(), Path().c_str()), 0);  // every open fails
+  DebugLogWatch log;
+  CZvAccountFile position;
+  EXPECT_FALSE(LoadSyncPosition(&position, Path(), MakeAccount("pw", 0)));
+  EXPECT_TRUE(log.Saw("Can't load synpos file!"));
+  struct stat st;
+  ASSERT_EQ(lstat(Path().c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode)) << "a fresh record was saved over it";
+}
+
 TEST_F(SyncPositionTest, DamagedPositionFileIsRecreatedFromTheAccount) {
   ::zv::testing::WriteFileBytes(Path(), "not a record file");
   CZvAccountFile position;

@@ -4,8 +4,10 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -21,6 +23,15 @@ std::string ParentOf(const std::string& path) {
   if (slash == std::string::npos) return ".";
   if (slash == 0) return "/";
   return path.substr(0, slash);
+}
+
+// open(2) retried on EINTR only.
+int OpenRetryingInterrupts(const char* path, int flags, mode_t mode) {
+  int fd;
+  do {
+    fd = open(path, flags, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
 }
 
 // Closes fd keeping errno of an earlier failure.
@@ -52,7 +63,7 @@ int CreateTempBeside(const std::string& path, mode_t keep_mode, std::string* tem
     std::snprintf(suffix, sizeof suffix, ".tmp%d_%u", static_cast<int>(getpid()),
                   counter.fetch_add(1));
     *temp_path = path + suffix;
-    int fd = open(temp_path->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    int fd = OpenWaitingForDescriptor(*temp_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0) {
       if (keep_mode != 0) fchmod(fd, keep_mode);
       return fd;
@@ -85,6 +96,31 @@ bool FinishTemp(int fd, const std::string& temp_path, const std::string& path,
 
 }  // namespace
 
+int OpenWaitingForDescriptor(const std::string& path, int flags, mode_t mode,
+                             std::chrono::milliseconds wait) {
+  // Short naps at first (a descriptor is usually freed within
+  // milliseconds), longer ones later, so that a long shortage costs the
+  // waiters little.
+  constexpr std::chrono::milliseconds kLongestNap{64};
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  std::chrono::milliseconds nap{1};
+  for (;;) {
+    const int fd = OpenRetryingInterrupts(path.c_str(), flags, mode);
+    if (fd >= 0 || (errno != EMFILE && errno != ENFILE)) return fd;
+    const int error = errno;
+    const auto left = deadline - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero()) {
+      errno = error;
+      return -1;
+    }
+    const auto pause = std::min<std::chrono::nanoseconds>(nap, left);
+    struct timespec ts = {static_cast<time_t>(pause.count() / 1000000000),
+                          static_cast<long>(pause.count() % 1000000000)};
+    nanosleep(&ts, nullptr);
+    nap = std::min(nap * 2, kLongestNap);
+  }
+}
+
 bool GetVolumeSpace(const std::string& path, VolumeSpace* out) {
   std::string probe = path.empty() ? "." : path;
   struct statvfs vfs;
@@ -113,7 +149,7 @@ bool WriteFileAtomically(const std::string& path, const void* data, size_t lengt
 
 bool CopyFileAtomically(const std::string& source, const std::string& destination,
                         CopySync sync) {
-  int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
+  int in = OpenWaitingForDescriptor(source, O_RDONLY | O_CLOEXEC);
   if (in < 0) return false;
   struct stat st;
   if (fstat(in, &st) != 0) {
@@ -213,7 +249,7 @@ size_t ReadFullAt(int fd, void* buffer, size_t length, uint64_t offset) {
 }
 
 bool ReadFileToString(const std::string& path, std::string* out, size_t max_bytes) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = OpenWaitingForDescriptor(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   out->clear();
   char buffer[16384];
@@ -238,7 +274,7 @@ bool ReadFileToString(const std::string& path, std::string* out, size_t max_byte
 
 bool SyncParentDirectory(const std::string& path) {
   std::string parent = ParentOf(path);
-  int fd = open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int fd = OpenWaitingForDescriptor(parent, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
   int rc = fsync(fd);
   if (rc != 0 && errno == EINVAL) rc = 0;  // file systems that cannot sync folders

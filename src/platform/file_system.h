@@ -2,6 +2,9 @@
 // or fsync.
 #pragma once
 
+#include <sys/types.h>
+
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -17,6 +20,18 @@ struct VolumeSpace {
 // Space of the volume that holds path (the nearest existing ancestor when
 // path itself does not exist yet). False with errno on failure.
 bool GetVolumeSpace(const std::string& path, VolumeSpace* out);
+
+// How long OpenWaitingForDescriptor waits at most: well inside the 30 s an
+// appliance waits for an answer.
+inline constexpr std::chrono::milliseconds kDescriptorWait{10000};
+
+// open(2) that, when this process or the system has no descriptor left
+// (EMFILE, ENFILE), waits for one to be closed and tries again, for up to
+// wait: thousands of sessions that each hold a socket and a data file can
+// reach the limit for a moment, and each frees its file when its upload
+// ends. EINTR is retried. The descriptor, or -1 with open's errno.
+int OpenWaitingForDescriptor(const std::string& path, int flags, mode_t mode = 0,
+                             std::chrono::milliseconds wait = kDescriptorWait);
 
 // Writes bytes to path crash-safely: a temporary file beside it, fsync,
 // rename over path, fsync of the folder. False with errno on failure.

@@ -8,11 +8,13 @@
 #include <asio/io_context.hpp>
 #include <asio/posix/stream_descriptor.hpp>
 #include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
 
 #include <poll.h>
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <new>
 #include <thread>
 
@@ -41,15 +43,25 @@ constexpr int kAcceptBatch = 16;
 // The session starter's nice value, the controller loop's.
 constexpr int kStarterNice = -10;
 
+// With no descriptor left for a queued connection, the listening socket
+// stays readable: the accepts pause this long instead of spinning, while
+// the sessions' ends and uploads free descriptors. The connection waits in
+// the kernel's queue meanwhile.
+constexpr std::chrono::milliseconds kDescriptorPause{100};
+
 }  // namespace
 
 struct SyncListener::Impl {
-  explicit Impl(asio::io_context& io) : descriptor(io) {}
+  explicit Impl(asio::io_context& io) : descriptor(io), pause(io) {}
 
   // Waits for readiness of the listening socket; the accepts themselves are
   // plain accept4 calls, up to a batch per turn of the loop until none wait.
   asio::posix::stream_descriptor descriptor;
   uint16_t port = 0;
+  // The pause after an accept found no descriptor; short_of_descriptors
+  // keeps the log to one line per shortage.
+  asio::steady_timer pause;
+  bool short_of_descriptors = false;
 
   // Sessions are started on a thread of their own: creating a session's
   // thread maps its stack, which waits for the process's memory map lock,
@@ -115,6 +127,7 @@ bool SyncListener::Start(uint16_t port) {
 }
 
 void SyncListener::Close() {
+  impl_->pause.cancel();
   if (impl_->descriptor.is_open()) {
     asio::error_code ignored;
     impl_->descriptor.close(ignored);
@@ -187,15 +200,24 @@ void SyncListener::ArmAccept() {
 
 void SyncListener::ContinueAccepting() {
   if (!impl_->descriptor.is_open()) return;
-  if (!AcceptPending()) {
-    ArmAccept();
-    return;
+  switch (AcceptPending()) {
+    case AcceptOutcome::kDrained:
+      ArmAccept();
+      return;
+    case AcceptOutcome::kBatchFull:
+      // More may wait: go on at a later turn, after what is queued meanwhile.
+      asio::post(impl_->descriptor.get_executor(), [this] { ContinueAccepting(); });
+      return;
+    case AcceptOutcome::kNoDescriptor:
+      impl_->pause.expires_after(kDescriptorPause);
+      impl_->pause.async_wait([this](const asio::error_code& error) {
+        if (!error) ContinueAccepting();
+      });
+      return;
   }
-  // More may wait: go on at a later turn, after what is queued meanwhile.
-  asio::post(impl_->descriptor.get_executor(), [this] { ContinueAccepting(); });
 }
 
-bool SyncListener::AcceptPending() {
+SyncListener::AcceptOutcome SyncListener::AcceptPending() {
   const int listen_fd = impl_->descriptor.native_handle();
   for (int accepted = 0; accepted < kAcceptBatch; ++accepted) {
     sockaddr_in peer{};
@@ -203,12 +225,17 @@ bool SyncListener::AcceptPending() {
     int fd = ::accept4(listen_fd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
     if (fd < 0) {
       if (errno == EINTR) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
-      // A connection that died in the queue, or a shortage of descriptors:
-      // report it and wait for the next readiness.
-      ZV_LOG_E("Accept error!errno=%u\n", static_cast<unsigned>(errno));
-      return false;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return AcceptOutcome::kDrained;
+      const bool shortage =
+          errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM;
+      if (!shortage || !impl_->short_of_descriptors) {
+        ZV_LOG_E("Accept error!errno=%u\n", static_cast<unsigned>(errno));
+      }
+      if (!shortage) return AcceptOutcome::kDrained;  // a connection that died in the queue
+      impl_->short_of_descriptors = true;
+      return AcceptOutcome::kNoDescriptor;
     }
+    impl_->short_of_descriptors = false;
     const uint32_t address = ntohl(peer.sin_addr.s_addr);
     const uint16_t port = ntohs(peer.sin_port);
     Impl* impl = impl_.get();
@@ -222,7 +249,7 @@ bool SyncListener::AcceptPending() {
                         });
     if (!handed) StartSession(fd, address, port);
   }
-  return true;
+  return AcceptOutcome::kBatchFull;
 }
 
 }  // namespace zv

@@ -42,8 +42,10 @@ class SyncListener {
   // Accepts pending connections, then watches again (or, with a full batch
   // taken, goes on at a later turn).
   void ContinueAccepting();
-  // Accepts up to a batch; true when the batch was full (more may wait).
-  bool AcceptPending();
+  enum class AcceptOutcome { kDrained, kBatchFull, kNoDescriptor };
+  // Accepts up to a batch: kBatchFull when it was full (more may wait),
+  // kNoDescriptor when the process or the system had none for the next.
+  AcceptOutcome AcceptPending();
   // The thread that starts the sessions of accepted connections; false
   // when it cannot run (sessions are then started on the loop).
   bool StartStarter();

@@ -102,7 +102,16 @@ std::string CZvAccountFile::SidePath(const char* ext) const {
 }
 
 int CZvAccountFile::Load() {
-  if (LoadFile() == kRecordFileOk) return 0;
+  const int result = LoadFile();
+  if (result == kRecordFileOk) return 0;
+  if (result == kRecordFileCannotOpen && errno != ENOENT) {
+    // A file that is there but cannot be opened (no descriptor left, no
+    // access) is not a missing one: its records are not taken for none
+    // (the caller would save a fresh record over them), and no older side
+    // file is put in its place.
+    ZV_LOG_E("Open file %s failed!errno=%d\n", path_.c_str(), errno);
+    return kRecordFileCannotOpen;
+  }
   for (const char* ext : kRecordSideExtensions) {
     if (RestoreFrom(SidePath(ext)) == kRecordFileOk) return 0;
   }
@@ -112,7 +121,7 @@ int CZvAccountFile::Load() {
 int CZvAccountFile::ReadRecords(const std::string& path, std::vector<SyncAccountRecord>* out,
                                 uint32_t* version, bool log_errors) {
   out->clear();
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = OpenWaitingForDescriptor(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return kRecordFileCannotOpen;
 
   uint8_t header[kRecordFileHeaderSize];
@@ -219,7 +228,7 @@ int CZvAccountFile::Save(Durability durability) {
   const std::string temp_path = SidePath(".tem");
   const std::string backup_path = SidePath(backup == Backup::kBak0 ? ".bak0" : ".bak1");
 
-  int fd = open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  int fd = OpenWaitingForDescriptor(temp_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return kRecordFileCannotOpen;
 
   uint8_t header[kRecordFileHeaderSize];

@@ -62,7 +62,8 @@ class CZvAccountFile {
   const std::string& path() const { return path_; }
 
   // Fills Records() from the file, recovering from .tem, .bak0, .bak1.
-  // Always 0; an empty Records() means nothing was stored.
+  // 0, with an empty Records() when nothing was stored; kRecordFileCannotOpen
+  // (Records() empty) when the file is there but could not be opened.
   int Load();
   // How far Save waits for the disk. kNow: the new version is on disk under
   // the main name when Save returns. kWithNextCommit: the new main file's
