@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "e2e_util.h"
 
@@ -57,6 +58,18 @@ size_t ThreadStackCount(pid_t pid) {
     if (anonymous && std::string(perms) == "rw-p" && guard_end == start) ++count;
     guard_end = std::string(perms) == "---p" && end - start == page ? end : 0;
   }
+  return count;
+}
+
+// Entries of /proc/<pid>/fd: the process's open descriptors.
+size_t DescriptorCount(pid_t pid) {
+  size_t count = 0;
+  DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+  if (dir == nullptr) return 0;
+  while (dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] != '.') ++count;
+  }
+  closedir(dir);
   return count;
 }
 
@@ -116,6 +129,45 @@ TEST(ChurnE2ETest, QuickConnectAndCloseLeavesNoSessionBehind) {
   EXPECT_GE(settled_stacks, idle_threads - 1) << "the count misses the stacks of running threads";
 
   // And the server still serves.
+  ApplianceClient client;
+  EXPECT_EQ(LoginOnce(&client, home, MakeLogin("demo", "demo", 1)).kind,
+            LoginAnswer::Kind::kAccepted);
+  client.Close();
+  EXPECT_EQ(server.Stop(), 0);
+}
+
+// Connections that find the server without a descriptor for them wait in
+// the kernel's queue: the accepts pause instead of spinning on the socket
+// that stays readable (one log line for the shortage, not a stream), and
+// go on once the sessions before them end.
+TEST(ChurnE2ETest, ADescriptorShortagePausesTheAcceptsUntilDescriptorsAreFree) {
+  constexpr unsigned kLimit = 128;
+  ServerHome home;
+  ASSERT_TRUE(home.AddAccount("demo", "demo", "shop1"));
+  ServerProcess server(home);
+  server.LimitDescriptors(kLimit);
+  ASSERT_TRUE(server.Start()) << server.Output();
+  const pid_t pid = server.process()->pid();
+  const size_t in_use = DescriptorCount(pid);
+  ASSERT_LT(in_use + 16, kLimit);
+
+  // Silent connections (a session waits 30 s for a version) take every
+  // descriptor left, and eight more wait behind them.
+  std::vector<int> held;
+  for (size_t i = 0; i < kLimit - in_use + 8; ++i) {
+    const int fd = ::zv::testing::ConnectToLoopback(home.sync_port());
+    ASSERT_GE(fd, 0);
+    held.push_back(fd);
+  }
+  const char* const kShortage = "Accept error!errno=24";
+  ASSERT_TRUE(WaitUntil([&] { return home.DebugLogCount(kShortage) >= 1; }, seconds(20)));
+  ASSERT_TRUE(WaitUntil([&] { return DescriptorCount(pid) >= kLimit - 1; }, seconds(20)));
+  // Several pauses long: a spinning accept would have logged thousands.
+  struct timespec pause = {0, 500 * 1000 * 1000};
+  nanosleep(&pause, nullptr);
+  EXPECT_EQ(home.DebugLogCount(kShortage), 1u);
+
+  for (int fd : held) ::close(fd);
   ApplianceClient client;
   EXPECT_EQ(LoginOnce(&client, home, MakeLogin("demo", "demo", 1)).kind,
             LoginAnswer::Kind::kAccepted);

@@ -154,8 +154,17 @@ ServerProcess::~ServerProcess() {
 
 bool ServerProcess::Launch(const std::vector<std::string>& args) {
   output_path_ = home_.root() + "/server-output-" + ::zv::testing::UniqueName("") + ".txt";
-  process_ = ChildProcess::Start(ProgramPath("Zentrovane.exe"), args, home_.Environment(),
-                                 output_path_);
+  if (descriptor_limit_ == 0) {
+    process_ = ChildProcess::Start(ProgramPath("Zentrovane.exe"), args, home_.Environment(),
+                                   output_path_);
+  } else {
+    // prlimit sets the limit and executes the server in its own process.
+    const std::string limit = std::to_string(descriptor_limit_);
+    std::vector<std::string> limited = {"--nofile=" + limit + ":" + limit, "--",
+                                        ProgramPath("Zentrovane.exe")};
+    limited.insert(limited.end(), args.begin(), args.end());
+    process_ = ChildProcess::Start("/usr/bin/prlimit", limited, home_.Environment(), output_path_);
+  }
   return process_ != nullptr;
 }
 

@@ -90,6 +90,9 @@ class ServerProcess {
   [[nodiscard]] bool Start(const std::vector<std::string>& args = {"-app"});
   // Starts without waiting for readiness.
   [[nodiscard]] bool Launch(const std::vector<std::string>& args);
+  // Later starts run with at most limit open descriptors (soft and hard,
+  // through prlimit), as a host with a low limit would.
+  void LimitDescriptors(unsigned limit) { descriptor_limit_ = limit; }
   // Signals the stop event and waits for the exit; the exit code.
   std::optional<int> Stop(std::chrono::milliseconds timeout = std::chrono::seconds(30));
   std::optional<int> WaitExit(std::chrono::milliseconds timeout);
@@ -100,6 +103,7 @@ class ServerProcess {
   const ServerHome& home_;
   std::unique_ptr<ChildProcess> process_;
   std::string output_path_;
+  unsigned descriptor_limit_ = 0;  // 0: the test's own
 };
 
 // Signals a named event of a namespace; false when no owner exists.
