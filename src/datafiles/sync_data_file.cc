@@ -82,7 +82,7 @@ struct SyncDataFile::PendingFlush {
   std::atomic<bool> done{false};
 
   void Run() {
-    synced = DataSync(fd) == 0 && (!sync_folder || SyncParentDirectory(path));
+    synced = DataSync(fd) == 0 && (!sync_folder || SyncParentDirectory(path, kDescriptorWait));
     if (prev != nullptr) {
       prev->done.wait(false, std::memory_order_acquire);
       if (!prev->synced) synced = false;
@@ -225,7 +225,8 @@ bool SyncDataFile::OpenForTransfer(const FileAnnouncement& announcement) {
 bool SyncDataFile::OpenFile(const std::string& path, uint32_t offset) {
   if (fd_ >= 0) throw 0;
   if (offset == 0) {
-    fd_ = OpenWaitingForDescriptor(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    fd_ = OpenWaitingForDescriptor(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644,
+                                   kDescriptorWait);
     if (fd_ < 0) {
       ZV_LOG_E("Create file %s failed!errno=%u\n", path.c_str(), static_cast<unsigned>(errno));
       return false;
@@ -234,7 +235,7 @@ bool SyncDataFile::OpenFile(const std::string& path, uint32_t offset) {
     cached_from_ = 0;
     return true;
   }
-  fd_ = OpenWaitingForDescriptor(path, O_RDWR | O_CLOEXEC);
+  fd_ = OpenWaitingForDescriptor(path, O_RDWR | O_CLOEXEC, 0, kDescriptorWait);
   if (fd_ < 0) {
     ZV_LOG_E("Open file %s failed!errno=%u\n", path.c_str(), static_cast<unsigned>(errno));
     return false;
@@ -481,7 +482,7 @@ bool SyncDataFile::SyncToDisk() {
   // A new file's folder entry must be durable too, or a power cut could
   // lose a file whose bytes the position already counts.
   if (created_) {
-    if (!SyncParentDirectory(full_path_)) return false;
+    if (!SyncParentDirectory(full_path_, kDescriptorWait)) return false;
     created_ = false;
   }
   ++flush_count_;
@@ -664,6 +665,7 @@ bool SyncDataFile::UpdateSyncPosition(bool full) {
     // A periodic flush saves this copy once the bytes are on disk.
     auto copy = std::make_unique<CZvAccountFile>();
     copy->SetPath(position_file_->path());
+    copy->SetDescriptorWait(kDescriptorWait);  // saved on the flush's own thread
     copy->Records() = position_file_->Records();
     LogTableSlot& staged = copy->Records().front().logSlots[kind_index_];
     staged.storedBytes = offset_;

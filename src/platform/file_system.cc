@@ -56,14 +56,16 @@ void AbandonTemp(int fd, const std::string& temp_path) {
 
 // Creates a fresh temporary file beside path; its name goes to *temp_path.
 // The mode is that of the file it will replace, else 0666 less the umask.
-int CreateTempBeside(const std::string& path, mode_t keep_mode, std::string* temp_path) {
+int CreateTempBeside(const std::string& path, mode_t keep_mode, std::string* temp_path,
+                     std::chrono::milliseconds descriptor_wait = {}) {
   static std::atomic<unsigned> counter{0};
   for (int attempt = 0; attempt < 100; ++attempt) {
     char suffix[48];
     std::snprintf(suffix, sizeof suffix, ".tmp%d_%u", static_cast<int>(getpid()),
                   counter.fetch_add(1));
     *temp_path = path + suffix;
-    int fd = OpenWaitingForDescriptor(*temp_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    int fd = OpenWaitingForDescriptor(*temp_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666,
+                                      descriptor_wait);
     if (fd >= 0) {
       if (keep_mode != 0) fchmod(fd, keep_mode);
       return fd;
@@ -82,7 +84,8 @@ mode_t ExistingMode(const std::string& path) {
 
 // Makes the temporary file durable and puts it in place of path.
 bool FinishTemp(int fd, const std::string& temp_path, const std::string& path,
-                CopySync sync = CopySync::kCopyAndRename) {
+                CopySync sync = CopySync::kCopyAndRename,
+                std::chrono::milliseconds descriptor_wait = {}) {
   if (sync != CopySync::kNothing && fsync(fd) != 0) {
     AbandonTemp(fd, temp_path);
     return false;
@@ -91,7 +94,7 @@ bool FinishTemp(int fd, const std::string& temp_path, const std::string& path,
     UnlinkKeepingErrno(temp_path);
     return false;
   }
-  return sync != CopySync::kCopyAndRename || SyncParentDirectory(path);
+  return sync != CopySync::kCopyAndRename || SyncParentDirectory(path, descriptor_wait);
 }
 
 }  // namespace
@@ -148,8 +151,8 @@ bool WriteFileAtomically(const std::string& path, const void* data, size_t lengt
 }
 
 bool CopyFileAtomically(const std::string& source, const std::string& destination,
-                        CopySync sync) {
-  int in = OpenWaitingForDescriptor(source, O_RDONLY | O_CLOEXEC);
+                        CopySync sync, std::chrono::milliseconds descriptor_wait) {
+  int in = OpenWaitingForDescriptor(source, O_RDONLY | O_CLOEXEC, 0, descriptor_wait);
   if (in < 0) return false;
   struct stat st;
   if (fstat(in, &st) != 0) {
@@ -162,7 +165,7 @@ bool CopyFileAtomically(const std::string& source, const std::string& destinatio
     return false;
   }
   std::string temp_path;
-  int out = CreateTempBeside(destination, st.st_mode & 07777, &temp_path);
+  int out = CreateTempBeside(destination, st.st_mode & 07777, &temp_path, descriptor_wait);
   if (out < 0) {
     CloseKeepingErrno(in);
     return false;
@@ -187,7 +190,7 @@ bool CopyFileAtomically(const std::string& source, const std::string& destinatio
     AbandonTemp(out, temp_path);
     return false;
   }
-  return FinishTemp(out, temp_path, destination, sync);
+  return FinishTemp(out, temp_path, destination, sync, descriptor_wait);
 }
 
 namespace {
@@ -249,7 +252,7 @@ size_t ReadFullAt(int fd, void* buffer, size_t length, uint64_t offset) {
 }
 
 bool ReadFileToString(const std::string& path, std::string* out, size_t max_bytes) {
-  int fd = OpenWaitingForDescriptor(path, O_RDONLY | O_CLOEXEC);
+  int fd = OpenRetryingInterrupts(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
   if (fd < 0) return false;
   out->clear();
   char buffer[16384];
@@ -272,9 +275,10 @@ bool ReadFileToString(const std::string& path, std::string* out, size_t max_byte
   return true;
 }
 
-bool SyncParentDirectory(const std::string& path) {
+bool SyncParentDirectory(const std::string& path, std::chrono::milliseconds descriptor_wait) {
   std::string parent = ParentOf(path);
-  int fd = OpenWaitingForDescriptor(parent, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int fd =
+      OpenWaitingForDescriptor(parent, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0, descriptor_wait);
   if (fd < 0) return false;
   int rc = fsync(fd);
   if (rc != 0 && errno == EINVAL) rc = 0;  // file systems that cannot sync folders

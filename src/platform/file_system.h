@@ -21,17 +21,20 @@ struct VolumeSpace {
 // path itself does not exist yet). False with errno on failure.
 bool GetVolumeSpace(const std::string& path, VolumeSpace* out);
 
-// How long OpenWaitingForDescriptor waits at most: well inside the 30 s an
-// appliance waits for an answer.
-inline constexpr std::chrono::milliseconds kDescriptorWait{10000};
+// How long a session's thread waits for a descriptor at the most: inside
+// the 30 s an appliance waits for an answer. Waiters are not served in
+// order, so the bound is generous.
+inline constexpr std::chrono::milliseconds kDescriptorWait{20000};
 
 // open(2) that, when this process or the system has no descriptor left
 // (EMFILE, ENFILE), waits for one to be closed and tries again, for up to
 // wait: thousands of sessions that each hold a socket and a data file can
 // reach the limit for a moment, and each frees its file when its upload
-// ends. EINTR is retried. The descriptor, or -1 with open's errno.
-int OpenWaitingForDescriptor(const std::string& path, int flags, mode_t mode = 0,
-                             std::chrono::milliseconds wait = kDescriptorWait);
+// ends. Only a thread that may block waits (a session's, not the event
+// loop's, whose wait would stall every session); a wait of 0 fails at
+// once. EINTR is retried. The descriptor, or -1 with open's errno.
+int OpenWaitingForDescriptor(const std::string& path, int flags, mode_t mode,
+                             std::chrono::milliseconds wait);
 
 // Writes bytes to path crash-safely: a temporary file beside it, fsync,
 // rename over path, fsync of the folder. False with errno on failure.
@@ -48,11 +51,15 @@ enum class CopySync { kCopyAndRename, kCopy, kNothing };
 // Copies source over destination atomically (temporary copy, rename): a
 // reader sees the old file or the whole new one. False with errno (ENOENT
 // when source is missing).
+// Its opens wait up to descriptor_wait for a descriptor
+// (OpenWaitingForDescriptor).
 bool CopyFileAtomically(const std::string& source, const std::string& destination,
-                        CopySync sync = CopySync::kCopyAndRename);
+                        CopySync sync = CopySync::kCopyAndRename,
+                        std::chrono::milliseconds descriptor_wait = {});
 
-// fsync of the folder that holds path (makes a rename durable).
-bool SyncParentDirectory(const std::string& path);
+// fsync of the folder that holds path (makes a rename durable); the open
+// waits up to descriptor_wait for a descriptor.
+bool SyncParentDirectory(const std::string& path, std::chrono::milliseconds descriptor_wait = {});
 
 // Writes all length bytes, resuming after partial writes and EINTR. False
 // with errno on failure (EIO when the file takes no byte at all).

@@ -23,6 +23,7 @@
 #include "db/processing_lock.h"
 #include "log/log_file.h"
 #include "log/sync_log.h"
+#include "platform/file_system.h"
 #include "platform/thread_priority.h"
 #include "protocol/block.h"
 #include "protocol/login_set.h"
@@ -135,7 +136,11 @@ SyncClient::SyncClient(SessionHost& host, const Options& options)
     : host_(host),
       timeouts_(options.timeouts),
       data_file_factory_(options.data_file_factory != nullptr ? options.data_file_factory
-                                                              : &SyncClient::MakeDataFile) {}
+                                                              : &SyncClient::MakeDataFile) {
+  // The position file is read and written on the session's own thread,
+  // which may wait for a descriptor when the process has none left.
+  position_file_.SetDescriptorWait(kDescriptorWait);
+}
 
 SyncClient::~SyncClient() {
   bool running;

@@ -119,9 +119,9 @@ int CZvAccountFile::Load() {
 }
 
 int CZvAccountFile::ReadRecords(const std::string& path, std::vector<SyncAccountRecord>* out,
-                                uint32_t* version, bool log_errors) {
+                                uint32_t* version, bool log_errors) const {
   out->clear();
-  int fd = OpenWaitingForDescriptor(path, O_RDONLY | O_CLOEXEC);
+  int fd = OpenWaitingForDescriptor(path, O_RDONLY | O_CLOEXEC, 0, descriptor_wait_);
   if (fd < 0) return kRecordFileCannotOpen;
 
   uint8_t header[kRecordFileHeaderSize];
@@ -202,7 +202,7 @@ int CZvAccountFile::RestoreFrom(const std::string& candidate) {
     }
     return LoadFile();
   }
-  if (!CopyFileAtomically(candidate, path_)) {
+  if (!CopyFileAtomically(candidate, path_, CopySync::kCopyAndRename, descriptor_wait_)) {
     int error = errno;
     if (error != ENOENT) {
       ZV_LOG_E("can not copy %s to %s file last error No:%d", candidate.c_str(), path_.c_str(),
@@ -228,7 +228,8 @@ int CZvAccountFile::Save(Durability durability) {
   const std::string temp_path = SidePath(".tem");
   const std::string backup_path = SidePath(backup == Backup::kBak0 ? ".bak0" : ".bak1");
 
-  int fd = OpenWaitingForDescriptor(temp_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  int fd = OpenWaitingForDescriptor(temp_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644,
+                                    descriptor_wait_);
   if (fd < 0) return kRecordFileCannotOpen;
 
   uint8_t header[kRecordFileHeaderSize];
@@ -266,7 +267,8 @@ int CZvAccountFile::Save(Durability durability) {
     // main file's rename below: changes to one folder reach the journal in
     // order.
     if (link(path_.c_str(), backup_path.c_str()) != 0 && errno != ENOENT &&
-        !CopyFileAtomically(path_, backup_path, CopySync::kCopy) && errno != ENOENT) {
+        !CopyFileAtomically(path_, backup_path, CopySync::kCopy, descriptor_wait_) &&
+        errno != ENOENT) {
       ZV_LOG_E("error copy %s to %s file  return %d last error no.:%d", path_.c_str(),
                backup_path.c_str(), 0, errno);
     }
@@ -274,8 +276,7 @@ int CZvAccountFile::Save(Durability durability) {
   const CopySync sync = durability == Durability::kNow              ? CopySync::kCopyAndRename
                         : durability == Durability::kWithNextCommit ? CopySync::kCopy
                                                                     : CopySync::kNothing;
-  if (!CopyFileAtomically(temp_path, path_, sync) &&
-      errno != ENOENT) {
+  if (!CopyFileAtomically(temp_path, path_, sync, descriptor_wait_) && errno != ENOENT) {
     ZV_LOG_E("error copy %s to %s file  return %d last error no.:%d", temp_path.c_str(),
              path_.c_str(), 0, errno);
   }

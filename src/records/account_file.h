@@ -12,6 +12,7 @@
 // No locking: one object per path, used by one thread.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -60,6 +61,10 @@ class CZvAccountFile {
   // side extensions appended instead.
   void SetPath(const std::string& path);
   const std::string& path() const { return path_; }
+  // How long Load and Save wait for a descriptor when the process has none
+  // left (OpenWaitingForDescriptor); 0 (the default) fails at once, as the
+  // event loop's files must.
+  void SetDescriptorWait(std::chrono::milliseconds wait) { descriptor_wait_ = wait; }
 
   // Fills Records() from the file, recovering from .tem, .bak0, .bak1.
   // 0, with an empty Records() when nothing was stored; kRecordFileCannotOpen
@@ -106,12 +111,13 @@ class CZvAccountFile {
  private:
   // Reads the file at path into *out; the version it was written in goes to
   // *version. Same results as LoadFile; logs like it when log_errors.
-  static int ReadRecords(const std::string& path, std::vector<SyncAccountRecord>* out,
-                         uint32_t* version, bool log_errors);
+  int ReadRecords(const std::string& path, std::vector<SyncAccountRecord>* out, uint32_t* version,
+                  bool log_errors) const;
 
   std::string path_;
   std::vector<SyncAccountRecord> records_;
   uint32_t version_ = kRecordVersion;
+  std::chrono::milliseconds descriptor_wait_{0};
 };
 
 // Whether two user names (fields of SyncAccountRecord or of a login block,

@@ -162,10 +162,12 @@ TEST(ChurnE2ETest, ADescriptorShortagePausesTheAcceptsUntilDescriptorsAreFree) {
   const char* const kShortage = "Accept error!errno=24";
   ASSERT_TRUE(WaitUntil([&] { return home.DebugLogCount(kShortage) >= 1; }, seconds(20)));
   ASSERT_TRUE(WaitUntil([&] { return DescriptorCount(pid) >= kLimit - 1; }, seconds(20)));
-  // Several pauses long: a spinning accept would have logged thousands.
+  // Several pauses long: a spinning accept logs tens of thousands of lines.
+  // A line per shortage: the server's own short-lived files (a settings
+  // read) free a descriptor now and then, which a queued connection takes.
   struct timespec pause = {0, 500 * 1000 * 1000};
   nanosleep(&pause, nullptr);
-  EXPECT_EQ(home.DebugLogCount(kShortage), 1u);
+  EXPECT_LE(home.DebugLogCount(kShortage), 5u);
 
   for (int fd : held) ::close(fd);
   ApplianceClient client;
