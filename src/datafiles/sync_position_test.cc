@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -310,7 +311,14 @@ TEST_F(SyncPositionTest, FailedSaveFailsTheLogin) {
   EXPECT_TRUE(::zv::testing::OperationLogContains("保存同步位置信息失败!"));
 }
 
+// A file that is there but cannot be opened (as when no descriptor is
+// left) is neither taken for a missing one, which would save a fresh
+// record over it, nor replaced by an older backup.
 TEST_F(SyncPositionTest, APositionFileThatCannotBeOpenedFailsTheLoginAndStays) {
+  CZvAccountFile first;
+  ASSERT_TRUE(LoadSyncPosition(&first, Path(), MakeAccount("pw", 0)));
+  const std::string backup = dir_.Sub("syncpos/branch01-00a1b2c3.bak0");
+  ASSERT_EQ(std::rename(Path().c_str(), backup.c_str()), 0);
   ASSERT_EQ(symlink(Path().c_str(), Path().c_str()), 0);  // every open fails
   DebugLogWatch log;
   CZvAccountFile position;
@@ -318,7 +326,7 @@ TEST_F(SyncPositionTest, APositionFileThatCannotBeOpenedFailsTheLoginAndStays) {
   EXPECT_TRUE(log.Saw("Can't load synpos file!"));
   struct stat st;
   ASSERT_EQ(lstat(Path().c_str(), &st), 0);
-  EXPECT_TRUE(S_ISLNK(st.st_mode)) << "a fresh record was saved over it";
+  EXPECT_TRUE(S_ISLNK(st.st_mode)) << "a record was put in its place";
 }
 
 TEST_F(SyncPositionTest, DamagedPositionFileIsRecreatedFromTheAccount) {

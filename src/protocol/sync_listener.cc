@@ -225,7 +225,10 @@ SyncListener::AcceptOutcome SyncListener::AcceptPending() {
     int fd = ::accept4(listen_fd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
     if (fd < 0) {
       if (errno == EINTR) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) return AcceptOutcome::kDrained;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        impl_->short_of_descriptors = false;
+        return AcceptOutcome::kDrained;
+      }
       const bool shortage =
           errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM;
       if (!shortage || !impl_->short_of_descriptors) {

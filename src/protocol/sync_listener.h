@@ -44,7 +44,8 @@ class SyncListener {
   void ContinueAccepting();
   enum class AcceptOutcome { kDrained, kBatchFull, kNoDescriptor };
   // Accepts up to a batch: kBatchFull when it was full (more may wait),
-  // kNoDescriptor when the process or the system had none for the next.
+  // kNoDescriptor when the process or the system had no descriptor (or no
+  // memory) for the next.
   AcceptOutcome AcceptPending();
   // The thread that starts the sessions of accepted connections; false
   // when it cannot run (sessions are then started on the loop).

@@ -398,22 +398,6 @@ TEST_F(AccountFileTest, DamagedSideFileNeverReplacesTheMainFile) {
   EXPECT_EQ(ReadFileBytes(Path()), bak1);
 }
 
-TEST_F(AccountFileTest, AFileThatCannotBeOpenedIsNeitherNoneNorReplaced) {
-  // The main file is there but every open fails (a link to itself, as a
-  // file fails when no descriptor is left or access is denied).
-  ASSERT_EQ(symlink(Path().c_str(), Path().c_str()), 0);
-  Image r(5094);
-  r.Text(0, "older");
-  WriteFileBytes(Side(".bak0"), Header(0x89156984, 1, 0x3200) + r.str());
-  CZvAccountFile file;
-  file.SetPath(Path());
-  EXPECT_EQ(file.Load(), kRecordFileCannotOpen);
-  EXPECT_TRUE(file.Records().empty());
-  struct stat st;
-  ASSERT_EQ(lstat(Path().c_str(), &st), 0);
-  EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the older backup was put in its place";
-}
-
 TEST_F(AccountFileTest, NoFilesGiveNoRecords) {
   CZvAccountFile file;
   file.SetPath(Path());

@@ -20,10 +20,11 @@ namespace {
 
 using std::chrono::seconds;
 
-// Entries of /proc/<pid>/task: the process's threads.
-size_t ThreadCount(pid_t pid) {
+// Entries of /proc/<pid>/<folder>: "task" holds the process's threads,
+// "fd" its open descriptors.
+size_t ProcEntryCount(pid_t pid, const char* folder) {
   size_t count = 0;
-  DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/task").c_str());
+  DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/" + folder).c_str());
   if (dir == nullptr) return 0;
   while (dirent* entry = readdir(dir)) {
     if (entry->d_name[0] != '.') ++count;
@@ -31,6 +32,9 @@ size_t ThreadCount(pid_t pid) {
   closedir(dir);
   return count;
 }
+
+size_t ThreadCount(pid_t pid) { return ProcEntryCount(pid, "task"); }
+size_t DescriptorCount(pid_t pid) { return ProcEntryCount(pid, "fd"); }
 
 // Thread stacks among the process's mappings: an anonymous read-write
 // mapping right behind a one-page inaccessible one (its guard). Other
@@ -58,18 +62,6 @@ size_t ThreadStackCount(pid_t pid) {
     if (anonymous && std::string(perms) == "rw-p" && guard_end == start) ++count;
     guard_end = std::string(perms) == "---p" && end - start == page ? end : 0;
   }
-  return count;
-}
-
-// Entries of /proc/<pid>/fd: the process's open descriptors.
-size_t DescriptorCount(pid_t pid) {
-  size_t count = 0;
-  DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-  if (dir == nullptr) return 0;
-  while (dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] != '.') ++count;
-  }
-  closedir(dir);
   return count;
 }
 
