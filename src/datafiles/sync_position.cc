@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <unordered_map>
@@ -70,11 +71,14 @@ bool IsSideExtension(std::string_view extension) {
 }
 
 // Reads the folder: every stem that has the main file's extension or a
-// side file's, the main file's spelling first.
-void ReadStems(const PositionPathParts& parts,
+// side file's, the main file's spelling first. False when the folder is
+// there but could not be read (no descriptor left).
+bool ReadStems(const PositionPathParts& parts,
                std::unordered_map<std::string, std::string>* stems) {
   std::vector<std::string> entries;
-  ListFiles(parts.folder, "*", &entries, false);
+  if (ListFiles(parts.folder, "*", &entries, false) == 0 && errno != 0 && errno != ENOENT) {
+    return false;
+  }
   std::unordered_map<std::string, std::string> sides;
   for (const std::string& entry : entries) {
     const size_t dot = entry.find_last_of('.');
@@ -89,6 +93,7 @@ void ReadStems(const PositionPathParts& parts,
     }
   }
   for (auto& [key, stem] : sides) stems->emplace(key, std::move(stem));
+  return true;
 }
 
 }  // namespace
@@ -183,7 +188,9 @@ std::string PositionNames::Resolve(const std::string& path) {
     return path;
   }
   if (!read_) {
-    ReadStems(parts, &stems_);
+    // Unread, the folder may hold the file under another spelling: no name
+    // can be given, and the next look-up reads it again.
+    if (!ReadStems(parts, &stems_)) return std::string();
     read_ = true;
   }
   auto it = stems_.find(key);
@@ -203,7 +210,13 @@ bool LoadSyncPosition(CZvAccountFile* position_file, const std::string& path,
   // Without a shared index, one for this look-up only: the folder is read
   // when path is not there.
   PositionNames own;
-  position_file->SetPath((names != nullptr ? names : &own)->Resolve(path));
+  const std::string resolved = (names != nullptr ? names : &own)->Resolve(path);
+  if (resolved.empty()) {
+    ZV_LOG_E("Can't read synpos folder of %s!errno=%u\n", path.c_str(),
+             static_cast<unsigned>(errno));
+    return false;
+  }
+  position_file->SetPath(resolved);
   if (position_file->Load() != 0) {
     // The record stays as it is on disk; the appliance tries again later.
     ZV_LOG_E("Can't load synpos file!\n");

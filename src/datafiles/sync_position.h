@@ -29,7 +29,8 @@ namespace zv {
 class PositionNames {
  public:
   // The path of the position file path names: path itself when it exists
-  // or nothing of its name exists in another case, else that spelling.
+  // or nothing of its name exists in another case, else that spelling; ""
+  // when path is not there and its folder could not be read.
   std::string Resolve(const std::string& path);
 
  private:
@@ -45,7 +46,9 @@ class PositionNames {
 // then saves it. The account's deviceId is already the client's. A file of
 // the same name in another letter case counts as the same file (the
 // position file object then carries that spelling).
-// False when a slot name of the account does not parse or the save fails.
+// False when a slot name of the account does not parse, the file (or its
+// folder, to find another spelling) is there but cannot be read, or the
+// save fails.
 // names: the shared index of spellings; null reads the folder for this
 // look-up alone when path is not there.
 [[nodiscard]] bool LoadSyncPosition(CZvAccountFile* position_file, const std::string& path,

@@ -1,12 +1,16 @@
 #include "datafiles/sync_position.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "records/test_home.h"
 #include "test_util.h"
@@ -289,6 +293,31 @@ TEST_F(SyncPositionTest, TheIndexNotesNewFilesAndForgetsRemovedOnes) {
   ASSERT_EQ(unlink(made.c_str()), 0);
   EXPECT_EQ(names.Resolve(dir_.Sub("syncpos/made-00000001.dat")),
             dir_.Sub("syncpos/made-00000001.dat"));
+}
+
+// A folder that cannot be read (no descriptor left) gives no name: the
+// file may be there under another spelling. The index is not taken for
+// read, so the next look-up finds that spelling.
+TEST_F(SyncPositionTest, AnUnreadableFolderGivesNoNameAndIsReadAgain) {
+  const std::string spelt = dir_.Sub("syncpos/Branch01-00A1B2C3.dat");
+  ::zv::testing::WriteFileBytes(spelt, "x");
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    const rlimit low{64, 64};
+    if (setrlimit(RLIMIT_NOFILE, &low) != 0) _exit(10);
+    std::vector<int> held;
+    for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) held.push_back(fd);
+    PositionNames names;
+    if (!names.Resolve(Path()).empty()) _exit(11);
+    close(held.back());
+    _exit(names.Resolve(Path()) == spelt ? 0 : 12);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "11: a name without reading the folder, 12: the "
+                                       "spelling on disk not found once it could be read";
 }
 
 TEST_F(SyncPositionTest, UnparsableSlotNameFailsTheLogin) {

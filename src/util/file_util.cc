@@ -70,6 +70,7 @@ size_t ListEntries(const std::string& folder, const std::string& pattern,
     out->push_back(full_path ? base + "/" + std::string(name) : std::string(name));
   }
   closedir(dir);
+  errno = 0;  // read, whatever the entries' look-ups left there
   return out->size();
 }
 

@@ -27,7 +27,8 @@ std::string TrimPathSeparators(std::string_view path);
 // Lists the sub-folders (or the non-folder entries) of folder whose names
 // match pattern ('*' and '?', case-insensitive); "." and ".." are skipped.
 // Clears *out, appends full paths (full_path) or bare names; returns the
-// count. A missing folder gives 0.
+// count. A missing folder gives 0. errno is 0 after a folder was read,
+// and tells why when it could not be (ENOENT when it is missing).
 size_t ListSubdirectories(const std::string& folder, const std::string& pattern,
                           std::vector<std::string>* out, bool full_path);
 size_t ListFiles(const std::string& folder, const std::string& pattern,
