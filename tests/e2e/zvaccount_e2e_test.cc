@@ -1,5 +1,7 @@
 // The account-file tool writes records as the console does.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -79,6 +81,25 @@ TEST(ZvaccountE2ETest, RefusesFieldsThatDoNotFit) {
                      home.Environment()),
             0);
   EXPECT_FALSE(::zv::testing::FileExists(home.account_file()));
+}
+
+// An account file that is there but cannot be read is not taken for an
+// empty one: a new account saved over it would drop every other.
+TEST(ZvaccountE2ETest, AnUnreadableAccountFileIsLeftAlone) {
+  ServerHome home;
+  ASSERT_TRUE(home.AddAccount("demo", "demo", "shop1"));  // makes the folder
+  const std::string path = home.account_file();
+  ASSERT_EQ(unlink(path.c_str()), 0);
+  ASSERT_EQ(symlink(path.c_str(), path.c_str()), 0);  // every open fails
+  std::string output;
+  EXPECT_EQ(RunToEnd(ProgramPath("zvaccount"),
+                     {"add", path, "--user", "second", "--password", "pw", "--storage", "s"},
+                     home.Environment(), &output),
+            1)
+      << output;
+  struct stat st;
+  ASSERT_EQ(lstat(path.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode)) << "a new account file took its place";
 }
 
 }  // namespace
