@@ -8,6 +8,7 @@
 #include <nettle/des.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -289,5 +290,21 @@ std::string UniqueName(std::string_view prefix) {
 }
 
 std::string ProgramDirectory() { return BuiltProgramDirectory(); }
+
+int ExitCodeWithoutDescriptors(const std::function<int(std::vector<int>* held)>& body) {
+  const pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    const rlimit low{64, 64};
+    if (setrlimit(RLIMIT_NOFILE, &low) != 0) _exit(100);
+    std::vector<int> held;
+    for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) held.push_back(fd);
+    if (errno != EMFILE || held.empty()) _exit(100);
+    _exit(body(&held));
+  }
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
 
 }  // namespace zv::testing

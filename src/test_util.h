@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -81,6 +82,12 @@ std::string UniqueName(std::string_view prefix);
 
 // Folder of the programs of this build (Zentrovane.exe, Loader.exe, ...).
 std::string ProgramDirectory();
+
+// Runs body in a child process whose descriptor limit is 64, every one of
+// them taken (*held: the descriptors that fill it; closing one frees one),
+// and gives the child's exit code: body's result, or 100 when the limit
+// could not be set up. body must not return into the test framework.
+int ExitCodeWithoutDescriptors(const std::function<int(std::vector<int>* held)>& body);
 
 // A program started with its standard output in a pipe (args[0] is its
 // path); the test talks to it, then collects what it printed.

@@ -1,10 +1,7 @@
 #include "datafiles/sync_position.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -301,23 +298,14 @@ TEST_F(SyncPositionTest, TheIndexNotesNewFilesAndForgetsRemovedOnes) {
 TEST_F(SyncPositionTest, AnUnreadableFolderGivesNoNameAndIsReadAgain) {
   const std::string spelt = dir_.Sub("syncpos/Branch01-00A1B2C3.dat");
   ::zv::testing::WriteFileBytes(spelt, "x");
-  const pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    const rlimit low{64, 64};
-    if (setrlimit(RLIMIT_NOFILE, &low) != 0) _exit(10);
-    std::vector<int> held;
-    for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) held.push_back(fd);
+  const int code = ::zv::testing::ExitCodeWithoutDescriptors([&](std::vector<int>* held) {
     PositionNames names;
-    if (!names.Resolve(Path()).empty()) _exit(11);
-    close(held.back());
-    _exit(names.Resolve(Path()) == spelt ? 0 : 12);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "11: a name without reading the folder, 12: the "
-                                       "spelling on disk not found once it could be read";
+    if (!names.Resolve(Path()).empty()) return 1;
+    close(held->back());
+    return names.Resolve(Path()) == spelt ? 0 : 2;
+  });
+  EXPECT_EQ(code, 0) << "1: a name without reading the folder, 2: the spelling on disk not "
+                        "found once it could be read";
 }
 
 TEST_F(SyncPositionTest, UnparsableSlotNameFailsTheLogin) {

@@ -3,9 +3,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -38,39 +36,27 @@ size_t CountEntries(const std::string& folder) {
   return n;
 }
 
-// In a child with a low descriptor limit, every descriptor taken: an open
-// that may not wait fails with EMFILE; one that may, succeeds once another
-// thread closes a descriptor.
+// With every descriptor taken, an open that may not wait fails with
+// EMFILE; one that may, gets the file once another thread closes one.
 TEST(OpenWaitingForDescriptorTest, WaitsForAClosedDescriptorWithinItsBound) {
   ScopedTempDir dir;
   const std::string path = dir.Sub("file");
   WriteFileBytes(path, "x");
-  const pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    const rlimit low{64, 64};
-    if (setrlimit(RLIMIT_NOFILE, &low) != 0) _exit(10);
-    std::vector<int> held;
-    for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) held.push_back(fd);
-    if (errno != EMFILE || held.empty()) _exit(11);
+  const int code = testing::ExitCodeWithoutDescriptors([&path](std::vector<int>* held) {
     if (OpenWaitingForDescriptor(path, O_RDONLY, 0, std::chrono::milliseconds(0)) >= 0 ||
         errno != EMFILE) {
-      _exit(12);
+      return 1;
     }
-    std::thread closer([&held] {
+    std::thread closer([held] {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      close(held.back());
+      close(held->back());
     });
     const int fd = OpenWaitingForDescriptor(path, O_RDONLY, 0, std::chrono::seconds(60));
     closer.join();
     char byte = 0;
-    _exit(fd >= 0 && read(fd, &byte, 1) == 1 && byte == 'x' ? 0 : 13);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "10: no low limit, 11: not filled, 12: no EMFILE "
-                                       "without a wait, 13: the wait did not get the file";
+    return fd >= 0 && read(fd, &byte, 1) == 1 && byte == 'x' ? 0 : 2;
+  });
+  EXPECT_EQ(code, 0) << "1: no EMFILE without a wait, 2: the wait did not get the file";
 }
 
 TEST(GetVolumeSpaceTest, TmpHasSpace) {
