@@ -4,13 +4,13 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <thread>
 
 namespace zv {
 
@@ -23,15 +23,6 @@ std::string ParentOf(const std::string& path) {
   if (slash == std::string::npos) return ".";
   if (slash == 0) return "/";
   return path.substr(0, slash);
-}
-
-// open(2) retried on EINTR only.
-int OpenRetryingInterrupts(const char* path, int flags, mode_t mode) {
-  int fd;
-  do {
-    fd = open(path, flags, mode);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
 }
 
 // Closes fd keeping errno of an earlier failure.
@@ -108,18 +99,16 @@ int OpenWaitingForDescriptor(const std::string& path, int flags, mode_t mode,
   const auto deadline = std::chrono::steady_clock::now() + wait;
   std::chrono::milliseconds nap{1};
   for (;;) {
-    const int fd = OpenRetryingInterrupts(path.c_str(), flags, mode);
-    if (fd >= 0 || (errno != EMFILE && errno != ENFILE)) return fd;
+    const int fd = open(path.c_str(), flags, mode);
+    if (fd >= 0 || (errno != EINTR && errno != EMFILE && errno != ENFILE)) return fd;
+    if (errno == EINTR) continue;
     const int error = errno;
     const auto left = deadline - std::chrono::steady_clock::now();
     if (left <= std::chrono::steady_clock::duration::zero()) {
       errno = error;
       return -1;
     }
-    const auto pause = std::min<std::chrono::nanoseconds>(nap, left);
-    struct timespec ts = {static_cast<time_t>(pause.count() / 1000000000),
-                          static_cast<long>(pause.count() % 1000000000)};
-    nanosleep(&ts, nullptr);
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(nap, left));
     nap = std::min(nap * 2, kLongestNap);
   }
 }
@@ -252,7 +241,7 @@ size_t ReadFullAt(int fd, void* buffer, size_t length, uint64_t offset) {
 }
 
 bool ReadFileToString(const std::string& path, std::string* out, size_t max_bytes) {
-  int fd = OpenRetryingInterrupts(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
+  int fd = OpenWaitingForDescriptor(path, O_RDONLY | O_CLOEXEC, 0, {});
   if (fd < 0) return false;
   out->clear();
   char buffer[16384];
